@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+namespace knobly {
+
+// What one getPlayerStatus answer says; each value is absent when the answer lacks it or
+// holds it in an unusable form.
+struct PlayerStatus {
+    std::optional<std::int64_t> volume;
+    std::optional<bool> muted;
+    std::optional<QString> nowPlaying;  // "Artist — Title", or either alone
+    std::optional<bool> playing;        // absent when there is no usable "status"
+};
+
+// Decodes a getPlayerStatus body; nothing when it is not a JSON object.
+std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body);
+
+// The device's hex text of UTF-8 bytes back to text. Groups that are not a hex byte are
+// skipped; bytes that are not valid UTF-8 give nothing.
+std::optional<QString> hexDecode(const QString &hex);
+
+// Whole-number forms read from device JSON, shared with the other JSON readers.
+std::optional<std::int64_t> integerFromJsonNumber(double value);
+std::optional<std::int64_t> integerFromDecimalText(const QString &text);
+
+} // namespace knobly

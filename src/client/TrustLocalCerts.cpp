@@ -1,0 +1,11 @@
+#include "TrustLocalCerts.h"
+
+namespace knobly {
+
+ChallengeDisposition TrustLocalCerts::didReceiveChallenge(const AuthChallenge &challenge) {
+    if (challenge.method == AuthenticationMethod::ServerTrust && challenge.hasServerTrust)
+        return ChallengeDisposition::UseCredential;
+    return ChallengeDisposition::PerformDefaultHandling;
+}
+
+} // namespace knobly

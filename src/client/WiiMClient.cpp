@@ -1,0 +1,181 @@
+#include "WiiMClient.h"
+
+#include "TrustLocalCerts.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace knobly {
+
+namespace {
+
+std::shared_ptr<UrlSession> makeSession() {
+    UrlSessionConfig config;
+    config.transferTimeoutSeconds = WiiMClient::requestTimeoutSeconds;
+    return UrlSession::create(config, std::make_shared<TrustLocalCerts>());
+}
+
+// Characters a host name, an IPv4/IPv6 literal or a port may use. Anything else (blanks,
+// '/', '?', '#', '@', control characters) would change what the URL points at.
+bool isAddressCharacter(QChar c) {
+    const char16_t u = c.unicode();
+    return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') ||
+           u == u'.' || u == u'-' || u == u'_' || u == u':' || u == u'[' || u == u']' ||
+           u == u'%';
+}
+
+} // namespace
+
+WiiMClient::WiiMClient(const QString &ipAddress) : session_(makeSession()), ipAddress_(ipAddress) {}
+
+QString WiiMClient::ipAddress() const {
+    std::lock_guard lock(textMutex_);
+    return ipAddress_;
+}
+
+void WiiMClient::setIpAddress(const QString &ipAddress) {
+    std::lock_guard lock(textMutex_);
+    ipAddress_ = ipAddress;
+}
+
+QString WiiMClient::nowPlaying() const {
+    std::lock_guard lock(textMutex_);
+    return nowPlaying_;
+}
+
+void WiiMClient::setNowPlaying(const QString &line) {
+    std::lock_guard lock(textMutex_);
+    nowPlaying_ = line;
+}
+
+std::optional<QUrl> WiiMClient::requestUrl(const QString &address, const QString &command) {
+    if (address.isEmpty() || !std::all_of(address.begin(), address.end(), isAddressCharacter))
+        return std::nullopt;
+    const QString text =
+        QStringLiteral("https://") + address + QStringLiteral("/httpapi.asp?command=") + command;
+    QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() || url.path() != QLatin1String("/httpapi.asp"))
+        return std::nullopt;
+    return url;
+}
+
+void WiiMClient::fetchPlayerStatus(PlayerStatusCallback completion) {
+    const auto url = requestUrl(ipAddress(), QStringLiteral("getPlayerStatus"));
+    if (!url) {
+        completion(std::nullopt);
+        return;
+    }
+    // The query keeps the client alive until its answer has been stored.
+    session_->get(*url, [self = shared_from_this(), completion = std::move(completion)](
+                            const UrlResponse &response) {
+        std::optional<PlayerStatus> status;
+        if (response.transportOk)
+            status = decodePlayerStatus(response.body);
+        if (status) {
+            if (status->volume)
+                self->setCurrentVolume(*status->volume);
+            if (status->muted)
+                self->setIsMuted(*status->muted);
+            if (status->nowPlaying)
+                self->setNowPlaying(*status->nowPlaying);
+            if (status->playing)
+                self->setIsPlaying(*status->playing);
+        }
+        completion(std::move(status));
+    });
+}
+
+void WiiMClient::fetchStatus(StatusCallback completion) {
+    fetchPlayerStatus([completion = std::move(completion)](std::optional<PlayerStatus> status) {
+        if (!completion)
+            return;
+        if (!status) {
+            completion(std::nullopt, std::nullopt, std::nullopt);
+            return;
+        }
+        completion(status->volume, status->muted, status->nowPlaying);
+    });
+}
+
+void WiiMClient::setVolume(std::int64_t volume, DoneCallback completion) {
+    const std::int64_t clamped = std::max<std::int64_t>(0, std::min<std::int64_t>(100, volume));
+    setCurrentVolume(clamped);
+    sendCommand(QStringLiteral("setPlayerCmd:vol:") + QString::number(clamped),
+                std::move(completion));
+}
+
+// Saturating, so that a step at either end of the integer range still clamps instead of
+// wrapping around.
+void WiiMClient::volumeUp(std::int64_t step) {
+    std::int64_t target;
+    if (__builtin_add_overflow(currentVolume(), step, &target))
+        target = step > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    setVolume(target);
+}
+
+void WiiMClient::volumeDown(std::int64_t step) {
+    std::int64_t target;
+    if (__builtin_sub_overflow(currentVolume(), step, &target))
+        target = step > 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+    setVolume(target);
+}
+
+void WiiMClient::toggleMute(DoneCallback completion) {
+    const QString command =
+        QStringLiteral("setPlayerCmd:mute:") + (isMuted() ? QLatin1Char('0') : QLatin1Char('1'));
+    sendFlipCommand(command, &WiiMClient::isMuted_, std::move(completion));
+}
+
+void WiiMClient::playPause(DoneCallback completion) {
+    const QString command =
+        isPlaying() ? QStringLiteral("setPlayerCmd:pause") : QStringLiteral("setPlayerCmd:resume");
+    sendFlipCommand(command, &WiiMClient::isPlaying_, std::move(completion));
+}
+
+void WiiMClient::nextTrack(DoneCallback completion) {
+    sendCommand(QStringLiteral("setPlayerCmd:next"), std::move(completion));
+}
+
+void WiiMClient::prevTrack(DoneCallback completion) {
+    sendCommand(QStringLiteral("setPlayerCmd:prev"), std::move(completion));
+}
+
+void WiiMClient::sendFlipCommand(const QString &command, std::atomic<bool> WiiMClient::*flag,
+                                 DoneCallback completion) {
+    const auto url = requestUrl(ipAddress(), command);
+    if (!url) {
+        if (completion)
+            completion(false);
+        return;
+    }
+    session_->get(*url, [weak = weak_from_this(), flag, completion = std::move(completion)](
+                            const UrlResponse &response) {
+        if (response.transportOk) {
+            if (auto self = weak.lock()) {
+                // Flip what is stored now, not what was sent: two toggles in flight undo
+                // each other.
+                std::atomic<bool> &stored = self.get()->*flag;
+                bool value = stored.load();
+                while (!stored.compare_exchange_weak(value, !value)) {
+                }
+            }
+        }
+        if (completion)
+            completion(response.transportOk);
+    });
+}
+
+void WiiMClient::sendCommand(const QString &command, DoneCallback completion) {
+    const auto url = requestUrl(ipAddress(), command);
+    if (!url) {
+        if (completion)
+            completion(false);
+        return;
+    }
+    session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
+        if (completion)
+            completion(response.transportOk);
+    });
+}
+
+} // namespace knobly

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "PlayerStatus.h"
+#include "UrlSession.h"
+
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace knobly {
+
+// The channel to one device. Commands return at once; callbacks run on the session's
+// background thread (or at once on the caller's thread when no URL can be formed).
+// Make clients with std::make_shared: completions hold them weakly.
+class WiiMClient : public std::enable_shared_from_this<WiiMClient> {
+public:
+    using DoneCallback = std::function<void(bool)>;
+    using StatusCallback = std::function<void(std::optional<std::int64_t> volume,
+                                              std::optional<bool> muted,
+                                              std::optional<QString> nowPlaying)>;
+    using PlayerStatusCallback = std::function<void(std::optional<PlayerStatus>)>;
+
+    static constexpr double requestTimeoutSeconds = 3.0;
+
+    explicit WiiMClient(const QString &ipAddress);
+    WiiMClient(const WiiMClient &) = delete;
+    WiiMClient &operator=(const WiiMClient &) = delete;
+
+    QString ipAddress() const;
+    void setIpAddress(const QString &ipAddress);
+    std::int64_t currentVolume() const { return currentVolume_.load(); }
+    void setCurrentVolume(std::int64_t volume) { currentVolume_.store(volume); }
+    bool isMuted() const { return isMuted_.load(); }
+    void setIsMuted(bool muted) { isMuted_.store(muted); }
+    bool isPlaying() const { return isPlaying_.load(); }
+    void setIsPlaying(bool playing) { isPlaying_.store(playing); }
+    QString nowPlaying() const;
+    void setNowPlaying(const QString &line);
+
+    void fetchStatus(StatusCallback completion);
+    // The same query, reporting the whole decoded answer (nothing on any failure).
+    void fetchPlayerStatus(PlayerStatusCallback completion);
+
+    void setVolume(std::int64_t volume, DoneCallback completion = {});
+    void volumeUp(std::int64_t step = 3);
+    void volumeDown(std::int64_t step = 3);
+    void toggleMute(DoneCallback completion = {});
+    void playPause(DoneCallback completion = {});
+    void nextTrack(DoneCallback completion = {});
+    void prevTrack(DoneCallback completion = {});
+
+    // "https://" + address + "/httpapi.asp?command=" + command, or nothing when the address
+    // is not a plain host (with an optional port) that can stand in a URL.
+    static std::optional<QUrl> requestUrl(const QString &address, const QString &command);
+
+    const std::shared_ptr<UrlSession> &session() const { return session_; }
+
+private:
+    void sendCommand(const QString &command, DoneCallback completion);
+    // Sends a command whose success flips one stored flag (mute, play state).
+    void sendFlipCommand(const QString &command, std::atomic<bool> WiiMClient::*flag,
+                         DoneCallback completion);
+
+    const std::shared_ptr<UrlSession> session_;
+    mutable std::mutex textMutex_;  // guards the two text fields
+    QString ipAddress_;
+    QString nowPlaying_;
+    std::atomic<std::int64_t> currentVolume_{50};
+    std::atomic<bool> isMuted_{false};
+    std::atomic<bool> isPlaying_{false};
+};
+
+} // namespace knobly

@@ -1,0 +1,178 @@
+// knoblyctl: the device commands from a shell, for scripts and for desktops that do not let
+// programs grab keys. Uses the same client and settings as the tray program.
+#include "Settings.h"
+#include "WiiMClient.h"
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QStringList>
+
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <limits>
+
+using namespace knobly;
+
+namespace {
+
+enum Exit { Ok = 0, NoAnswer = 1, Usage = 2 };
+
+constexpr auto usageText =
+    "usage: knoblyctl status [--device ADDRESS]\n"
+    "       knoblyctl volume up|down|N [--device ADDRESS]\n"
+    "       knoblyctl mute|play-pause|next|prev [--device ADDRESS]\n"
+    "The device defaults to the one chosen in Knobly.\n";
+
+int usage(const char *problem) {
+    std::fprintf(stderr, "knoblyctl: %s\n%s", problem, usageText);
+    return Usage;
+}
+
+int noAnswer(const QString &device) {
+    std::fprintf(stderr, "knoblyctl: the device at %s did not answer\n", qUtf8Printable(device));
+    return NoAnswer;
+}
+
+// Generous: the client gives up after its own timeout well before this.
+constexpr auto waitLimit = std::chrono::seconds(30);
+
+std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
+    std::promise<std::optional<PlayerStatus>> promise;
+    auto answer = promise.get_future();
+    client.fetchPlayerStatus(
+        [&promise](std::optional<PlayerStatus> status) { promise.set_value(std::move(status)); });
+    if (answer.wait_for(waitLimit) != std::future_status::ready)
+        return std::nullopt;
+    return answer.get();
+}
+
+template <typename Send> bool awaitDone(Send send) {
+    auto promise = std::make_shared<std::promise<bool>>();
+    auto done = promise->get_future();
+    send([promise](bool ok) { promise->set_value(ok); });
+    return done.wait_for(waitLimit) == std::future_status::ready && done.get();
+}
+
+QJsonValue jsonOf(const std::optional<std::int64_t> &v) {
+    return v ? QJsonValue(static_cast<qint64>(*v)) : QJsonValue(QJsonValue::Null);
+}
+QJsonValue jsonOf(const std::optional<bool> &v) {
+    return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
+}
+QJsonValue jsonOf(const std::optional<QString> &v) {
+    return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
+}
+
+int run(const QStringList &args) {
+    QStringList words;
+    QString device;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--device")) {
+            if (i + 1 >= args.size())
+                return usage("--device needs an address");
+            device = args[++i];
+        } else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
+            std::fputs(usageText, stdout);
+            return Ok;
+        } else {
+            words << args[i];
+        }
+    }
+    if (words.isEmpty())
+        return usage("no command given");
+
+    const QString command = words.takeFirst();
+    static const QStringList plain = {QStringLiteral("status"), QStringLiteral("mute"),
+                                      QStringLiteral("play-pause"), QStringLiteral("next"),
+                                      QStringLiteral("prev")};
+    std::optional<std::int64_t> absoluteVolume;
+    int direction = 0;
+    if (command == QLatin1String("volume")) {
+        if (words.size() != 1)
+            return usage("volume takes up, down or a number");
+        if (words[0] == QLatin1String("up")) {
+            direction = 1;
+        } else if (words[0] == QLatin1String("down")) {
+            direction = -1;
+        } else {
+            absoluteVolume = integerFromDecimalText(words[0]);
+            if (!absoluteVolume)
+                return usage("volume takes up, down or a whole number");
+        }
+    } else if (!plain.contains(command)) {
+        return usage("unknown command");
+    } else if (!words.isEmpty()) {
+        return usage("too many arguments");
+    }
+
+    if (device.isEmpty())
+        device = Settings::ip();
+    if (device.isEmpty()) {
+        std::fputs("knoblyctl: no device chosen yet; pick one in Knobly or pass --device ADDRESS\n",
+                   stderr);
+        return NoAnswer;
+    }
+    if (!WiiMClient::requestUrl(device, QStringLiteral("getPlayerStatus"))) {
+        std::fprintf(stderr, "knoblyctl: \"%s\" is not a device address\n", qUtf8Printable(device));
+        return Usage;
+    }
+
+    auto client = std::make_shared<WiiMClient>(device);
+
+    if (command == QLatin1String("status")) {
+        const auto status = queryStatus(*client);
+        if (!status)
+            return noAnswer(device);
+        const QJsonObject json{{QStringLiteral("volume"), jsonOf(status->volume)},
+                               {QStringLiteral("muted"), jsonOf(status->muted)},
+                               {QStringLiteral("nowPlaying"), jsonOf(status->nowPlaying)},
+                               {QStringLiteral("playing"), jsonOf(status->playing)}};
+        std::printf("%s\n", QJsonDocument(json).toJson(QJsonDocument::Compact).constData());
+        return Ok;
+    }
+
+    // Relative changes and toggles start from what the device says now.
+    const bool needsStatus = direction != 0 || command == QLatin1String("mute") ||
+                             command == QLatin1String("play-pause");
+    if (needsStatus && !queryStatus(*client))
+        return noAnswer(device);
+
+    bool ok = false;
+    if (command == QLatin1String("volume")) {
+        std::int64_t target = absoluteVolume.value_or(0);
+        if (direction != 0) {
+            const std::int64_t step = Settings::volumeStep();
+            const std::int64_t now = client->currentVolume();
+            target = direction > 0 ? (now > std::numeric_limits<std::int64_t>::max() - step ? std::numeric_limits<std::int64_t>::max() : now + step)
+                                   : (now < std::numeric_limits<std::int64_t>::min() + step ? std::numeric_limits<std::int64_t>::min() : now - step);
+        }
+        ok = awaitDone([&](auto done) { client->setVolume(target, done); });
+        if (ok)
+            std::printf("volume %lld\n", static_cast<long long>(client->currentVolume()));
+    } else if (command == QLatin1String("mute")) {
+        ok = awaitDone([&](auto done) { client->toggleMute(done); });
+        if (ok)
+            std::puts(client->isMuted() ? "muted" : "unmuted");
+    } else if (command == QLatin1String("play-pause")) {
+        ok = awaitDone([&](auto done) { client->playPause(done); });
+        if (ok)
+            std::puts(client->isPlaying() ? "playing" : "paused");
+    } else if (command == QLatin1String("next")) {
+        ok = awaitDone([&](auto done) { client->nextTrack(done); });
+    } else {
+        ok = awaitDone([&](auto done) { client->prevTrack(done); });
+    }
+    return ok ? Ok : noAnswer(device);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Knobly"));
+    QCoreApplication::setApplicationName(QStringLiteral("Knobly"));
+    return run(QCoreApplication::arguments().mid(1));
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+namespace knobly {
+
+// The four values that outlive a run, kept in ~/.config/Knobly/Knobly.conf. Every read goes
+// to the store and every write goes straight to it; nothing is cached here.
+class Settings {
+public:
+    Settings() = delete;
+
+    static QString ip();                   // "" when no device was chosen
+    static void setIp(const QString &ip);
+    static QString deviceName();           // "WiiM" when never saved
+    static void setDeviceName(const QString &name);
+    static std::int64_t volumeStep();      // 3 unless a positive step was saved
+    static void setVolumeStep(std::int64_t step);
+    static bool interceptKeys();           // false when never saved
+    static void setInterceptKeys(bool on);
+};
+
+} // namespace knobly

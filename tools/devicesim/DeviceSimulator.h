@@ -1,0 +1,92 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+namespace devicesim {
+
+// How the simulated device misbehaves; switchable at any time from any thread.
+enum class Fault {
+    None,
+    Delay,       // answer correctly, but only after faultDelayMs
+    Hang,        // accept the request and never answer (connection stays open)
+    Reset,       // reset the connection (RST) when a request arrives
+    Html404,     // HTTP 404 with an HTML error page
+    Json500,     // the normal JSON answer, but with HTTP status 500
+    WrongTypes,  // getPlayerStatus/getStatusEx members of the wrong JSON types
+    Oversize,    // a 200 answer whose body is larger than 1 MiB
+};
+
+struct RequestRecord {
+    std::chrono::steady_clock::time_point time;
+    QString command;  // the text after "command=", as it arrived (not decoded)
+    QString target;   // the full request target, e.g. "/httpapi.asp?command=getPlayerStatus"
+};
+
+struct Track {
+    QString title;
+    QString artist;
+    QString album;
+};
+
+// A WiiM-like device: HTTPS with a self-signed certificate made at start, HTTP/1.1
+// keep-alive, the /httpapi.asp?command= API with real state changes. Serves on a thread
+// of its own, so tests can run it in-process.
+class DeviceSimulator {
+public:
+    struct Options {
+        QHostAddress bind = QHostAddress(QHostAddress::LocalHost);
+        quint16 port = 0;  // 0: any free port
+        QString name = QStringLiteral("Living Room");          // getStatusEx DeviceName
+        QString ssid = QStringLiteral("WiiM Pro-9222");        // getStatusEx ssid
+        QString project = QStringLiteral("WiiM_Pro_with_gc4a");
+        QString firmware = QStringLiteral("Linkplay.4.8.714841");
+        std::vector<Track> tracks;  // empty: a small built-in list
+    };
+
+    DeviceSimulator();
+    explicit DeviceSimulator(Options options);
+    ~DeviceSimulator();
+    DeviceSimulator(const DeviceSimulator &) = delete;
+    DeviceSimulator &operator=(const DeviceSimulator &) = delete;
+
+    // Starts serving; returns once listening (or false with a reason).
+    bool start(QString *error = nullptr);
+    void stop();
+
+    quint16 port() const;
+    QString address() const;  // "127.0.0.1:PORT" style, for WiiMClient
+
+    void setFault(Fault fault, int delayMs = 0);
+    Fault fault() const;
+
+    // Device state.
+    int volume() const;
+    void setVolume(int volume);
+    bool muted() const;
+    void setMuted(bool muted);
+    QString status() const;  // "play", "pause", "stop", "load", "none"
+    void setStatus(const QString &status);
+    int trackIndex() const;
+
+    // Replaces the getStatusEx body with raw bytes (empty: back to the generated answer).
+    void setStatusExBody(const QByteArray &body);
+
+    std::vector<RequestRecord> requests() const;
+    std::vector<QString> commands() const;  // the command texts of requests(), in order
+    void clearRequests();
+
+    int tlsHandshakes() const;    // completed TLS handshakes since start
+    int openConnections() const;  // connections currently open
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace devicesim
