@@ -2,22 +2,71 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QSettings>
 #include <QVariant>
 
-#include <memory>
 #include <optional>
 
 namespace knobly {
 
 namespace {
 
-// Reads one key. A file that could not be read or parsed counts as holding nothing, so a
-// damaged file reads as defaults; reading never writes.
+const QString kOrganisation = QStringLiteral("Knobly");
+const QString kApplication = QStringLiteral("Knobly");
+
+enum class FileState { Missing, Fine, Damaged, Unreadable };
+
+// Whether the file parses, judged by a fresh parse of a private copy: QSettings caches a
+// parse per path and reports a format error only to the instance that did the parse, so
+// its own status cannot tell a later reader that the file is damaged. The verdict is kept
+// until the file changes.
+FileState fileState(const QString &path) {
+    static QString checkedPath;
+    static qint64 checkedSize = -1;
+    static QDateTime checkedTime;
+    static FileState checked = FileState::Missing;
+
+    const QFileInfo info(path);
+    if (!info.exists())
+        return FileState::Missing;
+    if (path == checkedPath && info.size() == checkedSize && info.lastModified() == checkedTime)
+        return checked;
+
+    FileState state = FileState::Unreadable;
+    QFile file(path);
+    if (info.isFile() && file.open(QIODevice::ReadOnly)) {
+        const QByteArray bytes = file.readAll();
+        QTemporaryDir scratch;
+        QFile copy(scratch.filePath(QStringLiteral("check.conf")));
+        if (scratch.isValid() && copy.open(QIODevice::WriteOnly) && copy.write(bytes) == bytes.size()) {
+            copy.close();
+            QSettings probe(copy.fileName(), QSettings::IniFormat);
+            probe.allKeys();
+            state = probe.status() == QSettings::NoError ? FileState::Fine : FileState::Damaged;
+        }
+    }
+    checkedPath = path;
+    checkedSize = info.size();
+    checkedTime = info.lastModified();
+    checked = state;
+    return state;
+}
+
+// Fixed for the run, like QSettings' own search paths.
+const QString &storePath() {
+    static const QString path = QSettings(kOrganisation, kApplication).fileName();
+    return path;
+}
+
+// Reads one key. A damaged or unreadable file counts as holding nothing, so it reads as
+// defaults; reading never writes.
 std::optional<QVariant> stored(const char *key) {
-    QSettings store(QStringLiteral("Knobly"), QStringLiteral("Knobly"));
-    if (store.status() != QSettings::NoError)
+    const FileState state = fileState(storePath());
+    if (state == FileState::Damaged || state == FileState::Unreadable)
         return std::nullopt;
+    QSettings store(kOrganisation, kApplication);
     QVariant value = store.value(QLatin1String(key));
     if (!value.isValid())
         return std::nullopt;
@@ -25,22 +74,26 @@ std::optional<QVariant> stored(const char *key) {
 }
 
 void write(const char *key, const QVariant &value) {
-    auto store = std::make_unique<QSettings>(QStringLiteral("Knobly"), QStringLiteral("Knobly"));
-    if (store->status() == QSettings::FormatError) {
+    const QString path = storePath();
+    switch (fileState(path)) {
+    case FileState::Unreadable:
+        return;  // the write could only fail
+    case FileState::Damaged: {
         // Keep the damaged file for the user instead of writing over it, then start afresh.
-        const QString path = store->fileName();
-        store.reset();
         const QString aside =
             path + QStringLiteral(".damaged-") +
             QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddThhmmsszzz"));
         if (!QFile::rename(path, aside))
             return;
-        store = std::make_unique<QSettings>(QStringLiteral("Knobly"), QStringLiteral("Knobly"));
+        break;
     }
-    if (store->status() != QSettings::NoError)
-        return;
-    store->setValue(QLatin1String(key), value);
-    store->sync();
+    case FileState::Missing:
+    case FileState::Fine:
+        break;
+    }
+    QSettings store(kOrganisation, kApplication);
+    store.setValue(QLatin1String(key), value);
+    store.sync();
 }
 
 // Text lookup: only a value that is text (or a number, which reads as text) counts.

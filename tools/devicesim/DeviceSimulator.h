@@ -13,19 +13,19 @@ namespace devicesim {
 // How the simulated device misbehaves; switchable at any time from any thread.
 enum class Fault {
     None,
-    Delay,       // answer correctly, but only after faultDelayMs
-    Hang,        // accept the request and never answer (connection stays open)
-    Reset,       // reset the connection (RST) when a request arrives
-    Html404,     // HTTP 404 with an HTML error page
-    Json500,     // the normal JSON answer, but with HTTP status 500
-    WrongTypes,  // getPlayerStatus/getStatusEx members of the wrong JSON types
-    Oversize,    // a 200 answer whose body is larger than 1 MiB
+    Delay,      // answer correctly, but only after faultDelayMs
+    Hang,       // accept the request and never answer (connection stays open)
+    Reset,      // reset the connection (RST) when a request arrives
+    Html404,    // HTTP 404 with an HTML error page
+    Json500,    // the normal JSON answer, but with HTTP status 500
+    WrongTypes, // getPlayerStatus/getStatusEx members of the wrong JSON types
+    Oversize,   // a 200 answer whose body is larger than 1 MiB
 };
 
 struct RequestRecord {
     std::chrono::steady_clock::time_point time;
-    QString command;  // the text after "command=", as it arrived (not decoded)
-    QString target;   // the full request target, e.g. "/httpapi.asp?command=getPlayerStatus"
+    QString command; // the text after "command=", as it arrived (not decoded)
+    QString target;  // the full request target, e.g. "/httpapi.asp?command=getPlayerStatus"
 };
 
 struct Track {
@@ -41,12 +41,12 @@ class DeviceSimulator {
 public:
     struct Options {
         QHostAddress bind = QHostAddress(QHostAddress::LocalHost);
-        quint16 port = 0;  // 0: any free port
-        QString name = QStringLiteral("Living Room");          // getStatusEx DeviceName
-        QString ssid = QStringLiteral("WiiM Pro-9222");        // getStatusEx ssid
+        quint16 port = 0;                               // 0: any free port
+        QString name = QStringLiteral("Living Room");   // getStatusEx DeviceName
+        QString ssid = QStringLiteral("WiiM Pro-9222"); // getStatusEx ssid
         QString project = QStringLiteral("WiiM_Pro_with_gc4a");
         QString firmware = QStringLiteral("Linkplay.4.8.714841");
-        std::vector<Track> tracks;  // empty: a small built-in list
+        std::vector<Track> tracks; // empty: a small built-in list
     };
 
     DeviceSimulator();
@@ -55,12 +55,13 @@ public:
     DeviceSimulator(const DeviceSimulator &) = delete;
     DeviceSimulator &operator=(const DeviceSimulator &) = delete;
 
-    // Starts serving; returns once listening (or false with a reason).
+    // Starts serving; returns once listening (or false with a reason). With port 0, a restart
+    // comes back on the previous port if it is still free, like a rebooted device.
     bool start(QString *error = nullptr);
     void stop();
 
     quint16 port() const;
-    QString address() const;  // "127.0.0.1:PORT" style, for WiiMClient
+    QString address() const; // "127.0.0.1:PORT" style, for WiiMClient
 
     void setFault(Fault fault, int delayMs = 0);
     Fault fault() const;
@@ -70,7 +71,7 @@ public:
     void setVolume(int volume);
     bool muted() const;
     void setMuted(bool muted);
-    QString status() const;  // "play", "pause", "stop", "load", "none"
+    QString status() const; // "play", "pause", "stop", "load", "none"
     void setStatus(const QString &status);
     int trackIndex() const;
 
@@ -78,11 +79,11 @@ public:
     void setStatusExBody(const QByteArray &body);
 
     std::vector<RequestRecord> requests() const;
-    std::vector<QString> commands() const;  // the command texts of requests(), in order
+    std::vector<QString> commands() const; // the command texts of requests(), in order
     void clearRequests();
 
-    int tlsHandshakes() const;    // completed TLS handshakes since start
-    int openConnections() const;  // connections currently open
+    int tlsHandshakes() const;   // completed TLS handshakes since start
+    int openConnections() const; // connections currently open
 
 private:
     struct Impl;

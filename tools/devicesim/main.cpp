@@ -32,7 +32,8 @@ bool installSignalHandlers() {
     action.sa_handler = onTerminate;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    return ::sigaction(SIGTERM, &action, nullptr) == 0 && ::sigaction(SIGINT, &action, nullptr) == 0;
+    return ::sigaction(SIGTERM, &action, nullptr) == 0 &&
+           ::sigaction(SIGINT, &action, nullptr) == 0;
 }
 
 int usageError(const QString &message) {
@@ -48,7 +49,8 @@ int main(int argc, char **argv) {
     QCoreApplication::setApplicationName(QStringLiteral("knobly-devicesim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Serves a simulated WiiM streamer over HTTPS."));
+    parser.setApplicationDescription(
+        QStringLiteral("Serves a simulated WiiM streamer over HTTPS."));
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption portOption(QStringLiteral("port"),
                                         QStringLiteral("TCP port to listen on (0: any free port)."),
@@ -77,7 +79,8 @@ int main(int argc, char **argv) {
         return usageError(QStringLiteral("invalid port '%1'").arg(parser.value(portOption)));
     QHostAddress bind;
     if (!bind.setAddress(parser.value(bindOption)))
-        return usageError(QStringLiteral("invalid bind address '%1'").arg(parser.value(bindOption)));
+        return usageError(
+            QStringLiteral("invalid bind address '%1'").arg(parser.value(bindOption)));
     const QString name = parser.value(nameOption);
     if (name.isEmpty())
         return usageError(QStringLiteral("the device name must not be empty"));

@@ -40,8 +40,9 @@ public:
     }
 
     ~QtUrlSession() override {
-        // Objects of the session thread must die there; the thread then winds down.
-        QMetaObject::invokeMethod(context_, &QObject::deleteLater, Qt::QueuedConnection);
+        // Objects of the session thread must die there: a thread that finishes still runs
+        // its pending deferred deletes.
+        context_->deleteLater();
         thread_->quit();
         QThread *thread = thread_;
         if (QThread::currentThread() == thread) {
@@ -90,7 +91,9 @@ private:
                              });
         }
         QNetworkRequest request(url);
-        const double ms = std::ceil(config_.transferTimeoutSeconds * 1000.0);
+        // Qt's transfer timer is coarse and may fire up to 5% early; never give up sooner
+        // than asked.
+        const double ms = std::ceil(config_.transferTimeoutSeconds * 1000.0 / 0.95);
         request.setTransferTimeout(ms > 2e9 ? 2000000000 : static_cast<int>(std::max(1.0, ms)));
         QNetworkReply *reply = manager_->get(request);
 
