@@ -59,12 +59,11 @@ int main(int argc, char *argv[]) {
     for (int i = 0; i < n + 1; ++i) {
         std::promise<bool> answered;
         const auto start = Clock::now();
-        client->fetchStatus([&answered](auto volume, auto, auto) {
-            answered.set_value(volume.has_value());
-        });
+        client->fetchStatus(
+            [&answered](auto volume, auto, auto) { answered.set_value(volume.has_value()); });
         const bool ok = answered.get_future().get();
         if (i == 0)
-            continue;  // the first query pays for the TLS handshake; reported separately
+            continue; // the first query pays for the TLS handshake; reported separately
         clientMs.push_back(since(start));
         failures += ok ? 0 : 1;
     }
@@ -78,7 +77,8 @@ int main(int argc, char *argv[]) {
         for (int i = 0; i < n; ++i) {
             QProcess p;
             const auto start = Clock::now();
-            p.start(curl, {QStringLiteral("-sk"), QStringLiteral("-o"), QStringLiteral("/dev/null"), url});
+            p.start(curl, {QStringLiteral("-sk"), QStringLiteral("-o"), QStringLiteral("/dev/null"),
+                           url});
             p.waitForFinished(10000);
             curlMs.push_back(since(start));
         }

@@ -13,8 +13,8 @@ namespace knobly {
 struct PlayerStatus {
     std::optional<std::int64_t> volume;
     std::optional<bool> muted;
-    std::optional<QString> nowPlaying;  // "Artist — Title", or either alone
-    std::optional<bool> playing;        // absent when there is no usable "status"
+    std::optional<QString> nowPlaying; // "Artist — Title", or either alone
+    std::optional<bool> playing;       // absent when there is no usable "status"
 };
 
 // Decodes a getPlayerStatus body; nothing when it is not a JSON object.

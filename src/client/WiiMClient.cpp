@@ -20,8 +20,7 @@ std::shared_ptr<UrlSession> makeSession() {
 bool isAddressCharacter(QChar c) {
     const char16_t u = c.unicode();
     return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') ||
-           u == u'.' || u == u'-' || u == u'_' || u == u':' || u == u'[' || u == u']' ||
-           u == u'%';
+           u == u'.' || u == u'-' || u == u'_' || u == u':' || u == u'[' || u == u']' || u == u'%';
 }
 
 } // namespace
@@ -66,8 +65,8 @@ void WiiMClient::fetchPlayerStatus(PlayerStatusCallback completion) {
         return;
     }
     // The query keeps the client alive until its answer has been stored.
-    session_->get(*url, [self = shared_from_this(), completion = std::move(completion)](
-                            const UrlResponse &response) {
+    session_->get(*url, [self = shared_from_this(),
+                         completion = std::move(completion)](const UrlResponse &response) {
         std::optional<PlayerStatus> status;
         if (response.transportOk)
             status = decodePlayerStatus(response.body);
@@ -109,14 +108,16 @@ void WiiMClient::setVolume(std::int64_t volume, DoneCallback completion) {
 void WiiMClient::volumeUp(std::int64_t step) {
     std::int64_t target;
     if (__builtin_add_overflow(currentVolume(), step, &target))
-        target = step > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+        target = step > 0 ? std::numeric_limits<std::int64_t>::max()
+                          : std::numeric_limits<std::int64_t>::min();
     setVolume(target);
 }
 
 void WiiMClient::volumeDown(std::int64_t step) {
     std::int64_t target;
     if (__builtin_sub_overflow(currentVolume(), step, &target))
-        target = step > 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
+        target = step > 0 ? std::numeric_limits<std::int64_t>::min()
+                          : std::numeric_limits<std::int64_t>::max();
     setVolume(target);
 }
 
@@ -148,8 +149,8 @@ void WiiMClient::sendFlipCommand(const QString &command, std::atomic<bool> WiiMC
             completion(false);
         return;
     }
-    session_->get(*url, [weak = weak_from_this(), flag, completion = std::move(completion)](
-                            const UrlResponse &response) {
+    session_->get(*url, [weak = weak_from_this(), flag,
+                         completion = std::move(completion)](const UrlResponse &response) {
         if (response.transportOk) {
             if (auto self = weak.lock()) {
                 // Flip what is stored now, not what was sent: two toggles in flight undo

@@ -21,9 +21,9 @@ namespace knobly {
 class WiiMClient : public std::enable_shared_from_this<WiiMClient> {
 public:
     using DoneCallback = std::function<void(bool)>;
-    using StatusCallback = std::function<void(std::optional<std::int64_t> volume,
-                                              std::optional<bool> muted,
-                                              std::optional<QString> nowPlaying)>;
+    using StatusCallback =
+        std::function<void(std::optional<std::int64_t> volume, std::optional<bool> muted,
+                           std::optional<QString> nowPlaying)>;
     using PlayerStatusCallback = std::function<void(std::optional<PlayerStatus>)>;
 
     static constexpr double requestTimeoutSeconds = 3.0;
@@ -68,7 +68,7 @@ private:
                          DoneCallback completion);
 
     const std::shared_ptr<UrlSession> session_;
-    mutable std::mutex textMutex_;  // guards the two text fields
+    mutable std::mutex textMutex_; // guards the two text fields
     QString ipAddress_;
     QString nowPlaying_;
     std::atomic<std::int64_t> currentVolume_{50};

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
-#include <QSslError>
 #include <QString>
 #include <QUrl>
 
@@ -19,14 +17,13 @@ enum class ChallengeDisposition {
 };
 
 enum class AuthenticationMethod {
-    ServerTrust,  // TLS: the server's certificate did not verify
-    HttpBasic,    // the server or a proxy asked for a password
+    ServerTrust, // TLS: the server's certificate did not verify
+    HttpBasic,   // the server or a proxy asked for a password
 };
 
 struct AuthChallenge {
     AuthenticationMethod method = AuthenticationMethod::ServerTrust;
-    bool hasServerTrust = false;  // a certificate chain came with the challenge
-    QList<QSslError> errors;
+    bool hasServerTrust = false; // a certificate chain came with the challenge
 };
 
 class SessionDelegate {
@@ -36,10 +33,10 @@ public:
 };
 
 struct UrlResponse {
-    bool transportOk = false;  // a complete HTTP answer arrived, whatever its status
+    bool transportOk = false; // a complete HTTP answer arrived, whatever its status
     int httpStatus = 0;
     QByteArray body;
-    QString error;  // why the transport failed
+    QString error; // why the transport failed
 };
 
 struct UrlSessionConfig {

@@ -3,8 +3,8 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryDir>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QVariant>
 
 #include <optional>
@@ -40,7 +40,8 @@ FileState fileState(const QString &path) {
         const QByteArray bytes = file.readAll();
         QTemporaryDir scratch;
         QFile copy(scratch.filePath(QStringLiteral("check.conf")));
-        if (scratch.isValid() && copy.open(QIODevice::WriteOnly) && copy.write(bytes) == bytes.size()) {
+        if (scratch.isValid() && copy.open(QIODevice::WriteOnly) &&
+            copy.write(bytes) == bytes.size()) {
             copy.close();
             QSettings probe(copy.fileName(), QSettings::IniFormat);
             probe.allKeys();
@@ -77,7 +78,7 @@ void write(const char *key, const QVariant &value) {
     const QString path = storePath();
     switch (fileState(path)) {
     case FileState::Unreadable:
-        return;  // the write could only fail
+        return; // the write could only fail
     case FileState::Damaged: {
         // Keep the damaged file for the user instead of writing over it, then start afresh.
         const QString aside =
@@ -117,13 +118,21 @@ std::optional<QString> text(const char *key) {
 
 } // namespace
 
-QString Settings::ip() { return text("ip").value_or(QString()); }
+QString Settings::ip() {
+    return text("ip").value_or(QString());
+}
 
-void Settings::setIp(const QString &ip) { write("ip", ip); }
+void Settings::setIp(const QString &ip) {
+    write("ip", ip);
+}
 
-QString Settings::deviceName() { return text("device").value_or(QStringLiteral("WiiM")); }
+QString Settings::deviceName() {
+    return text("device").value_or(QStringLiteral("WiiM"));
+}
 
-void Settings::setDeviceName(const QString &name) { write("device", name); }
+void Settings::setDeviceName(const QString &name) {
+    write("device", name);
+}
 
 std::int64_t Settings::volumeStep() {
     // Integer lookup: anything that is not a whole number reads as 0, and 0 or less as 3.
@@ -137,7 +146,9 @@ std::int64_t Settings::volumeStep() {
     return step > 0 ? step : 3;
 }
 
-void Settings::setVolumeStep(std::int64_t step) { write("step", QVariant::fromValue<qlonglong>(step)); }
+void Settings::setVolumeStep(std::int64_t step) {
+    write("step", QVariant::fromValue<qlonglong>(step));
+}
 
 bool Settings::interceptKeys() {
     const auto value = stored("keys");
@@ -151,6 +162,8 @@ bool Settings::interceptKeys() {
     return ok && n != 0;
 }
 
-void Settings::setInterceptKeys(bool on) { write("keys", on); }
+void Settings::setInterceptKeys(bool on) {
+    write("keys", on);
+}
 
 } // namespace knobly

@@ -12,13 +12,13 @@ class Settings {
 public:
     Settings() = delete;
 
-    static QString ip();                   // "" when no device was chosen
+    static QString ip(); // "" when no device was chosen
     static void setIp(const QString &ip);
-    static QString deviceName();           // "WiiM" when never saved
+    static QString deviceName(); // "WiiM" when never saved
     static void setDeviceName(const QString &name);
-    static std::int64_t volumeStep();      // 3 unless a positive step was saved
+    static std::int64_t volumeStep(); // 3 unless a positive step was saved
     static void setVolumeStep(std::int64_t step);
-    static bool interceptKeys();           // false when never saved
+    static bool interceptKeys(); // false when never saved
     static void setInterceptKeys(bool on);
 };
 

@@ -1,6 +1,6 @@
+#include "WiiMClient.h"
 #include "Await.h"
 #include "DeviceSimulator.h"
-#include "WiiMClient.h"
 
 #include <QThread>
 
@@ -35,7 +35,7 @@ struct CommandCase {
     std::function<void(WiiMClient &)> prepare;
     std::function<void(WiiMClient &, WiiMClient::DoneCallback)> act;
     QString expectedCommand;
-    std::int64_t expectedVolume;  // currentVolume afterwards
+    std::int64_t expectedVolume; // currentVolume afterwards
 };
 
 class ClientCommands : public WiiMClientTest, public ::testing::WithParamInterface<CommandCase> {};
@@ -61,45 +61,69 @@ const auto noCallback = [](auto step) {
 INSTANTIATE_TEST_SUITE_P(
     Table, ClientCommands,
     ::testing::Values(
-        CommandCase{"vol35", {}, [](WiiMClient &c, auto d) { c.setVolume(35, d); },
-                    "setPlayerCmd:vol:35", 35},
-        CommandCase{"vol150", {}, [](WiiMClient &c, auto d) { c.setVolume(150, d); },
-                    "setPlayerCmd:vol:100", 100},
-        CommandCase{"volMinus5", {}, [](WiiMClient &c, auto d) { c.setVolume(-5, d); },
-                    "setPlayerCmd:vol:0", 0},
+        CommandCase{"vol35",
+                    {},
+                    [](WiiMClient &c, auto d) { c.setVolume(35, d); },
+                    "setPlayerCmd:vol:35",
+                    35},
+        CommandCase{"vol150",
+                    {},
+                    [](WiiMClient &c, auto d) { c.setVolume(150, d); },
+                    "setPlayerCmd:vol:100",
+                    100},
+        CommandCase{"volMinus5",
+                    {},
+                    [](WiiMClient &c, auto d) { c.setVolume(-5, d); },
+                    "setPlayerCmd:vol:0",
+                    0},
         CommandCase{"upAt99", [](WiiMClient &c) { c.setCurrentVolume(99); },
                     noCallback([](WiiMClient &c) { c.volumeUp(); }), "setPlayerCmd:vol:100", 100},
         CommandCase{"downAt2", [](WiiMClient &c) { c.setCurrentVolume(2); },
                     noCallback([](WiiMClient &c) { c.volumeDown(); }), "setPlayerCmd:vol:0", 0},
-        CommandCase{"upByFive", {}, noCallback([](WiiMClient &c) { c.volumeUp(5); }),
-                    "setPlayerCmd:vol:55", 55},
-        CommandCase{"upSaturates", {},
-                    noCallback([](WiiMClient &c) {
-                        c.volumeUp(std::numeric_limits<std::int64_t>::max());
-                    }),
-                    "setPlayerCmd:vol:100", 100},
-        CommandCase{"muteWhenUnmuted", {}, [](WiiMClient &c, auto d) { c.toggleMute(d); },
-                    "setPlayerCmd:mute:1", 50},
+        CommandCase{"upByFive",
+                    {},
+                    noCallback([](WiiMClient &c) { c.volumeUp(5); }),
+                    "setPlayerCmd:vol:55",
+                    55},
+        CommandCase{
+            "upSaturates",
+            {},
+            noCallback([](WiiMClient &c) { c.volumeUp(std::numeric_limits<std::int64_t>::max()); }),
+            "setPlayerCmd:vol:100",
+            100},
+        CommandCase{"muteWhenUnmuted",
+                    {},
+                    [](WiiMClient &c, auto d) { c.toggleMute(d); },
+                    "setPlayerCmd:mute:1",
+                    50},
         CommandCase{"unmuteWhenMuted", [](WiiMClient &c) { c.setIsMuted(true); },
                     [](WiiMClient &c, auto d) { c.toggleMute(d); }, "setPlayerCmd:mute:0", 50},
         CommandCase{"pauseWhenPlaying", [](WiiMClient &c) { c.setIsPlaying(true); },
                     [](WiiMClient &c, auto d) { c.playPause(d); }, "setPlayerCmd:pause", 50},
-        CommandCase{"resumeWhenPaused", {}, [](WiiMClient &c, auto d) { c.playPause(d); },
-                    "setPlayerCmd:resume", 50},
-        CommandCase{"next", {}, [](WiiMClient &c, auto d) { c.nextTrack(d); },
-                    "setPlayerCmd:next", 50},
-        CommandCase{"prev", {}, [](WiiMClient &c, auto d) { c.prevTrack(d); },
-                    "setPlayerCmd:prev", 50},
-        CommandCase{"status", {},
+        CommandCase{"resumeWhenPaused",
+                    {},
+                    [](WiiMClient &c, auto d) { c.playPause(d); },
+                    "setPlayerCmd:resume",
+                    50},
+        CommandCase{
+            "next", {}, [](WiiMClient &c, auto d) { c.nextTrack(d); }, "setPlayerCmd:next", 50},
+        CommandCase{"prev",
+                    {},
+                    [](WiiMClient &c, auto d) { c.prevTrack(d); },
+                    "setPlayerCmd:prev",
+                    50},
+        CommandCase{"status",
+                    {},
                     [](WiiMClient &c, auto) { c.fetchStatus([](auto, auto, auto) {}); },
-                    "getPlayerStatus", 35}),
+                    "getPlayerStatus",
+                    35}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(WiiMClientTest, StatusDecodesDeviceStateAndStoresIt) {
     sim.setVolume(35);
     sim.setStatus("play");
-    using Status = std::tuple<std::optional<std::int64_t>, std::optional<bool>,
-                              std::optional<QString>, bool>;
+    using Status =
+        std::tuple<std::optional<std::int64_t>, std::optional<bool>, std::optional<QString>, bool>;
     auto result = std::make_shared<Await<Status>>();
     client->fetchStatus([result, mainThread = QThread::currentThread()](auto v, auto m, auto l) {
         result->set({v, m, l, QThread::currentThread() != mainThread});
@@ -124,8 +148,7 @@ TEST_F(WiiMClientTest, TwoTogglesBeforeEitherAnswerBothSendMuteAndFlipTwice) {
     ASSERT_TRUE(done->wait(1));
     EXPECT_EQ(*done->wait(0), true);
     EXPECT_EQ(*done->wait(1), true);
-    EXPECT_EQ(sim.commands(),
-              (std::vector<QString>{"setPlayerCmd:mute:1", "setPlayerCmd:mute:1"}));
+    EXPECT_EQ(sim.commands(), (std::vector<QString>{"setPlayerCmd:mute:1", "setPlayerCmd:mute:1"}));
     EXPECT_FALSE(client->isMuted());
 }
 
@@ -227,11 +250,21 @@ struct AddressCase {
 
 TEST(WiiMClientUrl, OnlyPlainHostsFormUrls) {
     const AddressCase cases[] = {
-        {"192.168.1.108", true},      {"127.0.0.1:8443", true},    {"wiim.local", true},
-        {"[::1]:443", true},          {"", false},                 {"192.168.1. 108", false},
-        {" 192.168.1.108", false},    {"192.168.1.108\n", false},  {"host/path", false},
-        {"host?x=1", false},          {"host#frag", false},        {"user@host", false},
-        {"192.168.1.108:port", false}, {"[::1", false},             {"h\xc3\xa9st", false},
+        {"192.168.1.108", true},
+        {"127.0.0.1:8443", true},
+        {"wiim.local", true},
+        {"[::1]:443", true},
+        {"", false},
+        {"192.168.1. 108", false},
+        {" 192.168.1.108", false},
+        {"192.168.1.108\n", false},
+        {"host/path", false},
+        {"host?x=1", false},
+        {"host#frag", false},
+        {"user@host", false},
+        {"192.168.1.108:port", false},
+        {"[::1", false},
+        {"h\xc3\xa9st", false},
     };
     for (const auto &c : cases) {
         const auto url = WiiMClient::requestUrl(c.address, "getPlayerStatus");
@@ -251,9 +284,7 @@ TEST(WiiMClientUrl, UnusableAddressReportsAtOnceOnCallersThread) {
     client->toggleMute([&](bool ok) { muteDone = ok; });
     client->playPause([&](bool ok) { playDone = ok; });
     client->nextTrack([&](bool ok) { nextDone = ok; });
-    client->fetchStatus([&](auto v, auto m, auto l) {
-        statusCalled = !v && !m && !l;
-    });
+    client->fetchStatus([&](auto v, auto m, auto l) { statusCalled = !v && !m && !l; });
     EXPECT_EQ(volumeDone, false);
     EXPECT_EQ(muteDone, false);
     EXPECT_EQ(playDone, false);

@@ -1,6 +1,6 @@
+#include "UrlSession.h"
 #include "Await.h"
 #include "DeviceSimulator.h"
-#include "UrlSession.h"
 
 #include <QThread>
 
@@ -31,8 +31,8 @@ protected:
     QUrl url(const QString &command) const {
         return QUrl("https://" + sim.address() + "/httpapi.asp?command=" + command);
     }
-    std::shared_ptr<UrlSession> session(ChallengeDisposition d = ChallengeDisposition::UseCredential,
-                                        double timeout = 3.0) {
+    std::shared_ptr<UrlSession>
+    session(ChallengeDisposition d = ChallengeDisposition::UseCredential, double timeout = 3.0) {
         delegate = std::make_shared<FixedAnswer>(d);
         UrlSessionConfig config;
         config.transferTimeoutSeconds = timeout;
@@ -94,7 +94,7 @@ TEST_F(UrlSessionTest, CompletionsRunOneAtATimeOnOneBackgroundThread) {
         s->get(url("getPlayerStatus"), [threads, &running, &overlapped](const UrlResponse &) {
             if (++running > 1)
                 overlapped = true;
-            QThread::msleep(2);  // widen the window an overlap would need
+            QThread::msleep(2); // widen the window an overlap would need
             --running;
             threads->set(QThread::currentThread());
         });

@@ -11,7 +11,9 @@ using namespace knobly;
 
 namespace {
 
-QString settingsPath() { return QSettings("Knobly", "Knobly").fileName(); }
+QString settingsPath() {
+    return QSettings("Knobly", "Knobly").fileName();
+}
 
 void writeFile(const QByteArray &bytes) {
     QDir().mkpath(QFileInfo(settingsPath()).path());
@@ -45,7 +47,8 @@ TEST_F(SettingsTest, FreshInstallationReadsDefaults) {
 
 TEST_F(SettingsTest, ValuesRoundTripThroughTheFile) {
     Settings::setIp("192.168.1.108");
-    Settings::setDeviceName(QString::fromUtf8("Living Room, upstairs \xe2\x80\x94 \"K\xc3\xbc" "che\""));
+    Settings::setDeviceName(QString::fromUtf8("Living Room, upstairs \xe2\x80\x94 \"K\xc3\xbc"
+                                              "che\""));
     Settings::setVolumeStep(10);
     Settings::setInterceptKeys(true);
     // A fresh store instance stands in for the next run of the program.
@@ -53,7 +56,8 @@ TEST_F(SettingsTest, ValuesRoundTripThroughTheFile) {
     EXPECT_EQ(fresh.value("ip").toString(), "192.168.1.108");
     EXPECT_EQ(Settings::ip(), "192.168.1.108");
     EXPECT_EQ(Settings::deviceName(),
-              QString::fromUtf8("Living Room, upstairs \xe2\x80\x94 \"K\xc3\xbc" "che\""));
+              QString::fromUtf8("Living Room, upstairs \xe2\x80\x94 \"K\xc3\xbc"
+                                "che\""));
     EXPECT_EQ(Settings::volumeStep(), 10);
     EXPECT_TRUE(Settings::interceptKeys());
     Settings::setInterceptKeys(false);
@@ -112,8 +116,8 @@ TEST_F(SettingsTest, DamagedFileReadsAsDefaultsAndIsKept) {
     // Choosing a device afterwards works, and the damaged file is set aside, not lost.
     Settings::setIp("10.0.0.9");
     EXPECT_EQ(Settings::ip(), "10.0.0.9");
-    const auto aside = QDir(QFileInfo(settingsPath()).path())
-                           .entryList({"Knobly.conf.damaged-*"}, QDir::Files);
+    const auto aside =
+        QDir(QFileInfo(settingsPath()).path()).entryList({"Knobly.conf.damaged-*"}, QDir::Files);
     ASSERT_EQ(aside.size(), 1);
     QFile kept(QFileInfo(settingsPath()).path() + "/" + aside.first());
     ASSERT_TRUE(kept.open(QIODevice::ReadOnly));

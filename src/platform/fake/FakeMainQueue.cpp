@@ -103,7 +103,9 @@ std::size_t FakeMainQueue::advance(double seconds) {
     return ran;
 }
 
-std::size_t FakeMainQueue::runPending() { return advance(0.0); }
+std::size_t FakeMainQueue::runPending() {
+    return advance(0.0);
+}
 
 bool FakeMainQueue::runUntil(const std::function<bool()> &done,
                              std::chrono::milliseconds realTimeout) {

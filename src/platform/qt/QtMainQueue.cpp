@@ -18,7 +18,9 @@ int toMilliseconds(double seconds) {
     return ms > 2e9 ? 2000000000 : static_cast<int>(ms);
 }
 
-QObject *mainContext() { return QCoreApplication::instance(); }
+QObject *mainContext() {
+    return QCoreApplication::instance();
+}
 
 bool onMainThread() {
     auto *app = QCoreApplication::instance();

@@ -1,15 +1,21 @@
 #include "UrlSession.h"
 
 #include <QAuthenticator>
-#include <QMetaObject>
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QThread>
+#include <QSocketNotifier>
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
 #include <thread>
+#include <unistd.h>
 
 namespace knobly {
 
@@ -28,45 +34,68 @@ bool completedHttpAnswer(const QNetworkReply &reply) {
            (e >= QNetworkReply::InternalServerError && e <= QNetworkReply::UnknownServerError);
 }
 
+// What the session object and its thread share. Work reaches the thread through a queue
+// under our own mutex and a wake-up byte on a pipe, rather than through Qt's posted events,
+// so that every hand-over is a synchronisation thread sanitizers can see.
+struct Core {
+    std::mutex mutex;
+    std::deque<std::function<void()>> work;
+    bool stopping = false;
+    int wake[2] = {-1, -1};
+    // Lives on the session thread, made and destroyed there.
+    QNetworkAccessManager *manager = nullptr;
+
+    ~Core() {
+        for (int fd : wake)
+            if (fd >= 0)
+                ::close(fd);
+    }
+
+    void post(std::function<void()> item) {
+        {
+            std::lock_guard lock(mutex);
+            work.push_back(std::move(item));
+        }
+        poke();
+    }
+
+    void stop() {
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
+        }
+        poke();
+    }
+
+    void poke() const {
+        const char byte = 1;
+        [[maybe_unused]] const auto n = ::write(wake[1], &byte, 1);
+    }
+};
+
 class QtUrlSession final : public UrlSession, public std::enable_shared_from_this<QtUrlSession> {
 public:
     QtUrlSession(const UrlSessionConfig &config, std::shared_ptr<SessionDelegate> delegate)
-        : config_(config), delegate_(std::move(delegate)), thread_(new QThread) {
-        thread_->setObjectName(QStringLiteral("url-session"));
-        context_ = new QObject;
-        context_->moveToThread(thread_);
-        thread_->start();
+        : config_(config), delegate_(std::move(delegate)), core_(std::make_shared<Core>()) {
+        if (::pipe2(core_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
+            core_->wake[0] = core_->wake[1] = -1;
         ++g_liveSessions;
+        thread_ = std::thread(&QtUrlSession::serve, core_, delegate_);
     }
 
     ~QtUrlSession() override {
-        // Objects of the session thread must die there: a thread that finishes still runs
-        // its pending deferred deletes.
-        context_->deleteLater();
-        thread_->quit();
-        QThread *thread = thread_;
-        if (QThread::currentThread() == thread) {
-            // The last reference went away inside one of our own completions.
-            std::thread([thread] {
-                thread->wait();
-                delete thread;
-                --g_liveSessions;
-            }).detach();
-        } else {
-            thread->wait();
-            delete thread;
-            --g_liveSessions;
-        }
+        core_->stop();
+        if (std::this_thread::get_id() == thread_.get_id())
+            thread_.detach(); // the last reference went inside one of our own completions
+        else
+            thread_.join();
     }
 
     void get(const QUrl &url, Completion completion) override {
         ++inFlight_;
-        QMetaObject::invokeMethod(
-            context_,
-            [self = shared_from_this(), url, completion = std::move(completion)]() mutable {
-                self->start(url, std::move(completion));
-            },
-            Qt::QueuedConnection);
+        core_->post([self = shared_from_this(), url, completion = std::move(completion)]() mutable {
+            self->start(url, std::move(completion));
+        });
     }
 
     std::size_t requestsInFlight() const override { return inFlight_.load(); }
@@ -77,36 +106,64 @@ private:
         bool tooLarge = false;
     };
 
-    void start(const QUrl &url, Completion completion) {
-        if (!manager_) {
-            manager_ = new QNetworkAccessManager(context_);
+    // The session's thread: a Qt event loop that runs posted work and the network replies.
+    static void serve(std::shared_ptr<Core> core, std::shared_ptr<SessionDelegate> delegate) {
+        {
+            QNetworkAccessManager manager;
+            core->manager = &manager;
             // Other challenges get the default answer: no credentials.
-            QObject::connect(manager_, &QNetworkAccessManager::authenticationRequired,
-                             [delegate = delegate_](QNetworkReply *, QAuthenticator *) {
+            QObject::connect(&manager, &QNetworkAccessManager::authenticationRequired,
+                             [delegate](QNetworkReply *, QAuthenticator *) {
                                  if (delegate) {
                                      AuthChallenge c;
                                      c.method = AuthenticationMethod::HttpBasic;
                                      delegate->didReceiveChallenge(c);
                                  }
                              });
+            QEventLoop loop;
+            QSocketNotifier wake(core->wake[0], QSocketNotifier::Read);
+            QObject::connect(&wake, &QSocketNotifier::activated, &loop, [&core, &loop] {
+                char drain[64];
+                while (::read(core->wake[0], drain, sizeof drain) > 0) {
+                }
+                for (;;) {
+                    std::function<void()> item;
+                    {
+                        std::lock_guard lock(core->mutex);
+                        if (core->work.empty()) {
+                            if (core->stopping)
+                                loop.quit();
+                            break;
+                        }
+                        item = std::move(core->work.front());
+                        core->work.pop_front();
+                    }
+                    item();
+                }
+            });
+            loop.exec();
+            // Finished replies go before the manager, all on this thread.
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            core->manager = nullptr;
         }
+        --g_liveSessions;
+    }
+
+    void start(const QUrl &url, Completion completion) {
         QNetworkRequest request(url);
         // Qt's transfer timer is coarse and may fire up to 5% early; never give up sooner
         // than asked.
         const double ms = std::ceil(config_.transferTimeoutSeconds * 1000.0 / 0.95);
         request.setTransferTimeout(ms > 2e9 ? 2000000000 : static_cast<int>(std::max(1.0, ms)));
-        QNetworkReply *reply = manager_->get(request);
+        QNetworkReply *reply = core_->manager->get(request);
 
-        QObject::connect(reply, &QNetworkReply::sslErrors, reply,
-                         [reply, delegate = delegate_](const QList<QSslError> &errors) {
-                             AuthChallenge c;
-                             c.method = AuthenticationMethod::ServerTrust;
-                             c.hasServerTrust = !reply->sslConfiguration().peerCertificateChain().isEmpty();
-                             c.errors = errors;
-                             if (delegate && delegate->didReceiveChallenge(c) ==
-                                                 ChallengeDisposition::UseCredential)
-                                 reply->ignoreSslErrors();
-                         });
+        QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply, delegate = delegate_] {
+            AuthChallenge c;
+            c.method = AuthenticationMethod::ServerTrust;
+            c.hasServerTrust = !reply->sslConfiguration().peerCertificateChain().isEmpty();
+            if (delegate && delegate->didReceiveChallenge(c) == ChallengeDisposition::UseCredential)
+                reply->ignoreSslErrors();
+        });
 
         auto transfer = std::make_shared<Transfer>();
         const qint64 cap = config_.maxBodyBytes;
@@ -121,37 +178,37 @@ private:
             }
         };
         QObject::connect(reply, &QNetworkReply::readyRead, reply, drain);
-        QObject::connect(
-            reply, &QNetworkReply::finished, reply,
-            [self = shared_from_this(), reply, transfer, drain,
-             completion = std::move(completion)]() mutable {
-                // The connection outlives this call; hold the session only while it runs.
-                const auto keepAlive = std::move(self);
-                drain();
-                UrlResponse response;
-                response.httpStatus =
-                    reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                if (transfer->tooLarge) {
-                    response.error = QStringLiteral("response body too large");
-                } else if (completedHttpAnswer(*reply)) {
-                    response.transportOk = true;
-                    response.body = std::move(transfer->body);
-                } else {
-                    response.error = reply->errorString();
-                }
-                reply->deleteLater();
-                if (completion)
-                    completion(response);
-                --keepAlive->inFlight_;
-                // Dropping keepAlive may end the session; its destructor copes with that.
-            });
+        QObject::connect(reply, &QNetworkReply::finished, reply,
+                         [self = shared_from_this(), reply, transfer, drain,
+                          completion = std::move(completion)]() mutable {
+                             // The connection outlives this call; hold the session only while it
+                             // runs.
+                             const auto keepAlive = std::move(self);
+                             drain();
+                             UrlResponse response;
+                             response.httpStatus =
+                                 reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                             if (transfer->tooLarge) {
+                                 response.error = QStringLiteral("response body too large");
+                             } else if (completedHttpAnswer(*reply)) {
+                                 response.transportOk = true;
+                                 response.body = std::move(transfer->body);
+                             } else {
+                                 response.error = reply->errorString();
+                             }
+                             reply->deleteLater();
+                             if (completion)
+                                 completion(response);
+                             --keepAlive->inFlight_;
+                             // Dropping keepAlive may end the session; its destructor copes with
+                             // that.
+                         });
     }
 
     const UrlSessionConfig config_;
     const std::shared_ptr<SessionDelegate> delegate_;
-    QThread *thread_;
-    QObject *context_ = nullptr;                  // lives on thread_
-    QNetworkAccessManager *manager_ = nullptr;    // child of context_, made on thread_
+    const std::shared_ptr<Core> core_;
+    std::thread thread_;
     std::atomic<std::size_t> inFlight_{0};
 };
 
@@ -162,6 +219,8 @@ std::shared_ptr<UrlSession> UrlSession::create(const UrlSessionConfig &config,
     return std::make_shared<QtUrlSession>(config, std::move(delegate));
 }
 
-std::size_t UrlSession::liveSessions() { return g_liveSessions.load(); }
+std::size_t UrlSession::liveSessions() {
+    return g_liveSessions.load();
+}
 
 } // namespace knobly
