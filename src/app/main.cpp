@@ -1,9 +1,15 @@
+#include "AddressDialog.h"
+#include "AppDelegate.h"
 #include "MainQueue.h"
-#include "Settings.h"
+#include "UrlSession.h"
 #include "linux/UnixSignals.h"
 #include "qt/QtMainQueue.h"
 
 #include <QApplication>
+#include <QCursor>
+#include <QDir>
+#include <QLockFile>
+#include <QStandardPaths>
 
 #include <csignal>
 
@@ -14,14 +20,32 @@ int main(int argc, char *argv[]) {
     QApplication::setApplicationName(QStringLiteral("Knobly"));
     QApplication::setOrganizationName(QStringLiteral("Knobly"));
     QApplication::setQuitOnLastWindowClosed(false);
+
+    // One Knobly per user session: a second copy leaves before it shows anything.
+    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (runtime.isEmpty())
+        runtime = QDir::tempPath();
+    QLockFile lock(runtime + QStringLiteral("/knobly.lock"));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0))
+        return 0;
+
     MainQueue::install(std::make_shared<QtMainQueue>());
+
+    AppDelegate::Environment environment;
+    environment.makeStatusItem = &StatusItem::create;
+    environment.askForAddress = &AddressDialog::ask;
+    environment.cursorPosition = [] { return QCursor::pos(); };
+    AppDelegate delegate(environment);
 
     UnixSignals unixSignals({SIGTERM, SIGINT});
     QObject::connect(&unixSignals, &UnixSignals::received, &app, &QCoreApplication::quit);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+                     &AppDelegate::applicationWillTerminate);
 
-    // The saved device is all the program needs from the last run for now.
-    [[maybe_unused]] const QString ip = Settings::ip();
-    [[maybe_unused]] const QString name = Settings::deviceName();
-
-    return app.exec();
+    MainQueue::main().async([&delegate] { delegate.applicationDidFinishLaunching(); });
+    const int status = app.exec();
+    // No network thread may still be at work while the process winds down.
+    UrlSession::abortAll();
+    return status;
 }

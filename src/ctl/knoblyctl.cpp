@@ -1,9 +1,13 @@
 // knoblyctl: the device commands from a shell, for scripts and for desktops that do not let
 // programs grab keys. Uses the same client and settings as the tray program.
+#include "MainQueue.h"
 #include "Settings.h"
 #include "WiiMClient.h"
+#include "WiiMDiscovery.h"
+#include "qt/QtMainQueue.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -20,11 +24,11 @@ namespace {
 
 enum Exit { Ok = 0, NoAnswer = 1, Usage = 2 };
 
-constexpr auto usageText =
-    "usage: knoblyctl status [--device ADDRESS]\n"
-    "       knoblyctl volume up|down|N [--device ADDRESS]\n"
-    "       knoblyctl mute|play-pause|next|prev [--device ADDRESS]\n"
-    "The device defaults to the one chosen in Knobly.\n";
+constexpr auto usageText = "usage: knoblyctl status [--device ADDRESS]\n"
+                           "       knoblyctl volume up|down|N [--device ADDRESS]\n"
+                           "       knoblyctl mute|play-pause|next|prev [--device ADDRESS]\n"
+                           "       knoblyctl discover [--seconds N]\n"
+                           "The device defaults to the one chosen in Knobly.\n";
 
 int usage(const char *problem) {
     std::fprintf(stderr, "knoblyctl: %s\n%s", problem, usageText);
@@ -66,14 +70,46 @@ QJsonValue jsonOf(const std::optional<QString> &v) {
     return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
 }
 
+// One discovery run; every delivery of the device list is one JSON line.
+int discover(double seconds) {
+    MainQueue::install(std::make_shared<QtMainQueue>());
+    auto discovery = std::make_shared<WiiMDiscovery>();
+    discovery->startDiscovery([](const std::vector<WiiMDevice> &devices) {
+        QJsonArray list;
+        for (const WiiMDevice &d : devices)
+            list.append(QJsonObject{{QStringLiteral("name"), d.name},
+                                    {QStringLiteral("ip"), d.ip},
+                                    {QStringLiteral("port"), static_cast<qint64>(d.port)},
+                                    {QStringLiteral("model"), d.model},
+                                    {QStringLiteral("source"), discoverySourceName(d.source)}});
+        std::printf("%s\n", QJsonDocument(list).toJson(QJsonDocument::Compact).constData());
+        std::fflush(stdout);
+    });
+    MainQueue::main().asyncAfter(seconds, [discovery] {
+        discovery->stopDiscovery();
+        QCoreApplication::quit();
+    });
+    const int status = QCoreApplication::exec();
+    // Probes may still be under way; call them off before the process winds down.
+    UrlSession::abortAll();
+    return status;
+}
+
 int run(const QStringList &args) {
     QStringList words;
     QString device;
+    std::optional<double> seconds;
     for (qsizetype i = 0; i < args.size(); ++i) {
         if (args[i] == QLatin1String("--device")) {
             if (i + 1 >= args.size())
                 return usage("--device needs an address");
             device = args[++i];
+        } else if (args[i] == QLatin1String("--seconds")) {
+            bool ok = false;
+            const double n = i + 1 < args.size() ? args[++i].toDouble(&ok) : 0.0;
+            if (!ok || !(n > 0) || n > 86400)
+                return usage("--seconds needs a number of seconds");
+            seconds = n;
         } else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
             std::fputs(usageText, stdout);
             return Ok;
@@ -85,6 +121,13 @@ int run(const QStringList &args) {
         return usage("no command given");
 
     const QString command = words.takeFirst();
+    if (command == QLatin1String("discover")) {
+        if (!words.isEmpty() || !device.isEmpty())
+            return usage("discover takes only --seconds");
+        return discover(seconds.value_or(6.0));
+    }
+    if (seconds)
+        return usage("--seconds goes with discover");
     static const QStringList plain = {QStringLiteral("status"), QStringLiteral("mute"),
                                       QStringLiteral("play-pause"), QStringLiteral("next"),
                                       QStringLiteral("prev")};
@@ -146,8 +189,12 @@ int run(const QStringList &args) {
         if (direction != 0) {
             const std::int64_t step = Settings::volumeStep();
             const std::int64_t now = client->currentVolume();
-            target = direction > 0 ? (now > std::numeric_limits<std::int64_t>::max() - step ? std::numeric_limits<std::int64_t>::max() : now + step)
-                                   : (now < std::numeric_limits<std::int64_t>::min() + step ? std::numeric_limits<std::int64_t>::min() : now - step);
+            target = direction > 0 ? (now > std::numeric_limits<std::int64_t>::max() - step
+                                          ? std::numeric_limits<std::int64_t>::max()
+                                          : now + step)
+                                   : (now < std::numeric_limits<std::int64_t>::min() + step
+                                          ? std::numeric_limits<std::int64_t>::min()
+                                          : now - step);
         }
         ok = awaitDone([&](auto done) { client->setVolume(target, done); });
         if (ok)

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -66,6 +67,11 @@ public:
 
     // Sessions whose thread is still alive, for leak checks.
     static std::size_t liveSessions();
+
+    // Calls off every request in flight in every session and waits up to `wait` for their
+    // completions to have run: for a program about to end, so that no network thread is
+    // still at work while the process tears itself down. False when some did not finish.
+    static bool abortAll(std::chrono::milliseconds wait = std::chrono::seconds(3));
 };
 
 } // namespace knobly

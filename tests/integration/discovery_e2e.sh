@@ -1,10 +1,10 @@
-#!/ usr / bin / env bash
-#Discovery end to end : knoblyctl discover against a simulated device over a veth pair,
-#with avahi - daemon, mDNS and SSDP confined to two network namespaces of our own.
+#!/usr/bin/env bash
+# Discovery end to end: knoblyctl discover against a simulated device over a veth pair,
+# with avahi-daemon, mDNS and SSDP confined to two network namespaces of our own.
 #
-#tests / integration / discovery_e2e.sh[BIN_DIR](as root; BIN_DIR defaults to build / bin)
+#   tests/integration/discovery_e2e.sh [BIN_DIR]     (as root; BIN_DIR defaults to build/bin)
 #
-#Exit 0 : all cases passed; 1 : some failed; 77 : this machine cannot run it.
+# Exit 0: all cases passed; 1: some failed; 77: this machine cannot run it.
 set -u -o pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -12,7 +12,7 @@ KN_BIN=$(cd "${1:-$here/../../build/bin}" 2>/dev/null && pwd) || {
     echo "discovery_e2e: no bin directory ${1:-$here/../../build/bin}" >&2
     exit 1
 }
-#shellcheck source - path = SCRIPTDIR source = netns_lib.sh
+# shellcheck source-path=SCRIPTDIR source=netns_lib.sh
 source "$here/netns_lib.sh"
 
 skip() {
@@ -22,152 +22,191 @@ skip() {
 
 why=$(kn_preflight)
 [[ -z $why ]] || skip "$why"
-for program in knoblyctl knobly-devicesim;
-do
-    if
-        [[!-x $KN_BIN / $program]];
-then echo "discovery_e2e: $KN_BIN/$program is not built" > &2 exit 1 fi done
-#-- help touches no network, so it is safe to ask outside the namespaces.
-                                                           "$KN_BIN/knoblyctl" --help 2 > &1 |
-        grep - q 'discover' ||
+for program in knoblyctl knobly-devicesim; do
+    if [[ ! -x $KN_BIN/$program ]]; then
+        echo "discovery_e2e: $KN_BIN/$program is not built" >&2
+        exit 1
+    fi
+done
+# --help touches no network, so it is safe to ask outside the namespaces.
+"$KN_BIN/knoblyctl" --help 2>&1 | grep -q 'discover' ||
     skip "this knoblyctl has no discover command yet"
 
-    kn_setup ||
-    {echo "discovery_e2e: could not set up the namespaces" > & 2 exit 1} kn_start_bus ||
+kn_setup || {
+    echo "discovery_e2e: could not set up the namespaces" >&2
     exit 1
+}
+kn_start_bus || exit 1
 
-    passed = 0 failed = 0 verdict() {
-#NAME STATUS[DETAIL] if[[$2 == PASS]];
-    then passed = $((passed + 1)) else failed = $((failed + 1)) fi printf '%s %s%s\n' "$2"
-                                                                                      "$1"
-                                                                                      "${3:+: $3}"
+passed=0
+failed=0
+verdict() { # NAME PASS|FAIL [DETAIL]
+    if [[ $2 == PASS ]]; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+    printf '%s %s%s\n' "$2" "$1" "${3:+: $3}"
 }
 
-#Runs the named case function in this shell(so cleanup knows every process it starts);
-#its output explains a failure.
+# Runs the named case function in this shell, so cleanup knows every process it starts;
+# its output explains a failure.
 run_case() {
-    local name = $1 fn = $2 log =
-        $KN_TMP / case.log printf-- '--- %s\n' "$name" if "$fn" > "$log" 2 > &1;
-    then verdict "$name" PASS "$(tail -n 1 " $log
-                 ")" else sed 's/^/    /' "$log" verdict "$name" FAIL "$(tail -n 1 " $log ")" fi
-#Whatever a failed case left running goes before the next one.
-                     kn_stop_discover kn_stop_device
+    local name=$1 fn=$2 log=$KN_TMP/case.log
+    printf -- '--- %s\n' "$name"
+    if "$fn" >"$log" 2>&1; then
+        verdict "$name" PASS "$(tail -n 1 "$log")"
+    else
+        sed 's/^/    /' "$log"
+        verdict "$name" FAIL "$(tail -n 1 "$log")"
+    fi
+    # Whatever a failed case left running goes before the next one.
+    kn_stop_discover
+    kn_stop_device
 }
 
-ctl_ok() {
-#RC OUT if[[$1 - ne 0]];
-    then echo "knoblyctl discover exited with $1:" cat "$2.err" return 1 fi
+ctl_ok() { # RC OUT
+    if [[ $1 -ne 0 ]]; then
+        echo "knoblyctl discover exited with $1:"
+        cat "$2.err"
+        return 1
+    fi
 }
 
-stat_is() {
-#KEY OP VALUE : the simulator 's count compared with the shell' s test operator local got got =
-        $(kn_sim_stat "$1") if[[-z $got]];
-    then echo "the simulator printed no $1 count" return 1 fi if !test "$got"
-                                                                       "$2"
-                                                                       "$3";
-    then echo "simulator: $1=$got, wanted $2 $3" return 1 fi
+stat_is() { # KEY OP VALUE: the simulator's count, compared with test(1)'s operator
+    local got
+    got=$(kn_sim_stat "$1")
+    if [[ -z $got ]]; then
+        echo "the simulator printed no $1 count"
+        return 1
+    fi
+    if ! test "$got" "$2" "$3"; then
+        echo "simulator: $1=$got, wanted $2 $3"
+        return 1
+    fi
 }
 
-airplay_record = (ip = "$KN_DEV_IP" source = airplay "name=Living Room"
-                                                     "model=WiiM Pro")
-
-    case_a_airplay_txt() {
-    local out = $KN_TMP / a.out rc found kn_fresh_avahi || return 1 kn_start_device ||
-                return 1 kn_publish_wiim_airplay || return 1 kn_discover 6 "$out" rc = $
-        ? kn_stop_device ctl_ok "$rc"
-                                "$out" ||
-              return 1 found = $(kn_check "$out" find "${airplay_record[@]}") ||
-                               {echo "$found" return 1} local line lines line =
-                                   $(sed - n 's/.*line=\([0-9]*\).*/\1/p' < < < "$found") lines =
-                                       $(sed - n 's/.*lines=\([0-9]*\).*/\1/p' < < < "$found")
-#Listed at once : before the 4.0 s delivery, which is the last line of a quiet run.
-                                           if ((line >= lines));
-    then echo "first listed only in the last delivery ($found)" return 1 fi
-#A TXT record that names the brand needs no identity probe.
-                stat_is getStatusEx -
-            eq 0 ||
-        return 1 echo "$found"
+find_in() { # OUT key=value...: prints what kn_check found, or why not
+    local found
+    found=$(kn_check "$@" 2>&1) || {
+        echo "$found"
+        return 1
+    }
+    echo "$found"
 }
 
-case_b_ssdp_probe(){
-    local out = $KN_TMP / b.out rc found kn_fresh_avahi ||
-                return 1
-#Another maker's SSDP answer, sent three times; the identity says WiiM.
-                       kn_start_device-- ssdp renderer-- ssdp -
-                       interface "$KN_DEV_IF" --ssdp - answers 3 ||
-                return 1 kn_discover 6 "$out" rc = $
-    ? kn_stop_device ctl_ok "$rc"
-                            "$out" ||
-          return 1 found = $(kn_check "$out" find ip = "$KN_DEV_IP" source = ssdp
-                             "name=WiiM Pro-9222") ||
-                           {echo "$found" return 1} stat_is ssdp - searches - eq 1 ||
-                           return 1 stat_is getStatusEx - ge 1 || return 1 echo "$found" }
+airplay_record=(ip="$KN_DEV_IP" source=airplay "name=Living Room" "model=WiiM Pro")
 
-      case_c1_other_renderer(){
-          local out = $KN_TMP / c1.out rc found kn_fresh_avahi ||
-                      return 1 kn_start_device-- ssdp renderer-- ssdp -
-                             interface "$KN_DEV_IF" --ssid "Sonos-Kitchen" --project "S1" --firmware
-                             "sonos-70" --name "Kitchen" ||
-                      return 1 kn_discover 6 "$out" rc = $
-          ? kn_stop_device ctl_ok "$rc"
-                                  "$out" ||
-                return 1 found = $(kn_check "$out" none) ||
-                                 {echo "$found" return 1}
-#Not listed because the probe said no, not because nothing got that far.
-                                     stat_is ssdp -
-                                     answered - ge 1 ||
-                                 return 1 stat_is getStatusEx - ge 1 ||
-                                 return 1 echo "$found, probed and turned down" }
+case_a_airplay_txt() {
+    local out=$KN_TMP/a.out rc found line lines
+    kn_fresh_avahi || return 1
+    kn_start_device || return 1
+    kn_publish_wiim_airplay || return 1
+    kn_discover 6 "$out"
+    rc=$?
+    kn_stop_device
+    ctl_ok "$rc" "$out" || return 1
+    found=$(find_in "$out" find "${airplay_record[@]}") || {
+        echo "$found"
+        return 1
+    }
+    line=$(sed -n 's/.*line=\([0-9]*\).*/\1/p' <<<"$found")
+    lines=$(sed -n 's/.*lines=\([0-9]*\).*/\1/p' <<<"$found")
+    # Listed at once: before the 4.0 s delivery, the last line of a run where nothing else
+    # changes.
+    if ((line >= lines)); then
+        echo "first listed only in the last delivery ($found)"
+        return 1
+    fi
+    # A TXT record that names the brand needs no identity probe.
+    stat_is getStatusEx -eq 0 || return 1
+    echo "$found"
+}
 
-            case_c2_unrelated_answer(){
-                local out = $KN_TMP / c2.out rc found kn_fresh_avahi ||
-                            return 1
-#A WiiM identity behind an answer that is no renderer : only a probe could list it.
-                                   kn_start_device-- ssdp unrelated-- ssdp -
-                                   interface "$KN_DEV_IF" ||
-                            return 1 kn_discover 6 "$out" rc = $
-                ? kn_stop_device ctl_ok "$rc"
-                                        "$out" ||
-                      return 1 found = $(kn_check "$out" none) ||
-                                       {echo "$found" return 1} stat_is ssdp - answered - ge 1 ||
-                                       return 1 stat_is getStatusEx - eq 0 ||
-                                       return 1 echo "$found, answer ignored without a probe" }
+case_b_ssdp_probe() {
+    local out=$KN_TMP/b.out rc
+    kn_fresh_avahi || return 1
+    # Another maker's SSDP answer, three times over; the identity behind it says WiiM.
+    kn_start_device --ssdp renderer --ssdp-interface "$KN_DEV_IF" --ssdp-answers 3 || return 1
+    kn_discover 6 "$out"
+    rc=$?
+    kn_stop_device
+    ctl_ok "$rc" "$out" || return 1
+    find_in "$out" find ip="$KN_DEV_IP" source=ssdp "name=WiiM Pro-9222" || return 1
+    stat_is ssdp-searches -eq 1 || return 1
+    stat_is getStatusEx -ge 1 || return 1
+    kn_check "$out" find ip="$KN_DEV_IP"
+}
 
-                  case_d1_avahi_late(){
-                      local out = $KN_TMP / d1.out rc found kn_stop_avahi kn_start_device ||
-                                  return 1 kn_publish_wiim_airplay ||
-                                  return 1 kn_discover_start 10 "$out" sleep 1 #discovery is under
-                                      way with no daemon to talk to kn_start_avahi ||
-                                  return 1 kn_discover_wait rc = $
-                      ? ctl_ok "$rc"
-                               "$out" ||
-                            return 1 found = $(kn_check "$out" find "${airplay_record[@]}") ||
-                                             {echo "$found" return 1} echo "$found" }
+case_c1_other_renderer() {
+    local out=$KN_TMP/c1.out rc
+    kn_fresh_avahi || return 1
+    kn_start_device --ssdp renderer --ssdp-interface "$KN_DEV_IF" \
+        --ssid "Sonos-Kitchen" --project "S1" --firmware "sonos-70" --name "Kitchen" || return 1
+    kn_discover 6 "$out"
+    rc=$?
+    kn_stop_device
+    ctl_ok "$rc" "$out" || return 1
+    find_in "$out" none || return 1
+    # Left out because the probe said no, not because nothing got that far.
+    stat_is ssdp-answered -ge 1 || return 1
+    stat_is getStatusEx -ge 1 || return 1
+    echo "$(kn_check "$out" none), probed and turned down"
+}
 
-                        case_d2_avahi_restart(){
-                            local out = $KN_TMP / d2.out rc found kn_fresh_avahi ||
-                                        return 1 kn_start_device ||
-                                        return 1 kn_discover_start 12 "$out" sleep 1 #browsing is
-                                            under way kn_stop_avahi kn_start_avahi ||
-                                        return 1
-#Published only now : only browsing that came back after the restart can see it.
-                                        kn_publish_wiim_airplay ||
-                                        return 1 kn_discover_wait rc = $
-                            ? ctl_ok "$rc"
-                                     "$out" ||
-                                  return 1 found = $(kn_check "$out" find "${airplay_record[@]}") ||
-                                                   {echo "$found" return 1} echo "$found" }
+case_c2_unrelated_answer() {
+    local out=$KN_TMP/c2.out rc
+    kn_fresh_avahi || return 1
+    # A WiiM identity behind an answer that is no renderer: only a probe could list it.
+    kn_start_device --ssdp unrelated --ssdp-interface "$KN_DEV_IF" || return 1
+    kn_discover 6 "$out"
+    rc=$?
+    kn_stop_device
+    ctl_ok "$rc" "$out" || return 1
+    find_in "$out" none || return 1
+    stat_is ssdp-answered -ge 1 || return 1
+    stat_is getStatusEx -eq 0 || return 1
+    echo "$(kn_check "$out" none), answer ignored without a probe"
+}
 
-                              run_case
-                              "a: AirPlay TXT model 'WiiM Pro' listed at once" case_a_airplay_txt
-                                  run_case "b: SSDP renderer with a WiiM identity, confirmed by "
-                                           "probe" case_b_ssdp_probe run_case
-                              "c1: SSDP renderer with another maker's identity not "
-                              "listed" case_c1_other_renderer run_case
-                              "c2: unrelated SSDP answer not listed" case_c2_unrelated_answer
-                                  run_case
-                              "d1: avahi-daemon started after discovery began" case_d1_avahi_late
-                                  run_case
-                              "d2: avahi-daemon restarted during discovery" case_d2_avahi_restart
+case_d1_avahi_late() {
+    local out=$KN_TMP/d1.out rc
+    kn_stop_avahi
+    kn_start_device || return 1
+    kn_publish_wiim_airplay || return 1
+    kn_discover_start 10 "$out"
+    sleep 1 # discovery is under way with no daemon to talk to
+    local started=$EPOCHREALTIME
+    kn_start_avahi || return 1
+    kn_discover_wait
+    rc=$?
+    ctl_ok "$rc" "$out" || return 1
+    KN_NOT_BEFORE=$started find_in "$out" find "${airplay_record[@]}"
+}
 
-                                  echo "$passed passed, $failed failed"((failed == 0))
+case_d2_avahi_restart() {
+    local out=$KN_TMP/d2.out rc
+    kn_fresh_avahi || return 1
+    kn_start_device || return 1
+    kn_discover_start 12 "$out"
+    sleep 1 # browsing is under way
+    kn_stop_avahi
+    kn_start_avahi || return 1
+    # Published only now: only browsing that came back after the restart can see it.
+    local published=$EPOCHREALTIME
+    kn_publish_wiim_airplay || return 1
+    kn_discover_wait
+    rc=$?
+    ctl_ok "$rc" "$out" || return 1
+    KN_NOT_BEFORE=$published find_in "$out" find "${airplay_record[@]}"
+}
+
+run_case "a: AirPlay TXT model 'WiiM Pro' listed at once" case_a_airplay_txt
+run_case "b: SSDP renderer with a WiiM identity, confirmed by probe" case_b_ssdp_probe
+run_case "c1: SSDP renderer with another maker's identity not listed" case_c1_other_renderer
+run_case "c2: unrelated SSDP answer not listed" case_c2_unrelated_answer
+run_case "d1: avahi-daemon started after discovery began" case_d1_avahi_late
+run_case "d2: avahi-daemon restarted during discovery" case_d2_avahi_restart
+
+echo "$passed passed, $failed failed"
+((failed == 0))

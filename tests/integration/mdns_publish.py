@@ -1,4 +1,4 @@
-#!/ usr / bin / python3
+#!/usr/bin/python3
 """Publishes one DNS-SD service over mDNS until SIGTERM, for the discovery tests.
 
 Binds to one interface address only, so it is heard on that link and nowhere else.
@@ -37,7 +37,7 @@ def parse_args():
         key, sep, value = item.partition("=")
         if not key:
             parser.error(f"bad --txt {item!r}")
-#A key without '=' is a boolean attribute in DNS - SD : no value at all.
+        # A key without '=' is a boolean attribute in DNS-SD: no value at all.
         properties[key] = value if sep else None
     args.properties = properties
     return args
@@ -46,7 +46,7 @@ def parse_args():
 def main():
     args = parse_args()
     stop = threading.Event()
-#Set before registering : a SIGTERM that comes early still unregisters cleanly.
+    # Set before registering: a SIGTERM that comes early still unregisters cleanly.
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
 
@@ -61,12 +61,16 @@ def main():
     )
     zc = Zeroconf(interfaces=[args.interface_address], ip_version=IPVersion.V4Only)
     try:
-        zc
-.register_service(info) print("published", flush = True) while not stop
-        .wait(0.5)
-    : pass
-#The goodbye packets tell browsers the service is gone, rather than letting it age out.
-      zc.unregister_service(info) finally : zc.close() return 0
+        zc.register_service(info)
+        print("published", flush=True)
+        while not stop.wait(0.5):
+            pass
+        # The goodbye packets tell browsers the service is gone, rather than letting it age out.
+        zc.unregister_service(info)
+    finally:
+        zc.close()
+    return 0
 
-                                            if __name__
-    == "__main__" : sys.exit(main())
+
+if __name__ == "__main__":
+    sys.exit(main())

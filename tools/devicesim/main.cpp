@@ -1,5 +1,6 @@
 // knobly-devicesim: a stand-in WiiM streamer for manual runs and end-to-end tests.
 #include "DeviceSimulator.h"
+#include "SsdpResponder.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -9,9 +10,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -38,7 +41,10 @@ bool installSignalHandlers() {
 
 int usageError(const QString &message) {
     std::fprintf(stderr, "knobly-devicesim: %s\n", message.toLocal8Bit().constData());
-    std::fprintf(stderr, "usage: knobly-devicesim --port N [--bind ADDR] [--name NAME]\n");
+    std::fprintf(stderr, "usage: knobly-devicesim --port N [--bind ADDR] [--name NAME]\n"
+                         "         [--ssid TEXT] [--project TEXT] [--firmware TEXT]\n"
+                         "         [--ssdp wiim|renderer|unrelated --ssdp-interface IF\n"
+                         "          [--ssdp-answers N]] [--stats]\n");
     return 2;
 }
 
@@ -62,7 +68,32 @@ int main(int argc, char **argv) {
     const QCommandLineOption nameOption(QStringLiteral("name"),
                                         QStringLiteral("Device name the simulator reports."),
                                         QStringLiteral("NAME"), defaults.name);
-    parser.addOptions({portOption, bindOption, nameOption});
+    const QCommandLineOption ssidOption(QStringLiteral("ssid"),
+                                        QStringLiteral("ssid the simulator reports."),
+                                        QStringLiteral("TEXT"), defaults.ssid);
+    const QCommandLineOption projectOption(QStringLiteral("project"),
+                                           QStringLiteral("project the simulator reports."),
+                                           QStringLiteral("TEXT"), defaults.project);
+    const QCommandLineOption firmwareOption(QStringLiteral("firmware"),
+                                            QStringLiteral("firmware the simulator reports."),
+                                            QStringLiteral("TEXT"), defaults.firmware);
+    const QCommandLineOption ssdpOption(
+        QStringLiteral("ssdp"),
+        QStringLiteral("Also answer SSDP renderer searches as a wiim, renderer or unrelated "
+                       "device."),
+        QStringLiteral("PROFILE"));
+    const QCommandLineOption ssdpInterfaceOption(
+        QStringLiteral("ssdp-interface"),
+        QStringLiteral("Interface (name or IPv4 address) to hear SSDP searches on."),
+        QStringLiteral("IF"));
+    const QCommandLineOption ssdpAnswersOption(QStringLiteral("ssdp-answers"),
+                                               QStringLiteral("Answers sent per search."),
+                                               QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption statsOption(QStringLiteral("stats"),
+                                         QStringLiteral("Print what was served when stopping."));
+    parser.addOptions({portOption, bindOption, nameOption, ssidOption, projectOption,
+                       firmwareOption, ssdpOption, ssdpInterfaceOption, ssdpAnswersOption,
+                       statsOption});
 
     // parse() rather than process(): bad arguments must exit with 2, not 1.
     if (!parser.parse(QCoreApplication::arguments()))
@@ -85,6 +116,28 @@ int main(int argc, char **argv) {
     if (name.isEmpty())
         return usageError(QStringLiteral("the device name must not be empty"));
 
+    std::optional<devicesim::SsdpResponder::Options> ssdp;
+    if (parser.isSet(ssdpOption)) {
+        const auto profile = devicesim::SsdpResponder::profileFromName(parser.value(ssdpOption));
+        if (!profile)
+            return usageError(
+                QStringLiteral("unknown SSDP profile '%1'").arg(parser.value(ssdpOption)));
+        // Never the kernel's pick: that would join the group on whatever LAN this machine has.
+        if (parser.value(ssdpInterfaceOption).isEmpty())
+            return usageError(QStringLiteral("--ssdp needs --ssdp-interface"));
+        bool answersOk = false;
+        const int answers = parser.value(ssdpAnswersOption).toInt(&answersOk);
+        if (!answersOk || answers < 1 || answers > 100)
+            return usageError(QStringLiteral("invalid number of SSDP answers '%1'")
+                                  .arg(parser.value(ssdpAnswersOption)));
+        ssdp.emplace();
+        ssdp->profile = *profile;
+        ssdp->interface = parser.value(ssdpInterfaceOption);
+        ssdp->answersPerSearch = answers;
+    } else if (parser.isSet(ssdpInterfaceOption) || parser.isSet(ssdpAnswersOption)) {
+        return usageError(QStringLiteral("--ssdp-interface and --ssdp-answers go with --ssdp"));
+    }
+
     // Installed before serving so a signal right after the ready line is never lost.
     if (!installSignalHandlers()) {
         std::fprintf(stderr, "knobly-devicesim: cannot install signal handlers: %s\n",
@@ -103,18 +156,47 @@ int main(int argc, char **argv) {
     options.bind = bind;
     options.port = quint16(port);
     options.name = name;
+    options.ssid = parser.value(ssidOption);
+    options.project = parser.value(projectOption);
+    options.firmware = parser.value(firmwareOption);
     devicesim::DeviceSimulator simulator(options);
     QString error;
     if (!simulator.start(&error)) {
         std::fprintf(stderr, "knobly-devicesim: %s\n", error.toLocal8Bit().constData());
         return 1;
     }
+    std::optional<devicesim::SsdpResponder> responder;
+    QString ssdpNote;
+    if (ssdp) {
+        responder.emplace(*ssdp);
+        if (!responder->start(&error)) {
+            std::fprintf(stderr, "knobly-devicesim: SSDP: %s\n", error.toLocal8Bit().constData());
+            return 1;
+        }
+        ssdpNote = QStringLiteral(", answering SSDP as \"%1\" on %2")
+                       .arg(devicesim::SsdpResponder::profileName(ssdp->profile), ssdp->interface);
+    }
 
-    std::printf("knobly-devicesim: serving \"%s\" at https://%s/httpapi.asp\n",
-                name.toUtf8().constData(), simulator.address().toUtf8().constData());
+    std::printf("knobly-devicesim: serving \"%s\" at https://%s/httpapi.asp%s\n",
+                name.toUtf8().constData(), simulator.address().toUtf8().constData(),
+                ssdpNote.toUtf8().constData());
     std::fflush(stdout);
 
     QCoreApplication::exec();
+    if (responder)
+        responder->stop();
     simulator.stop();
+    if (parser.isSet(statsOption)) {
+        // One line a script can take apart with key=value matching.
+        const auto commands = simulator.commands();
+        const auto statusEx =
+            std::count(commands.begin(), commands.end(), QStringLiteral("getStatusEx"));
+        std::printf("knobly-devicesim: stats requests=%zu getStatusEx=%td ssdp-searches=%d "
+                    "ssdp-answered=%d ssdp-answers-sent=%d\n",
+                    commands.size(), statusEx, responder ? responder->searchesReceived() : 0,
+                    responder ? responder->searchesAnswered() : 0,
+                    responder ? responder->answersSent() : 0);
+        std::fflush(stdout);
+    }
     return 0;
 }

@@ -24,10 +24,9 @@ struct TimerHandle final : RepeatingTimer {
 } // namespace
 
 void FakeMainQueue::post(double due, Work work, std::shared_ptr<TimerState> timer) {
-    {
-        std::lock_guard lock(mutex_);
-        items_.push_back(Item{due, nextSeq_++, std::move(work), std::move(timer)});
-    }
+    // Notify under the lock: the queue may be destroyed as soon as the lock is free.
+    std::lock_guard lock(mutex_);
+    items_.push_back(Item{due, nextSeq_++, std::move(work), std::move(timer)});
     posted_.notify_all();
 }
 

@@ -16,12 +16,15 @@
 #include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace knobly {
 
 namespace {
 
 std::atomic<std::size_t> g_liveSessions{0};
+std::atomic<std::size_t> g_requestsInFlight{0};
+std::atomic<std::size_t> g_detachedRunning{0}; // threads let go of by their own completion
 
 // An HTTP answer arrived (a status line was read) and was not cut short: the status code
 // decides nothing for us, so HTTP-level errors count as a completed transfer.
@@ -44,6 +47,7 @@ struct Core {
     int wake[2] = {-1, -1};
     // Lives on the session thread, made and destroyed there.
     QNetworkAccessManager *manager = nullptr;
+    std::atomic<bool> detached{false};
 
     ~Core() {
         for (int fd : wake)
@@ -73,6 +77,13 @@ struct Core {
     }
 };
 
+// Every session's core, so that the program can call off all requests when it ends.
+std::mutex g_registryMutex;
+std::vector<std::weak_ptr<Core>> &registry() {
+    static auto *cores = new std::vector<std::weak_ptr<Core>>;
+    return *cores;
+}
+
 class QtUrlSession final : public UrlSession, public std::enable_shared_from_this<QtUrlSession> {
 public:
     QtUrlSession(const UrlSessionConfig &config, std::shared_ptr<SessionDelegate> delegate)
@@ -80,19 +91,31 @@ public:
         if (::pipe2(core_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
             core_->wake[0] = core_->wake[1] = -1;
         ++g_liveSessions;
+        {
+            std::lock_guard lock(g_registryMutex);
+            auto &cores = registry();
+            std::erase_if(cores, [](const std::weak_ptr<Core> &c) { return c.expired(); });
+            cores.push_back(core_);
+        }
         thread_ = std::thread(&QtUrlSession::serve, core_, delegate_);
     }
 
     ~QtUrlSession() override {
-        core_->stop();
-        if (std::this_thread::get_id() == thread_.get_id())
-            thread_.detach(); // the last reference went inside one of our own completions
-        else
+        if (std::this_thread::get_id() == thread_.get_id()) {
+            // The last reference went inside one of our own completions.
+            core_->detached = true;
+            ++g_detachedRunning;
+            core_->stop();
+            thread_.detach();
+        } else {
+            core_->stop();
             thread_.join();
+        }
     }
 
     void get(const QUrl &url, Completion completion) override {
         ++inFlight_;
+        ++g_requestsInFlight;
         core_->post([self = shared_from_this(), url, completion = std::move(completion)]() mutable {
             self->start(url, std::move(completion));
         });
@@ -147,6 +170,8 @@ private:
             core->manager = nullptr;
         }
         --g_liveSessions;
+        if (core->detached)
+            --g_detachedRunning;
     }
 
     void start(const QUrl &url, Completion completion) {
@@ -168,7 +193,7 @@ private:
         auto transfer = std::make_shared<Transfer>();
         const qint64 cap = config_.maxBodyBytes;
         auto drain = [reply, transfer, cap] {
-            if (transfer->tooLarge)
+            if (transfer->tooLarge || !reply->isOpen())
                 return;
             transfer->body += reply->readAll();
             if (cap >= 0 && transfer->body.size() > cap) {
@@ -200,6 +225,7 @@ private:
                              if (completion)
                                  completion(response);
                              --keepAlive->inFlight_;
+                             --g_requestsInFlight;
                              // Dropping keepAlive may end the session; its destructor copes with
                              // that.
                          });
@@ -221,6 +247,30 @@ std::shared_ptr<UrlSession> UrlSession::create(const UrlSessionConfig &config,
 
 std::size_t UrlSession::liveSessions() {
     return g_liveSessions.load();
+}
+
+bool UrlSession::abortAll(std::chrono::milliseconds wait) {
+    std::vector<std::shared_ptr<Core>> cores;
+    {
+        std::lock_guard lock(g_registryMutex);
+        for (const auto &weak : registry())
+            if (auto core = weak.lock())
+                cores.push_back(std::move(core));
+    }
+    for (const auto &core : cores)
+        core->post([raw = core.get()] {
+            if (raw->manager)
+                for (QNetworkReply *reply : raw->manager->findChildren<QNetworkReply *>())
+                    reply->abort();
+        });
+    cores.clear();
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    while (g_requestsInFlight.load() > 0 || g_detachedRunning.load() > 0) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 } // namespace knobly

@@ -1,0 +1,91 @@
+// Status polling: every 5 s, and three more times after a skip.
+#include "AppDelegate.h"
+
+#include "MainQueue.h"
+#include "Settings.h"
+#include "Symbols.h"
+
+#include <QAction>
+#include <QToolButton>
+
+namespace knobly {
+
+void AppDelegate::startPolling() {
+    if (pollingTimer_)
+        pollingTimer_->invalidate();
+    pollNow();
+    pollingTimer_ = MainQueue::main().scheduleRepeating(5.0, [self = weak()] {
+        if (AppDelegate *d = self.get())
+            d->pollNow();
+    });
+}
+
+void AppDelegate::pollNow() {
+    if (!wiiMClient_)
+        return;
+    const std::weak_ptr<WiiMClient> client = wiiMClient_;
+    wiiMClient_->fetchStatus([self = weak(), client](auto volume, auto, auto line) {
+        MainQueue::main().async([self, client, volume, line] {
+            if (AppDelegate *d = self.get())
+                d->applyPollResult(client.lock(), volume, line);
+        });
+    });
+}
+
+void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
+                                  std::optional<std::int64_t> volume, std::optional<QString> line) {
+    // An answer for a device we have since left must not paint over the new one.
+    if (!client || client != wiiMClient_)
+        return;
+    const QString name = Settings::deviceName();
+    if (statusMenuItem_) {
+        const QString title = statusMenuItem_->text();
+        if (!volume) {
+            if (!title.contains(QLatin1String("unreachable")))
+                setReachable(false, name);
+        } else if (title.contains(QLatin1String("unreachable")) ||
+                   title == QLatin1String("No Device Selected")) {
+            setReachable(true, name);
+        }
+    }
+    if (volume) {
+        setSliderValue(*volume);
+        updateIcon(*volume);
+    }
+    if (nowPlayingItem_) {
+        if (line && !line->isEmpty()) {
+            nowPlayingItem_->setText(*line);
+            nowPlayingItem_->setVisible(true);
+        } else if (volume) {
+            nowPlayingItem_->setVisible(false);
+        }
+    }
+    updatePlaybackItems();
+}
+
+void AppDelegate::updatePlaybackItems() {
+    const bool playing = wiiMClient_ && wiiMClient_->isPlaying();
+    if (!playPauseButton_)
+        return;
+    const auto symbol =
+        sfSymbol(playing ? QStringLiteral("pause.fill") : QStringLiteral("play.fill"), 15);
+    playPauseButton_->setIcon(
+        symbol ? symbol->icon(playPauseButton_->palette().color(QPalette::ButtonText)) : QIcon());
+    playPauseButton_->setProperty("symbol", playing ? "pause.fill" : "play.fill");
+    playPauseButton_->setToolTip(playing ? tr("Pause") : tr("Play"));
+}
+
+void AppDelegate::pollAfterSkip() {
+    pollAfterSkipFor(weak());
+}
+
+// Runs on a client's network thread: it only schedules main-queue work.
+void AppDelegate::pollAfterSkipFor(Weak self) {
+    for (const double delay : {0.5, 1.5, 3.0})
+        MainQueue::main().asyncAfter(delay, [self] {
+            if (AppDelegate *d = self.get())
+                d->pollNow();
+        });
+}
+
+} // namespace knobly

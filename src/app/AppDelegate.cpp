@@ -1,0 +1,114 @@
+#include "AppDelegate.h"
+
+#include "MainQueue.h"
+#include "Settings.h"
+#include "Symbols.h"
+#include "UpdateController.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QMenu>
+
+namespace knobly {
+
+AppDelegate::AppDelegate() : AppDelegate(Environment{}) {}
+
+AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment)) {
+    discovery_ = env_.makeDiscovery();
+}
+
+AppDelegate::~AppDelegate() {
+    *alive_ = false;
+    teardown();
+    delete menu_;
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    updaterController_ = std::make_unique<UpdateController>(UpdateController::currentVersion(),
+                                                            UpdateController::configuredFeedUrl());
+    setupStatusItem();
+    const QString ip = Settings::ip();
+    if (!ip.isEmpty())
+        connectToDevice(ip, Settings::deviceName());
+    startDiscovery();
+}
+
+void AppDelegate::applicationWillTerminate() {
+    teardown();
+}
+
+void AppDelegate::quitApp() {
+    teardown();
+    QCoreApplication::quit();
+}
+
+void AppDelegate::teardown() {
+    if (pollingTimer_) {
+        pollingTimer_->invalidate();
+        pollingTimer_.reset();
+    }
+    if (discovery_)
+        discovery_->stopDiscovery();
+}
+
+void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
+    Settings::setIp(ip);
+    Settings::setDeviceName(name);
+    wiiMClient_ = std::make_shared<WiiMClient>(ip);
+    const std::weak_ptr<WiiMClient> client = wiiMClient_;
+    wiiMClient_->fetchStatus([self = weak(), client, name](auto volume, auto, auto line) {
+        MainQueue::main().async([self, client, name, volume, line] {
+            if (AppDelegate *d = self.get())
+                d->applyConnectResult(client.lock(), name, volume, line);
+        });
+    });
+    startPolling();
+}
+
+void AppDelegate::applyConnectResult(const std::shared_ptr<WiiMClient> &client, const QString &name,
+                                     std::optional<std::int64_t> volume,
+                                     std::optional<QString> line) {
+    // An answer for a device we have since left must not paint over the new one.
+    if (!client || client != wiiMClient_)
+        return;
+    if (volume) {
+        setSliderValue(*volume);
+        updateIcon(*volume);
+    }
+    setReachable(volume.has_value(), name);
+    if (line && !line->isEmpty() && nowPlayingItem_) {
+        nowPlayingItem_->setText(*line);
+        nowPlayingItem_->setVisible(true);
+    }
+}
+
+void AppDelegate::setReachable(bool reachable, const QString &name) {
+    if (!statusMenuItem_)
+        return;
+    statusMenuItem_->setText(reachable ? name : name + QStringLiteral(" (unreachable)"));
+    const auto mark = systemSymbol(reachable ? QStringLiteral("checkmark.circle.fill")
+                                             : QStringLiteral("xmark.circle.fill"));
+    statusMenuItem_->setIcon(
+        mark ? tinted(*mark, reachable ? QColor(52, 199, 89) : QColor(255, 59, 48), 14)
+                   .icon(QColor())
+             : QIcon());
+    updateToolTip();
+}
+
+void AppDelegate::startDiscovery() {
+    discovery_->startDiscovery([self = weak()](const std::vector<WiiMDevice> &devices) {
+        // Never act inside the discovery's own call: store and rebuild on a later turn.
+        MainQueue::main().async([self, devices] {
+            if (AppDelegate *d = self.get()) {
+                d->devices_ = devices;
+                d->rebuildDeviceMenu();
+            }
+        });
+    });
+}
+
+bool AppDelegate::isPolling() const {
+    return pollingTimer_ && pollingTimer_->isValid();
+}
+
+} // namespace knobly

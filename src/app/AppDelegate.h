@@ -1,0 +1,147 @@
+#pragma once
+
+#include "StatusItem.h"
+#include "WiiMClient.h"
+#include "WiiMDevice.h"
+#include "WiiMDiscovery.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QSlider>
+#include <QToolButton>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace knobly {
+
+class RepeatingTimer;
+class UpdateController;
+
+// The controller: launch and teardown, connecting to the chosen device, polling, the
+// volume and transport commands, and every action of the panel menu. Main thread only.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    // What the controller needs from the desktop; tests hand in their own.
+    struct Environment {
+        // The panel item (the platform's StatusItem::create); without one there is only the
+        // menu.
+        std::function<std::unique_ptr<StatusItem>(StatusItem::Callbacks)> makeStatusItem;
+        std::function<std::shared_ptr<WiiMDiscovery>()> makeDiscovery = [] {
+            return std::make_shared<WiiMDiscovery>();
+        };
+        // The address dialog: the text to connect to, or nothing when cancelled.
+        std::function<std::optional<QString>(const QString &savedIp)> askForAddress;
+        // Where the menu opens when the host gives no usable point.
+        std::function<QPoint()> cursorPosition;
+        // The volume overlay; shows nothing until one is installed.
+        std::function<void(std::int64_t volume, bool muted)> showOverlay;
+        // Devices answer on 443; tests point the name probe at a simulator's port.
+        std::optional<quint16> probePort;
+    };
+
+    AppDelegate();
+    explicit AppDelegate(Environment environment);
+    ~AppDelegate() override;
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    void connectToDevice(const QString &ip, const QString &name);
+    void startDiscovery();
+
+    // Menu bar.
+    void setupStatusItem();
+    void buildMenu();
+    void statusBarScroll(int delta);
+    void statusBarActivate(std::optional<QPoint> at);
+    void updateIcon(std::int64_t volume);
+    void rebuildDeviceMenu();
+    void pickDevice(QAction *entry);
+    void rescanDevices();
+    void enterIP();
+    void checkForUpdates();
+
+    // Polling and commands.
+    void startPolling();
+    void pollAfterSkip();
+    void updatePlaybackItems();
+    void adjustVolume(bool up);
+    void sliderChanged(int value);
+    void playPauseAction();
+    void nextTrackAction();
+    void prevTrackAction();
+    void setStep(QAction *entry);
+
+    void quitApp();
+
+    // Read by tests and by the desktop glue.
+    const std::shared_ptr<WiiMClient> &wiiMClient() const { return wiiMClient_; }
+    const std::shared_ptr<WiiMDiscovery> &discovery() const { return discovery_; }
+    const std::vector<WiiMDevice> &devices() const { return devices_; }
+    QMenu *menu() const { return menu_; }
+    QAction *statusMenuItem() const { return statusMenuItem_; }
+    QAction *nowPlayingItem() const { return nowPlayingItem_; }
+    QAction *interceptItem() const { return interceptItem_; }
+    QMenu *deviceSubmenu() const { return deviceSubmenu_; }
+    QSlider *volumeSlider() const { return volumeSlider_; }
+    QToolButton *playPauseButton() const { return playPauseButton_; }
+    QString iconSymbol() const { return iconSymbol_; }
+    bool isPolling() const;
+    StatusItem *statusItem() const { return statusItem_.get(); }
+
+private:
+    // The controller as callbacks hold it: weakly, checked on the main thread.
+    class Weak {
+    public:
+        explicit Weak(AppDelegate *self) : alive_(self->alive_), self_(self) {}
+        AppDelegate *get() const { return alive_.lock() ? self_ : nullptr; }
+
+    private:
+        std::weak_ptr<bool> alive_;
+        AppDelegate *self_;
+    };
+    Weak weak() { return Weak(this); }
+    // Safe on any thread: touches nothing of the controller, only schedules polls.
+    static void pollAfterSkipFor(Weak self);
+
+    void pollNow();
+    void applyConnectResult(const std::shared_ptr<WiiMClient> &client, const QString &name,
+                            std::optional<std::int64_t> volume, std::optional<QString> line);
+    void applyPollResult(const std::shared_ptr<WiiMClient> &client,
+                         std::optional<std::int64_t> volume, std::optional<QString> line);
+    void setReachable(bool reachable, const QString &name);
+    void setSliderValue(std::int64_t volume);
+    void updateToolTip();
+    void probeDeviceNameForManualIP(const QString &ip);
+    void teardown();
+    QPoint menuPosition(std::optional<QPoint> hint) const;
+
+    Environment env_;
+    std::unique_ptr<StatusItem> statusItem_;
+    std::shared_ptr<WiiMClient> wiiMClient_;
+    std::shared_ptr<RepeatingTimer> pollingTimer_;
+    std::shared_ptr<WiiMDiscovery> discovery_;
+    std::vector<WiiMDevice> devices_;
+    std::unique_ptr<UpdateController> updaterController_;
+
+    QPointer<QMenu> menu_;
+    QPointer<QSlider> volumeSlider_;
+    QPointer<QAction> volumeRow_;
+    QPointer<QAction> statusMenuItem_;
+    QPointer<QAction> nowPlayingItem_;
+    QPointer<QAction> interceptItem_;
+    QPointer<QMenu> deviceSubmenu_;
+    QPointer<QToolButton> playPauseButton_;
+    QString iconSymbol_ = QStringLiteral("hifispeaker.fill");
+    std::int64_t shownVolume_ = -1; // for the tool tip
+    // Guards the callbacks that outlive us (network answers, deferred steps).
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace knobly

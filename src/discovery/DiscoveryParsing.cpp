@@ -1,0 +1,127 @@
+#include "DiscoveryParsing.h"
+
+#include "DeviceIdentity.h"
+
+#include <QStringDecoder>
+#include <QStringList>
+
+#include <algorithm>
+#include <cstring>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace knobly {
+
+QByteArray ssdpSearchDatagram() {
+    return QByteArrayLiteral("M-SEARCH * HTTP/1.1\r\n"
+                             "HOST: 239.255.255.250:1900\r\n"
+                             "MAN: \"ssdp:discover\"\r\n"
+                             "MX: 2\r\n"
+                             "ST: urn:schemas-upnp-org:device:MediaRenderer:1\r\n"
+                             "\r\n");
+}
+
+SsdpAnswerClass classifySsdpAnswer(const QByteArray &datagram) {
+    // Text up to the first zero byte, bad UTF-8 replaced, as the receive loop sees it.
+    const qsizetype end = datagram.indexOf('\0');
+    const QString text = QString::fromUtf8(end < 0 ? datagram : datagram.left(end)).toLower();
+    if (text.contains(QLatin1String("linkplay")) || text.contains(QLatin1String("wiim")))
+        return SsdpAnswerClass::wiimLike;
+    if (text.contains(QLatin1String("mediarenderer")) || text.contains(QLatin1String("upnp")))
+        return SsdpAnswerClass::renderer;
+    return SsdpAnswerClass::other;
+}
+
+QString ssdpFallbackName(SsdpAnswerClass answerClass) {
+    return answerClass == SsdpAnswerClass::wiimLike ? QStringLiteral("WiiM Device")
+                                                    : QStringLiteral("Unknown");
+}
+
+QMap<QString, QByteArray> txtRecordDictionary(const QByteArray &txt) {
+    QMap<QString, QByteArray> map;
+    qsizetype pos = 0;
+    while (pos < txt.size()) {
+        const auto length = static_cast<unsigned char>(txt[pos]);
+        ++pos;
+        if (length > txt.size() - pos)
+            break; // a string running past the end: the rest is unusable
+        const QByteArray entry = txt.mid(pos, length);
+        pos += length;
+        const qsizetype eq = entry.indexOf('=');
+        const QByteArray keyBytes = eq < 0 ? entry : entry.left(eq);
+        if (keyBytes.isEmpty())
+            continue;
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString key = decoder.decode(keyBytes);
+        if (decoder.hasError() || map.contains(key))
+            continue;
+        map.insert(key, eq < 0 ? QByteArray() : entry.mid(eq + 1));
+    }
+    return map;
+}
+
+std::optional<QString> ipFromData(const QByteArray &socketAddress) {
+    // Linux has no length byte: the family is the first field. Too short to hold a whole
+    // IPv4 socket address means no address, and nothing is read past the blob's end.
+    if (socketAddress.size() < static_cast<qsizetype>(sizeof(sockaddr_in)))
+        return std::nullopt;
+    sockaddr_storage storage{};
+    const std::size_t size =
+        std::min(static_cast<std::size_t>(socketAddress.size()), sizeof(storage));
+    std::memcpy(&storage, socketAddress.constData(), size);
+    if (storage.ss_family != AF_INET)
+        return std::nullopt;
+    char host[1025] = {};
+    if (::getnameinfo(reinterpret_cast<const sockaddr *>(&storage),
+                      static_cast<socklen_t>(sizeof(sockaddr_in)), host, sizeof host, nullptr, 0,
+                      NI_NUMERICHOST) != 0)
+        return std::nullopt;
+    return QString::fromLatin1(host);
+}
+
+namespace {
+QString utf8Value(const QMap<QString, QByteArray> &txt, const char *key) {
+    const QByteArray bytes = txt.value(QLatin1String(key));
+    QStringDecoder decoder(QStringDecoder::Utf8);
+    const QString text = decoder.decode(bytes);
+    return decoder.hasError() ? QString() : text;
+}
+} // namespace
+
+ServiceClassification classifyService(const QString &serviceName, const QString &serviceType,
+                                      const std::optional<QByteArray> &txtRecord) {
+    const QMap<QString, QByteArray> txt =
+        txtRecord ? txtRecordDictionary(*txtRecord) : QMap<QString, QByteArray>();
+    const QString model = utf8Value(txt, "model");
+    const QString manufacturer = utf8Value(txt, "manufacturer");
+    const QString am = utf8Value(txt, "am");
+    const QString fn = utf8Value(txt, "fn");
+    const QString md = utf8Value(txt, "md");
+
+    const QString match =
+        QStringList{model, manufacturer, am, fn, md, serviceName}.join(QLatin1Char(' ')).toLower();
+
+    ServiceClassification c;
+    const bool airplay = serviceType.contains(QLatin1String("airplay"));
+    c.source = airplay ? DiscoverySource::airplay : DiscoverySource::chromecast;
+    c.recognised =
+        match.contains(QLatin1String("wiim")) || match.contains(QLatin1String("linkplay"));
+    c.name = airplay || fn.isEmpty() ? serviceName : fn;
+    c.model = !model.isEmpty() ? model : !md.isEmpty() ? md : am;
+    return c;
+}
+
+std::optional<WiiMDevice> probedDevice(const QByteArray &statusExBody, const QString &name,
+                                       const QString &ip, const QString &model,
+                                       DiscoverySource source) {
+    const auto identity = decodeDeviceIdentity(statusExBody);
+    if (!identity || !identity->isWiiM())
+        return std::nullopt;
+    return WiiMDevice{identity->ssid.isEmpty() ? name : identity->ssid,        ip,   443,
+                      identity->project.isEmpty() ? model : identity->project, true, source};
+}
+
+} // namespace knobly

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "WiiMDevice.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace knobly {
+
+// --- SSDP ---------------------------------------------------------------------------------
+
+// The one datagram discovery sends: a search for UPnP media renderers.
+QByteArray ssdpSearchDatagram();
+
+enum class SsdpAnswerClass { wiimLike, renderer, other };
+
+// Classifies the text of one SSDP answer (any header, any case).
+SsdpAnswerClass classifySsdpAnswer(const QByteArray &datagram);
+
+// The name a probe falls back on for an answer of that class ("WiiM Device", "Unknown").
+QString ssdpFallbackName(SsdpAnswerClass answerClass);
+
+// --- DNS-SD -------------------------------------------------------------------------------
+
+// TXT record bytes (length-prefixed "key=value" strings) to a key-to-value map. Malformed
+// strings are skipped; the first of duplicate keys wins; a key without '=' has empty value.
+QMap<QString, QByteArray> txtRecordDictionary(const QByteArray &txt);
+
+// A socket address in this platform's layout to dotted-decimal IPv4 text; nothing for
+// IPv6, other families, or a blob too short to be an IPv4 socket address.
+std::optional<QString> ipFromData(const QByteArray &socketAddress);
+
+// What the TXT record and service name say about one resolved service.
+struct ServiceClassification {
+    bool recognised = false; // the brand shows in the TXT values or the service name
+    QString name;
+    QString model;
+    DiscoverySource source = DiscoverySource::chromecast;
+};
+
+ServiceClassification classifyService(const QString &serviceName, const QString &serviceType,
+                                      const std::optional<QByteArray> &txtRecord);
+
+// --- Identity probe ----------------------------------------------------------------------
+
+// The record a getStatusEx answer confirms, named and labelled from the answer where it
+// can be, else from the candidate's fallbacks; nothing when the answer does not show the brand.
+std::optional<WiiMDevice> probedDevice(const QByteArray &statusExBody, const QString &name,
+                                       const QString &ip, const QString &model,
+                                       DiscoverySource source);
+
+} // namespace knobly

@@ -1,0 +1,59 @@
+// Typing a device's address: connect at once under a provisional name, then ask the device
+// for its own name.
+#include "AppDelegate.h"
+
+#include "DeviceIdentity.h"
+#include "MainQueue.h"
+#include "Settings.h"
+#include "TrustLocalCerts.h"
+
+#include <QAction>
+
+namespace knobly {
+
+void AppDelegate::enterIP() {
+    if (!env_.askForAddress)
+        return;
+    const auto answer = env_.askForAddress(Settings::ip());
+    if (!answer)
+        return;
+    const QString ip = answer->trimmed();
+    if (ip.isEmpty())
+        return;
+    connectToDevice(ip, QStringLiteral("WiiM (%1)").arg(ip));
+    probeDeviceNameForManualIP(ip);
+}
+
+void AppDelegate::probeDeviceNameForManualIP(const QString &ip) {
+    const QString host =
+        env_.probePort ? ip + QLatin1Char(':') + QString::number(*env_.probePort) : ip;
+    const auto url = WiiMClient::requestUrl(host, QStringLiteral("getStatusEx"));
+    if (!url)
+        return;
+    UrlSessionConfig config;
+    config.transferTimeoutSeconds = 2.0;
+    const auto session = UrlSession::create(config, std::make_shared<TrustLocalCerts>());
+    session->get(*url, [self = weak(), ip](const UrlResponse &response) {
+        if (!response.transportOk)
+            return;
+        const auto identity = decodeDeviceIdentity(response.body);
+        if (!identity)
+            return;
+        const QString name = !identity->ssid.isEmpty()      ? identity->ssid
+                             : !identity->project.isEmpty() ? identity->project
+                                                            : QStringLiteral("WiiM (%1)").arg(ip);
+        MainQueue::main().async([self, ip, name] {
+            // The user may have picked another device meanwhile: that one keeps its name.
+            if (Settings::ip() != ip)
+                return;
+            Settings::setDeviceName(name);
+            AppDelegate *d = self.get();
+            if (d && d->statusMenuItem_) {
+                d->statusMenuItem_->setText(name);
+                d->updateToolTip();
+            }
+        });
+    });
+}
+
+} // namespace knobly

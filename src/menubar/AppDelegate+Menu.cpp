@@ -1,0 +1,115 @@
+// The panel menu, built once at launch.
+#include "AppDelegate.h"
+
+#include "MenuRows.h"
+#include "Settings.h"
+#include "Symbols.h"
+#include "UpdateController.h"
+#include "UpdatePrompt.h"
+
+#include <QAction>
+#include <QSlider>
+
+namespace knobly {
+
+namespace {
+
+QIcon menuIcon(const QString &name, double size) {
+    const auto symbol = sfSymbol(name, size);
+    return symbol ? symbol->icon(QColor(0x30, 0x30, 0x30)) : QIcon();
+}
+
+} // namespace
+
+void AppDelegate::buildMenu() {
+    auto *menu = new PanelMenu;
+    menu_ = menu;
+    menu->setSeparatorsCollapsible(false);
+
+    const QString ip = Settings::ip();
+    statusMenuItem_ =
+        menu->addAction(ip.isEmpty() ? tr("No Device Selected") : Settings::deviceName());
+    statusMenuItem_->setEnabled(false);
+    if (!ip.isEmpty())
+        if (const auto mark = systemSymbol(QStringLiteral("checkmark.circle.fill")))
+            statusMenuItem_->setIcon(tinted(*mark, QColor(52, 199, 89), 14).icon(QColor()));
+
+    nowPlayingItem_ = menu->addAction(QString());
+    nowPlayingItem_->setEnabled(false);
+    nowPlayingItem_->setVisible(false);
+    nowPlayingItem_->setIcon(menuIcon(QStringLiteral("music.note"), 12));
+
+    menu->addSeparator();
+
+    auto *volumeRow = new VolumeSliderRow(menu);
+    volumeRow_ = volumeRow;
+    volumeSlider_ = volumeRow->slider();
+    connect(volumeSlider_, &QSlider::valueChanged, this, [this](int value) {
+        if (volumeRow_)
+            volumeRow_->setText(tr("Volume %1%").arg(value));
+    });
+    // Only the user's moves send commands; values set by status answers do not.
+    connect(volumeSlider_, &QSlider::actionTriggered, this,
+            [this](int) { sliderChanged(volumeSlider_->sliderPosition()); });
+    menu->addAction(volumeRow);
+
+    auto *transport = new TransportRow(menu);
+    playPauseButton_ = transport->playPauseButton();
+    connect(transport->previous(), &QAction::triggered, this, &AppDelegate::prevTrackAction);
+    connect(transport->playPause(), &QAction::triggered, this, &AppDelegate::playPauseAction);
+    connect(transport->next(), &QAction::triggered, this, &AppDelegate::nextTrackAction);
+    menu->addAction(transport);
+
+    menu->addSeparator();
+    deviceSubmenu_ = new QMenu(tr("Select Device"), menu);
+    deviceSubmenu_->setIcon(menuIcon(QStringLiteral("hifispeaker.2.fill"), 13));
+    menu->addMenu(deviceSubmenu_);
+    rebuildDeviceMenu();
+
+    menu->addSeparator();
+    interceptItem_ = menu->addAction(tr("Capture Media Keys"));
+    interceptItem_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
+    interceptItem_->setCheckable(true);
+    interceptItem_->setChecked(false);
+    interceptItem_->setIcon(menuIcon(QStringLiteral("keyboard"), 13));
+
+    auto *stepMenu = new QMenu(tr("Volume Step"), menu);
+    stepMenu->setIcon(menuIcon(QStringLiteral("plusminus"), 13));
+    const std::int64_t savedStep = Settings::volumeStep();
+    for (const int step : {1, 2, 3, 5, 10}) {
+        QAction *entry = stepMenu->addAction(QStringLiteral("%1%").arg(step));
+        entry->setData(step);
+        entry->setCheckable(true);
+        entry->setChecked(savedStep == step);
+        connect(entry, &QAction::triggered, this, [this, entry] { setStep(entry); });
+    }
+    menu->addMenu(stepMenu);
+
+    menu->addSeparator();
+    QAction *updates = menu->addAction(tr("Check for Updates\u2026"));
+    updates->setIcon(menuIcon(QStringLiteral("arrow.down.circle"), 13));
+    connect(updates, &QAction::triggered, this, &AppDelegate::checkForUpdates);
+
+    menu->addSeparator();
+    QAction *quit = menu->addAction(tr("Quit Knobly"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(quit, &QAction::triggered, this, &AppDelegate::quitApp);
+
+    if (statusItem_)
+        statusItem_->setMenu(menu);
+}
+
+void AppDelegate::setSliderValue(std::int64_t volume) {
+    if (!volumeSlider_)
+        return;
+    volumeSlider_->setValue(static_cast<int>(std::clamp<std::int64_t>(volume, 0, 100)));
+}
+
+void AppDelegate::checkForUpdates() {
+    if (!updaterController_)
+        return;
+    updaterController_->checkForUpdates(
+        [](const UpdateController::Result &result) { showUpdateResult(result); });
+}
+
+} // namespace knobly

@@ -1,0 +1,100 @@
+// The panel item: its icon follows the volume, a scroll steps it, a click opens the menu.
+#include "AppDelegate.h"
+
+#include "Symbols.h"
+
+#include <QGuiApplication>
+#include <QMenu>
+#include <QScreen>
+
+namespace knobly {
+
+namespace {
+// The icon is drawn in the panel's text colour; a light grey reads on dark and light panels.
+const QColor kPanelText(0xde, 0xde, 0xde);
+} // namespace
+
+void AppDelegate::setupStatusItem() {
+    StatusItem::Callbacks callbacks;
+    callbacks.activate = [self = weak()](std::optional<QPoint> at) {
+        if (AppDelegate *d = self.get())
+            d->statusBarActivate(at);
+    };
+    callbacks.contextMenu = callbacks.activate;
+    callbacks.scroll = [self = weak()](int delta) {
+        if (AppDelegate *d = self.get())
+            d->statusBarScroll(delta);
+    };
+    if (env_.makeStatusItem)
+        statusItem_ = env_.makeStatusItem(std::move(callbacks));
+    if (statusItem_) {
+        statusItem_->setTitle(QStringLiteral("WiiM"));
+        iconSymbol_ = QStringLiteral("hifispeaker.fill");
+        const auto image = sfSymbol(iconSymbol_, 14);
+        statusItem_->setIcon(freedesktopVolumeIconName(iconSymbol_),
+                             image ? image->render(kPanelText, 64) : QImage());
+    }
+    buildMenu();
+    updateToolTip();
+}
+
+void AppDelegate::statusBarScroll(int delta) {
+    if (delta > 0)
+        adjustVolume(true);
+    else if (delta < 0)
+        adjustVolume(false);
+}
+
+void AppDelegate::statusBarActivate(std::optional<QPoint> at) {
+    if (menu_)
+        menu_->popup(menuPosition(at));
+}
+
+// The host's point when it lies on a screen, else the cursor; then kept inside the screen.
+QPoint AppDelegate::menuPosition(std::optional<QPoint> hint) const {
+    QPoint p = hint.value_or(QPoint());
+    QScreen *screen = hint ? QGuiApplication::screenAt(p) : nullptr;
+    if (!screen) {
+        p = env_.cursorPosition ? env_.cursorPosition() : QPoint();
+        screen = QGuiApplication::screenAt(p);
+    }
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen || !menu_)
+        return p;
+    const QRect area = screen->availableGeometry();
+    const QSize size = menu_->sizeHint();
+    p.setX(std::clamp(p.x(), area.left(), std::max(area.left(), area.right() + 1 - size.width())));
+    p.setY(std::clamp(p.y(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height())));
+    return p;
+}
+
+void AppDelegate::updateIcon(std::int64_t volume) {
+    const bool muted = wiiMClient_ && wiiMClient_->isMuted();
+    if (muted || volume == 0)
+        iconSymbol_ = QStringLiteral("speaker.slash.fill");
+    else if (volume < 33)
+        iconSymbol_ = QStringLiteral("speaker.wave.1.fill");
+    else if (volume < 66)
+        iconSymbol_ = QStringLiteral("speaker.wave.2.fill");
+    else
+        iconSymbol_ = QStringLiteral("speaker.wave.3.fill");
+    shownVolume_ = volume;
+    if (statusItem_) {
+        const auto image = sfSymbol(iconSymbol_, 14);
+        statusItem_->setIcon(freedesktopVolumeIconName(iconSymbol_),
+                             image ? image->render(kPanelText, 64) : QImage());
+    }
+    updateToolTip();
+}
+
+void AppDelegate::updateToolTip() {
+    if (!statusItem_)
+        return;
+    QString text = statusMenuItem_ ? statusMenuItem_->text() : QStringLiteral("WiiM");
+    if (wiiMClient_ && shownVolume_ >= 0)
+        text += tr(" \u2014 volume %1%").arg(shownVolume_);
+    statusItem_->setToolTip(QStringLiteral("WiiM"), text);
+}
+
+} // namespace knobly

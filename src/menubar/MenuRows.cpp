@@ -1,0 +1,103 @@
+#include "MenuRows.h"
+
+#include "Symbols.h"
+
+#include <QKeyEvent>
+#include <QLabel>
+#include <QSlider>
+#include <QToolButton>
+
+namespace knobly {
+
+namespace {
+
+QColor secondaryLabel(const QWidget *w) {
+    QColor c = w->palette().color(QPalette::WindowText);
+    c.setAlphaF(0.55f);
+    return c;
+}
+
+QLabel *symbolLabel(const QString &name, double size, QWidget *parent) {
+    auto *label = new QLabel(parent);
+    if (const auto symbol = sfSymbol(name, size))
+        label->setPixmap(symbol->icon(secondaryLabel(parent)).pixmap(16, 16));
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
+QToolButton *transportButton(QAction *action, const QString &symbol, double size, QWidget *parent) {
+    auto *button = new QToolButton(parent);
+    button->setAutoRaise(true); // borderless until hovered
+    button->setGeometry(0, 0, 30, 28);
+    if (const auto image = sfSymbol(symbol, size))
+        button->setIcon(image->icon(parent->palette().color(QPalette::ButtonText)));
+    button->setIconSize(QSize(16, 16));
+    button->setToolTip(action->text());
+    QObject::connect(button, &QToolButton::clicked, action, &QAction::trigger);
+    return button;
+}
+
+QAction *actionFor(const QList<QAction *> &actions, const QKeySequence &keys) {
+    for (QAction *a : actions) {
+        if (a->isEnabled() && a->shortcut() == keys)
+            return a;
+        if (a->menu())
+            if (QAction *inner = actionFor(a->menu()->actions(), keys))
+                return inner;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+QAction *PanelMenu::actionForShortcut(const QKeySequence &keys) const {
+    return actionFor(actions(), keys);
+}
+
+void PanelMenu::keyPressEvent(QKeyEvent *event) {
+    if (event->modifiers() & Qt::ControlModifier) {
+        if (QAction *action = actionForShortcut(QKeySequence(event->keyCombination()))) {
+            close();
+            action->trigger();
+            return;
+        }
+    }
+    QMenu::keyPressEvent(event);
+}
+
+VolumeSliderRow::VolumeSliderRow(QObject *parent) : QWidgetAction(parent) {
+    setText(tr("Volume %1%").arg(50));
+    auto *row = new QWidget;
+    row->setFixedSize(260, 32);
+    symbolLabel(QStringLiteral("speaker.fill"), 11, row)->setGeometry(14, 8, 16, 16);
+    slider_ = new QSlider(Qt::Horizontal, row);
+    slider_->setRange(0, 100);
+    slider_->setValue(50);
+    slider_->setTracking(true); // report every movement while dragged
+    slider_->setFocusPolicy(Qt::NoFocus);
+    slider_->setGeometry(36, 6, 168, 20);
+    symbolLabel(QStringLiteral("speaker.wave.3.fill"), 11, row)->setGeometry(210, 8, 16, 16);
+    setDefaultWidget(row);
+}
+
+TransportRow::TransportRow(QObject *parent)
+    : QWidgetAction(parent), previous_(new QAction(tr("Previous Track"), this)),
+      playPause_(new QAction(tr("Play/Pause"), this)), next_(new QAction(tr("Next Track"), this)) {
+    setText(tr("Playback"));
+    const struct {
+        QAction *action;
+        const char *symbol;
+    } icons[] = {{previous_, "backward.fill"}, {playPause_, "play.fill"}, {next_, "forward.fill"}};
+    for (const auto &i : icons)
+        if (const auto image = sfSymbol(QLatin1String(i.symbol), 13))
+            i.action->setIcon(image->icon(Qt::black));
+    auto *row = new QWidget;
+    row->setFixedSize(260, 36);
+    transportButton(previous_, QStringLiteral("backward.fill"), 13, row)->move(70, 4);
+    playPauseButton_ = transportButton(playPause_, QStringLiteral("play.fill"), 15, row);
+    playPauseButton_->move(115, 4);
+    transportButton(next_, QStringLiteral("forward.fill"), 13, row)->move(160, 4);
+    setDefaultWidget(row);
+}
+
+} // namespace knobly

@@ -1,0 +1,596 @@
+#include "DBusMenuExporter.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QBuffer>
+#include <QDBusError>
+#include <QDBusMetaType>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QImage>
+#include <QKeySequence>
+#include <QMenu>
+#include <QPixmap>
+#include <QTimer>
+#include <QWidgetAction>
+
+namespace knobly {
+
+// ---------------------------------------------------------------------------------------------
+// Wire types
+
+QDBusArgument &operator<<(QDBusArgument &arg, const DBusMenuItem &item) {
+    arg.beginStructure();
+    arg << item.id << item.properties;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &arg, DBusMenuItem &item) {
+    arg.beginStructure();
+    arg >> item.id >> item.properties;
+    arg.endStructure();
+    return arg;
+}
+
+QDBusArgument &operator<<(QDBusArgument &arg, const DBusMenuItemKeys &keys) {
+    arg.beginStructure();
+    arg << keys.id << keys.properties;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &arg, DBusMenuItemKeys &keys) {
+    arg.beginStructure();
+    arg >> keys.id >> keys.properties;
+    arg.endStructure();
+    return arg;
+}
+
+QDBusArgument &operator<<(QDBusArgument &arg, const DBusMenuLayoutItem &item) {
+    arg.beginStructure();
+    arg << item.id << item.properties;
+    // The protocol nests children as variants ("av"), each holding another (ia{sv}av).
+    arg.beginArray(QMetaType::fromType<QDBusVariant>());
+    for (const DBusMenuLayoutItem &child : item.children)
+        arg << QDBusVariant(QVariant::fromValue(child));
+    arg.endArray();
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &arg, DBusMenuLayoutItem &item) {
+    arg.beginStructure();
+    arg >> item.id >> item.properties;
+    item.children.clear();
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        QDBusVariant wrapped;
+        arg >> wrapped;
+        DBusMenuLayoutItem child;
+        const QVariant inner = wrapped.variant();
+        if (inner.canConvert<QDBusArgument>())
+            inner.value<QDBusArgument>() >> child;
+        item.children.append(child);
+    }
+    arg.endArray();
+    arg.endStructure();
+    return arg;
+}
+
+QDBusArgument &operator<<(QDBusArgument &arg, const DBusMenuEvent &event) {
+    arg.beginStructure();
+    arg << event.id << event.eventId << event.data << event.timestamp;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &arg, DBusMenuEvent &event) {
+    arg.beginStructure();
+    arg >> event.id >> event.eventId >> event.data >> event.timestamp;
+    arg.endStructure();
+    return arg;
+}
+
+void registerDBusMenuTypes() {
+    qDBusRegisterMetaType<DBusMenuItem>();
+    qDBusRegisterMetaType<DBusMenuItemList>();
+    qDBusRegisterMetaType<DBusMenuItemKeys>();
+    qDBusRegisterMetaType<DBusMenuItemKeysList>();
+    qDBusRegisterMetaType<DBusMenuLayoutItem>();
+    qDBusRegisterMetaType<DBusMenuEvent>();
+    qDBusRegisterMetaType<DBusMenuEventList>();
+    qDBusRegisterMetaType<QList<int>>();
+    qDBusRegisterMetaType<QList<QStringList>>(); // "shortcut" is aas
+    // QtDBus looks signal parameters up by the names moc saw, typedefs included.
+    qRegisterMetaType<DBusMenuItemList>("knobly::DBusMenuItemList");
+    qRegisterMetaType<DBusMenuItemKeysList>("knobly::DBusMenuItemKeysList");
+    qRegisterMetaType<DBusMenuEventList>("knobly::DBusMenuEventList");
+}
+
+QString dbusMenuLabel(const QString &qtText) {
+    // Whatever follows a tab is QMenu's shortcut column, which hosts draw from "shortcut".
+    const QString text = qtText.section(QLatin1Char('\t'), 0, 0);
+    QString out;
+    out.reserve(text.size() + 4);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c == QLatin1Char('&')) {
+            const bool last = i + 1 == text.size();
+            if (!last && text.at(i + 1) == QLatin1Char('&')) {
+                out += QLatin1Char('&');
+                ++i;
+            } else if (!last) {
+                out += QLatin1Char('_');
+            }
+            // A trailing '&' marks nothing and Qt draws nothing for it.
+        } else if (c == QLatin1Char('_')) {
+            out += QStringLiteral("__");
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Item properties
+
+namespace {
+
+const QString kLabel = QStringLiteral("label");
+const QString kType = QStringLiteral("type");
+const QString kEnabled = QStringLiteral("enabled");
+const QString kVisible = QStringLiteral("visible");
+const QString kToggleType = QStringLiteral("toggle-type");
+const QString kToggleState = QStringLiteral("toggle-state");
+const QString kIconData = QStringLiteral("icon-data");
+const QString kChildrenDisplay = QStringLiteral("children-display");
+const QString kShortcut = QStringLiteral("shortcut");
+
+// Values hosts assume for a missing key; sent outright when a key goes back to its default,
+// since not every host honours a removal.
+QVariant defaultOf(const QString &key) {
+    if (key == kEnabled || key == kVisible)
+        return true;
+    if (key == kType)
+        return QStringLiteral("standard");
+    return {};
+}
+
+QList<QStringList> shortcutOf(const QKeySequence &sequence) {
+    QList<QStringList> chords;
+    for (int i = 0; i < sequence.count(); ++i) {
+        const QKeyCombination combination = sequence[i];
+        const Qt::KeyboardModifiers mods = combination.keyboardModifiers();
+        QStringList keys;
+        if (mods & Qt::ControlModifier)
+            keys << QStringLiteral("Control");
+        if (mods & Qt::AltModifier)
+            keys << QStringLiteral("Alt");
+        if (mods & Qt::ShiftModifier)
+            keys << QStringLiteral("Shift");
+        if (mods & Qt::MetaModifier)
+            keys << QStringLiteral("Super");
+        keys << QKeySequence(QKeyCombination(combination.key()))
+                    .toString(QKeySequence::PortableText);
+        chords << keys;
+    }
+    return chords;
+}
+
+QByteArray pngOf(const QIcon &icon) {
+    const QImage image = icon.pixmap(QSize(16, 16), 1.0).toImage();
+    if (image.isNull())
+        return {};
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    if (!image.save(&buffer, "PNG"))
+        return {};
+    return png;
+}
+
+QVariantMap propertiesOf(const QAction *action) {
+    QVariantMap p;
+    if (action->isSeparator()) {
+        p.insert(kType, QStringLiteral("separator"));
+    } else {
+        p.insert(kLabel, dbusMenuLabel(action->text()));
+        if (!action->icon().isNull()) {
+            const QByteArray png = pngOf(action->icon());
+            if (!png.isEmpty())
+                p.insert(kIconData, png);
+        }
+        if (action->isCheckable()) {
+            const QActionGroup *group = action->actionGroup();
+            const bool radio = group && group->isExclusive();
+            p.insert(kToggleType, radio ? QStringLiteral("radio") : QStringLiteral("checkmark"));
+            p.insert(kToggleState, action->isChecked() ? 1 : 0);
+        }
+        if (!action->shortcut().isEmpty())
+            p.insert(kShortcut, QVariant::fromValue(shortcutOf(action->shortcut())));
+        if (action->menu())
+            p.insert(kChildrenDisplay, QStringLiteral("submenu"));
+    }
+    if (!action->isEnabled())
+        p.insert(kEnabled, false);
+    if (!action->isVisible())
+        p.insert(kVisible, false);
+    return p;
+}
+
+QVariantMap only(const QVariantMap &properties, const QStringList &names) {
+    if (names.isEmpty())
+        return properties;
+    QVariantMap picked;
+    for (const QString &name : names) {
+        const auto it = properties.constFind(name);
+        if (it != properties.cend())
+            picked.insert(name, it.value());
+    }
+    return picked;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Exporter
+
+DBusMenuExporter::DBusMenuExporter(QDBusConnection connection, QObject *parent)
+    : QObject(parent), connection_(std::move(connection)), pending_(new QTimer(this)) {
+    registerDBusMenuTypes();
+    // Zero delay: a burst of edits in one turn of the loop reaches hosts as one update.
+    pending_->setSingleShot(true);
+    pending_->setInterval(0);
+    connect(pending_, &QTimer::timeout, this, &DBusMenuExporter::update);
+    nodes_ = collect();
+    exported_ = connection_.isConnected() &&
+                connection_.registerObject(QString::fromLatin1(objectPath), this,
+                                           QDBusConnection::ExportScriptableSlots |
+                                               QDBusConnection::ExportScriptableSignals |
+                                               QDBusConnection::ExportScriptableProperties);
+}
+
+DBusMenuExporter::~DBusMenuExporter() {
+    if (exported_)
+        connection_.unregisterObject(QString::fromLatin1(objectPath));
+    for (QObject *o : std::as_const(watched_))
+        o->removeEventFilter(this);
+}
+
+QString DBusMenuExporter::textDirection() const {
+    return QGuiApplication::layoutDirection() == Qt::RightToLeft ? QStringLiteral("rtl")
+                                                                 : QStringLiteral("ltr");
+}
+
+void DBusMenuExporter::setMenu(QMenu *menu) {
+    if (menu == root_)
+        return;
+    for (QObject *o : std::as_const(watched_))
+        o->removeEventFilter(this);
+    watched_.clear();
+    root_ = menu;
+    update();
+}
+
+int DBusMenuExporter::idFor(QAction *action) {
+    const auto it = ids_.constFind(action);
+    if (it != ids_.cend())
+        return it.value();
+    const int id = nextId_++;
+    ids_.insert(action, id);
+    connect(action, &QAction::changed, this, &DBusMenuExporter::scheduleUpdate);
+    connect(action, &QObject::destroyed, this, [this, action] {
+        ids_.remove(action);
+        scheduleUpdate();
+    });
+    return id;
+}
+
+void DBusMenuExporter::watchMenu(QMenu *menu) {
+    if (watched_.contains(menu))
+        return;
+    watched_.insert(menu);
+    menu->installEventFilter(this);
+    connect(menu, &QObject::destroyed, this, [this, menu] {
+        watched_.remove(menu);
+        scheduleUpdate();
+    });
+}
+
+void DBusMenuExporter::watchWidgetAction(QAction *action) {
+    // Its child actions are what we export, and children come and go without ActionAdded.
+    if (watched_.contains(action))
+        return;
+    watched_.insert(action);
+    action->installEventFilter(this);
+    connect(action, &QObject::destroyed, this, [this, action] { watched_.remove(action); });
+}
+
+bool DBusMenuExporter::eventFilter(QObject *watched, QEvent *event) {
+    switch (event->type()) {
+    case QEvent::ActionAdded:
+    case QEvent::ActionRemoved:
+    case QEvent::ActionChanged:
+        if (qobject_cast<QMenu *>(watched))
+            scheduleUpdate();
+        break;
+    case QEvent::ChildAdded:
+    case QEvent::ChildRemoved:
+        if (qobject_cast<QWidgetAction *>(watched))
+            scheduleUpdate();
+        break;
+    default:
+        break;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void DBusMenuExporter::addNode(QAction *action, int parentId, QHash<int, Node> &nodes,
+                               QVariantMap properties) {
+    const int id = idFor(action);
+    // The same QAction twice in one menu tree would give hosts two rows with one id.
+    if (nodes.contains(id))
+        return;
+    nodes[parentId].children.append(id);
+    Node node;
+    node.parent = parentId;
+    node.properties = std::move(properties);
+    node.action = action;
+    QMenu *sub = action->isSeparator() ? nullptr : action->menu();
+    for (int p = parentId; sub && p != -1; p = nodes.value(p).parent) {
+        if (nodes.value(p).menu == sub)
+            sub = nullptr; // a menu inside itself: stop here
+    }
+    node.menu = sub;
+    nodes.insert(id, node);
+    if (sub) {
+        watchMenu(sub);
+        collectMenu(sub, id, nodes);
+    }
+}
+
+void DBusMenuExporter::collectMenu(QMenu *menu, int parentId, QHash<int, Node> &nodes) {
+    const QList<QAction *> actions = menu->actions();
+    for (QAction *action : actions) {
+        auto *row = qobject_cast<QWidgetAction *>(action);
+        if (!row) {
+            addNode(action, parentId, nodes, propertiesOf(action));
+            continue;
+        }
+        watchWidgetAction(row);
+        const QList<QAction *> inner = row->findChildren<QAction *>(Qt::FindDirectChildrenOnly);
+        if (inner.isEmpty()) {
+            // Something to read, not to press: enabled so hosts do not grey it out.
+            QVariantMap p;
+            p.insert(kLabel, dbusMenuLabel(row->text()));
+            if (!row->isVisible())
+                p.insert(kVisible, false);
+            addNode(row, parentId, nodes, p);
+            continue;
+        }
+        for (QAction *child : inner) {
+            QVariantMap p = propertiesOf(child);
+            if (!row->isVisible())
+                p.insert(kVisible, false);
+            if (!row->isEnabled())
+                p.insert(kEnabled, false);
+            addNode(child, parentId, nodes, p);
+        }
+    }
+}
+
+QHash<int, DBusMenuExporter::Node> DBusMenuExporter::collect() {
+    QHash<int, Node> nodes;
+    Node root;
+    root.properties.insert(kChildrenDisplay, QStringLiteral("submenu"));
+    root.menu = root_;
+    nodes.insert(0, root);
+    if (root_) {
+        watchMenu(root_);
+        collectMenu(root_, 0, nodes);
+    }
+    return nodes;
+}
+
+void DBusMenuExporter::scheduleUpdate() {
+    if (!pending_->isActive())
+        pending_->start();
+}
+
+void DBusMenuExporter::update() {
+    pending_->stop();
+    QHash<int, Node> fresh = collect();
+
+    bool layoutChanged = fresh.size() != nodes_.size();
+    DBusMenuItemList updated;
+    DBusMenuItemKeysList removed;
+    for (auto it = fresh.cbegin(); it != fresh.cend(); ++it) {
+        const auto old = nodes_.constFind(it.key());
+        if (old == nodes_.cend()) {
+            layoutChanged = true;
+            continue;
+        }
+        if (old->children != it->children)
+            layoutChanged = true;
+        QVariantMap changed;
+        QStringList gone;
+        for (auto p = it->properties.cbegin(); p != it->properties.cend(); ++p) {
+            const auto before = old->properties.constFind(p.key());
+            if (before == old->properties.cend() || before.value() != p.value())
+                changed.insert(p.key(), p.value());
+        }
+        for (auto p = old->properties.cbegin(); p != old->properties.cend(); ++p) {
+            if (it->properties.contains(p.key()))
+                continue;
+            const QVariant fallback = defaultOf(p.key());
+            if (fallback.isValid())
+                changed.insert(p.key(), fallback);
+            else
+                gone << p.key();
+        }
+        if (!changed.isEmpty())
+            updated.append({it.key(), changed});
+        if (!gone.isEmpty())
+            removed.append({it.key(), gone});
+    }
+    nodes_ = std::move(fresh);
+
+    if (layoutChanged) {
+        ++revision_;
+        if (exported_)
+            Q_EMIT LayoutUpdated(revision_, 0);
+    }
+    if (exported_ && (!updated.isEmpty() || !removed.isEmpty()))
+        Q_EMIT ItemsPropertiesUpdated(updated, removed);
+}
+
+DBusMenuLayoutItem DBusMenuExporter::layoutOf(int id, int depth, const QStringList &names) const {
+    const Node node = nodes_.value(id);
+    DBusMenuLayoutItem item;
+    item.id = id;
+    item.properties = only(node.properties, names);
+    if (depth != 0) {
+        for (int child : node.children)
+            item.children.append(layoutOf(child, depth < 0 ? -1 : depth - 1, names));
+    }
+    return item;
+}
+
+uint DBusMenuExporter::GetLayout(int parentId, int recursionDepth, const QStringList &propertyNames,
+                                 DBusMenuLayoutItem &layout) {
+    // Hosts get what is there now, under the revision that describes it.
+    update();
+    if (!nodes_.contains(parentId)) {
+        if (calledFromDBus())
+            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu item"));
+        return 0;
+    }
+    layout = layoutOf(parentId, recursionDepth, propertyNames);
+    return revision_;
+}
+
+DBusMenuItemList DBusMenuExporter::GetGroupProperties(const QList<int> &ids,
+                                                      const QStringList &propertyNames) {
+    if (pending_->isActive())
+        update();
+    DBusMenuItemList items;
+    for (int id : ids) {
+        const auto it = nodes_.constFind(id);
+        if (it != nodes_.cend())
+            items.append({id, only(it->properties, propertyNames)});
+    }
+    return items;
+}
+
+QDBusVariant DBusMenuExporter::GetProperty(int id, const QString &name) {
+    if (pending_->isActive())
+        update();
+    const auto it = nodes_.constFind(id);
+    QVariant value;
+    if (it != nodes_.cend())
+        value = it->properties.value(name, defaultOf(name));
+    if (!value.isValid()) {
+        if (calledFromDBus())
+            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu item property"));
+        return QDBusVariant(QString());
+    }
+    return QDBusVariant(value);
+}
+
+bool DBusMenuExporter::handleEvent(int id, const QString &eventId) {
+    const auto it = nodes_.constFind(id);
+    if (it == nodes_.cend())
+        return false;
+    if (eventId == QLatin1String("closed")) {
+        if (it->menu)
+            Q_EMIT it->menu->aboutToHide();
+        return true;
+    }
+    if (eventId != QLatin1String("clicked"))
+        return true;
+
+    QAction *action = it->action;
+    const bool enabled = it->properties.value(kEnabled, true).toBool();
+    if (!action || !enabled || it->menu || action->isSeparator() ||
+        qobject_cast<QWidgetAction *>(action))
+        return true;
+    // A click in a QMenu also reports to that menu and the ones it hangs from.
+    QList<QPointer<QMenu>> menus;
+    for (int p = it->parent; p != -1; p = nodes_.value(p).parent) {
+        if (QMenu *menu = nodes_.value(p).menu)
+            menus.append(menu);
+    }
+    // Queued: the host's call returns before whatever the action sets off (dialogs, loops).
+    QMetaObject::invokeMethod(
+        action,
+        [action, menus] {
+            action->trigger();
+            for (const QPointer<QMenu> &menu : menus) {
+                if (menu)
+                    Q_EMIT menu->triggered(action);
+            }
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+void DBusMenuExporter::Event(int id, const QString &eventId, const QDBusVariant &data,
+                             uint timestamp) {
+    Q_UNUSED(data);
+    Q_UNUSED(timestamp);
+    if (!handleEvent(id, eventId) && calledFromDBus())
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu item"));
+}
+
+QList<int> DBusMenuExporter::EventGroup(const DBusMenuEventList &events) {
+    QList<int> idErrors;
+    for (const DBusMenuEvent &event : events) {
+        if (!handleEvent(event.id, event.eventId))
+            idErrors.append(event.id);
+    }
+    if (!events.isEmpty() && idErrors.size() == events.size() && calledFromDBus())
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu items"));
+    return idErrors;
+}
+
+void DBusMenuExporter::emitAboutToShow(QMenu *menu) {
+    // Lets menus that fill themselves on aboutToShow do so before the host reads them.
+    Q_EMIT menu->aboutToShow();
+}
+
+bool DBusMenuExporter::AboutToShow(int id) {
+    const auto it = nodes_.constFind(id);
+    if (it == nodes_.cend()) {
+        if (calledFromDBus())
+            sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("No such menu item"));
+        return false;
+    }
+    if (it->menu)
+        emitAboutToShow(it->menu);
+    // Whatever that changed goes out as LayoutUpdated / ItemsPropertiesUpdated right now.
+    update();
+    return false;
+}
+
+QList<int> DBusMenuExporter::AboutToShowGroup(const QList<int> &ids, QList<int> &idErrors) {
+    idErrors.clear();
+    QList<QPointer<QMenu>> menus;
+    for (int id : ids) {
+        const auto it = nodes_.constFind(id);
+        if (it == nodes_.cend())
+            idErrors.append(id);
+        else if (it->menu)
+            menus.append(it->menu);
+    }
+    for (const QPointer<QMenu> &menu : menus) {
+        if (menu)
+            emitAboutToShow(menu);
+    }
+    update();
+    return {};
+}
+
+} // namespace knobly

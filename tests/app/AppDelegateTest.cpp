@@ -1,0 +1,453 @@
+#include "AppDelegate.h"
+#include "Await.h"
+#include "DeviceSimulator.h"
+#include "FakeMainQueue.h"
+#include "RecordingStatusItem.h"
+#include "ScriptedBonjour.h"
+#include "Settings.h"
+#include "UrlSession.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QSettings>
+#include <QSlider>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace knobly;
+using devicesim::DeviceSimulator;
+using devicesim::Fault;
+
+namespace {
+
+// A UDP port on loopback where nobody answers, for the SSDP search to go to.
+class SilentPort {
+public:
+    SilentPort() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~SilentPort() { ::close(fd_); }
+    quint16 port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    quint16 port_ = 0;
+};
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QDir(QFileInfo(QSettings("Knobly", "Knobly").fileName()).path()).removeRecursively();
+        queue = std::make_shared<FakeMainQueue>();
+        MainQueue::install(queue);
+        ASSERT_TRUE(sim.start());
+        sim.setVolume(35);
+        sim.setStatus("play");
+    }
+    void TearDown() override {
+        delegate.reset();
+        queue->runUntil([] { return WiiMDiscovery::runningSsdpScans() == 0; });
+        UrlSession::abortAll();
+        MainQueue::install(nullptr);
+    }
+
+    AppDelegate::Environment environment() {
+        AppDelegate::Environment env;
+        env.makeStatusItem = [this](StatusItem::Callbacks callbacks) {
+            return std::make_unique<RecordingStatusItem>(std::move(callbacks), tray);
+        };
+        env.makeDiscovery = [this] {
+            WiiMDiscovery::Options o;
+            o.ssdpAddress = QStringLiteral("127.0.0.1");
+            o.ssdpPort = silent.port();
+            o.makeBrowser = [this] { return bonjour.makeBrowser(); };
+            ++discoveriesMade;
+            return std::make_shared<WiiMDiscovery>(o);
+        };
+        env.askForAddress = [this](const QString &saved) {
+            dialogInitialText = saved;
+            return typedAddress;
+        };
+        env.showOverlay = [this](std::int64_t v, bool muted) { overlays.push_back({v, muted}); };
+        env.probePort = sim.port();
+        return env;
+    }
+
+    void launch() {
+        delegate = std::make_unique<AppDelegate>(environment());
+        delegate->applicationDidFinishLaunching();
+    }
+
+    std::size_t statusQueries() const {
+        const auto c = sim.commands();
+        return static_cast<std::size_t>(std::count(c.begin(), c.end(), "getPlayerStatus"));
+    }
+
+    // Waits (real time) for the device to have answered `n` status queries in all and for
+    // their results to reach the controller.
+    void settle(std::size_t n) {
+        ASSERT_TRUE(queue->runUntil([&] {
+            return statusQueries() >= n && delegate->wiiMClient() &&
+                   delegate->wiiMClient()->session()->requestsInFlight() == 0;
+        }));
+        queue->runPending();
+    }
+
+    QStringList titles(QMenu *menu) const {
+        QStringList t;
+        for (QAction *a : menu->actions())
+            t << (a->isSeparator() ? QStringLiteral("---") : a->text());
+        return t;
+    }
+
+    DeviceSimulator sim;
+    SilentPort silent;
+    ScriptedBonjour bonjour;
+    std::shared_ptr<FakeMainQueue> queue;
+    std::shared_ptr<RecordingStatusItem::Shared> tray =
+        std::make_shared<RecordingStatusItem::Shared>();
+    std::unique_ptr<AppDelegate> delegate;
+    int discoveriesMade = 0;
+    std::optional<QString> typedAddress;
+    QString dialogInitialText;
+    std::vector<std::pair<std::int64_t, bool>> overlays;
+};
+
+TEST_F(AppDelegateTest, FirstLaunchShowsNoDeviceAndSendsNothing) {
+    launch();
+    EXPECT_EQ(tray->title, "WiiM");
+    EXPECT_EQ(tray->iconName, "audio-speakers");
+    EXPECT_EQ(delegate->iconSymbol(), "hifispeaker.fill");
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "No Device Selected");
+    EXPECT_TRUE(delegate->statusMenuItem()->icon().isNull());
+    EXPECT_FALSE(delegate->statusMenuItem()->isEnabled());
+    EXPECT_FALSE(delegate->nowPlayingItem()->isVisible());
+    EXPECT_EQ(delegate->volumeSlider()->value(), 50);
+    EXPECT_EQ(delegate->playPauseButton()->property("symbol"), QVariant());
+    EXPECT_FALSE(delegate->isPolling());
+    ASSERT_NE(bonjour.browserFor("_airplay._tcp."), nullptr) << "discovery starts always";
+    EXPECT_EQ(titles(delegate->deviceSubmenu()),
+              (QStringList{"Searching\u2026", "---", "Rescan Network", "Enter IP Address\u2026"}));
+    EXPECT_FALSE(delegate->deviceSubmenu()->actions()[0]->isEnabled());
+    queue->advance(30);
+    EXPECT_TRUE(sim.commands().empty());
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "No Device Selected");
+}
+
+TEST_F(AppDelegateTest, MenuLayoutStatesAndShortcuts) {
+    Settings::setVolumeStep(5);
+    launch();
+    QMenu *menu = delegate->menu();
+    ASSERT_EQ(tray->menu, menu);
+    EXPECT_EQ(titles(menu),
+              (QStringList{"No Device Selected", "", "---", "Volume 50%", "Playback", "---",
+                           "Select Device", "---", "Capture Media Keys", "Volume Step", "---",
+                           "Check for Updates\u2026", "---", "Quit Knobly"}));
+    const auto actions = menu->actions();
+    EXPECT_EQ(actions[8]->shortcut(), QKeySequence("Ctrl+K"));
+    EXPECT_TRUE(actions[8]->isCheckable());
+    EXPECT_FALSE(actions[8]->isChecked());
+    EXPECT_EQ(actions[13]->shortcut(), QKeySequence("Ctrl+Q"));
+    QMenu *steps = actions[9]->menu();
+    ASSERT_NE(steps, nullptr);
+    EXPECT_EQ(titles(steps), (QStringList{"1%", "2%", "3%", "5%", "10%"}));
+    for (QAction *entry : steps->actions()) {
+        EXPECT_EQ(entry->text(), QString::number(entry->data().toInt()) + "%");
+        EXPECT_EQ(entry->isChecked(), entry->data().toInt() == 5) << entry->text().toStdString();
+    }
+    // Choosing 10% moves the mark and the setting.
+    steps->actions()[4]->trigger();
+    EXPECT_EQ(Settings::volumeStep(), 10);
+    for (QAction *entry : steps->actions())
+        EXPECT_EQ(entry->isChecked(), entry->data().toInt() == 10);
+
+    // Ctrl+R works while the menu is open.
+    auto *panel = static_cast<QWidget *>(menu);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_R, Qt::ControlModifier);
+    QCoreApplication::sendEvent(panel, &press);
+    EXPECT_EQ(discoveriesMade, 2) << "Ctrl+R rescans";
+    QKeyEvent keys(QEvent::KeyPress, Qt::Key_K, Qt::ControlModifier);
+    QCoreApplication::sendEvent(panel, &keys);
+    EXPECT_TRUE(delegate->interceptItem()->isChecked());
+}
+
+TEST_F(AppDelegateTest, SavedDeviceIsConnectedAndPolled) {
+    Settings::setIp(sim.address());
+    Settings::setDeviceName("Kitchen");
+    launch();
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "Kitchen");
+    EXPECT_FALSE(delegate->statusMenuItem()->icon().isNull()) << "marked before any answer";
+    settle(2);
+    EXPECT_EQ(statusQueries(), 2u) << "the connect query and the first poll";
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "Kitchen");
+    EXPECT_EQ(delegate->volumeSlider()->value(), 35);
+    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.2.fill");
+    EXPECT_EQ(tray->iconName, "audio-volume-medium");
+    EXPECT_TRUE(delegate->nowPlayingItem()->isVisible());
+    EXPECT_EQ(delegate->nowPlayingItem()->text(),
+              QString::fromUtf8("Miles Davis \xe2\x80\x94 Blue in Green"));
+    EXPECT_EQ(delegate->playPauseButton()->property("symbol").toString(), "pause.fill");
+    EXPECT_TRUE(tray->toolTip.contains("Kitchen"));
+    EXPECT_TRUE(tray->toolTip.contains("35%"));
+
+    queue->advance(5.0);
+    settle(3);
+    EXPECT_EQ(statusQueries(), 3u) << "one poll every 5 s";
+}
+
+TEST_F(AppDelegateTest, ReachabilityChangesTheFirstLineOncePerTransition) {
+    Settings::setIp(sim.address());
+    Settings::setDeviceName("Kitchen");
+    launch();
+    settle(2);
+    int titleChanges = 0;
+    QString lastTitle = delegate->statusMenuItem()->text();
+    QObject::connect(delegate->statusMenuItem(), &QAction::changed, [&] {
+        if (delegate->statusMenuItem()->text() != lastTitle) {
+            lastTitle = delegate->statusMenuItem()->text();
+            ++titleChanges;
+        }
+    });
+    const QString nowPlaying = delegate->nowPlayingItem()->text();
+
+    sim.setFault(Fault::Reset);
+    for (std::size_t i = 0; i < 10; ++i) {
+        queue->advance(5.0);
+        settle(3 + i);
+    }
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "Kitchen (unreachable)");
+    EXPECT_EQ(titleChanges, 1) << "ten failed polls change the line once";
+    EXPECT_EQ(delegate->volumeSlider()->value(), 35) << "the slider keeps its value";
+    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.2.fill");
+    EXPECT_TRUE(delegate->nowPlayingItem()->isVisible());
+    EXPECT_EQ(delegate->nowPlayingItem()->text(), nowPlaying);
+    EXPECT_TRUE(delegate->isPolling()) << "polling goes on";
+
+    sim.setFault(Fault::None);
+    sim.setVolume(70);
+    queue->advance(5.0);
+    settle(13);
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "Kitchen");
+    EXPECT_EQ(titleChanges, 2);
+    EXPECT_EQ(delegate->volumeSlider()->value(), 70);
+    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.3.fill");
+}
+
+TEST_F(AppDelegateTest, SilentTrackHidesNowPlayingAndPausedShowsPlay) {
+    DeviceSimulator::Options quiet;
+    quiet.tracks = {{"", "", ""}};
+    DeviceSimulator other(quiet);
+    ASSERT_TRUE(other.start());
+    other.setStatus("pause");
+    launch();
+    delegate->connectToDevice(sim.address(), "Kitchen");
+    settle(2);
+    EXPECT_TRUE(delegate->nowPlayingItem()->isVisible());
+    delegate->connectToDevice(other.address(), "Den");
+    ASSERT_TRUE(queue->runUntil([&] {
+        return other.commands().size() >= 2 &&
+               delegate->wiiMClient()->session()->requestsInFlight() == 0;
+    }));
+    queue->runPending();
+    EXPECT_FALSE(delegate->nowPlayingItem()->isVisible());
+    EXPECT_EQ(delegate->playPauseButton()->property("symbol").toString(), "play.fill");
+}
+
+TEST_F(AppDelegateTest, SkipAddsPollsAtHalfOneAndAHalfAndThreeSeconds) {
+    Settings::setIp(sim.address());
+    launch();
+    settle(2);
+    delegate->nextTrackAction();
+    ASSERT_TRUE(queue->runUntil([&] {
+        return sim.commands().back() == "setPlayerCmd:next" &&
+               delegate->wiiMClient()->session()->requestsInFlight() == 0;
+    }));
+    const struct {
+        double advance;
+        std::size_t queries;
+    } steps[] = {{0.49, 2}, {0.01, 3}, {0.99, 3}, {0.01, 4}, {1.49, 4}, {0.01, 5}};
+    for (const auto &s : steps) {
+        queue->advance(s.advance);
+        settle(s.queries);
+        EXPECT_EQ(statusQueries(), s.queries) << "at " << queue->now();
+    }
+    EXPECT_EQ(delegate->nowPlayingItem()->text(),
+              QString::fromUtf8("Jo\xc3\xa3o Gilberto \xe2\x80\x94 S\xc3\xb3 Dan\xc3\xa7o Samba"));
+}
+
+TEST_F(AppDelegateTest, VolumeStepsAreShownBeforeTheDeviceAnswers) {
+    sim.setVolume(40);
+    Settings::setIp(sim.address());
+    launch();
+    settle(2);
+    sim.setFault(Fault::Hang); // no answer will come
+    for (int i = 0; i < 3; ++i) {
+        delegate->statusBarScroll(+1);
+        queue->runPending();
+    }
+    EXPECT_EQ(delegate->volumeSlider()->value(), 49);
+    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.2.fill");
+    EXPECT_EQ(overlays,
+              (std::vector<std::pair<std::int64_t, bool>>{{43, false}, {46, false}, {49, false}}));
+    ASSERT_TRUE(eventually([&] { return sim.commands().size() >= 5; }));
+    const auto c = sim.commands();
+    EXPECT_EQ(std::vector<QString>(c.end() - 3, c.end()),
+              (std::vector<QString>{"setPlayerCmd:vol:43", "setPlayerCmd:vol:46",
+                                    "setPlayerCmd:vol:49"}));
+    // Steps quicker than the main queue turns all show the value stored last.
+    overlays.clear();
+    delegate->statusBarScroll(-1);
+    delegate->statusBarScroll(-1);
+    queue->runPending();
+    EXPECT_EQ(delegate->volumeSlider()->value(), 43);
+    EXPECT_EQ(overlays, (std::vector<std::pair<std::int64_t, bool>>{{43, false}, {43, false}}));
+}
+
+TEST_F(AppDelegateTest, WithoutADeviceTheSliderOnlyMovesTheIcon) {
+    launch();
+    delegate->sliderChanged(20);
+    delegate->statusBarScroll(+1);
+    delegate->playPauseAction();
+    delegate->nextTrackAction();
+    queue->advance(10);
+    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.1.fill");
+    EXPECT_TRUE(overlays.empty());
+    EXPECT_TRUE(sim.commands().empty());
+}
+
+TEST_F(AppDelegateTest, IconFollowsTheThresholdsAndMute) {
+    launch();
+    const struct {
+        std::int64_t volume;
+        const char *symbol;
+    } cases[] = {{0, "speaker.slash.fill"},    {1, "speaker.wave.1.fill"},
+                 {32, "speaker.wave.1.fill"},  {33, "speaker.wave.2.fill"},
+                 {65, "speaker.wave.2.fill"},  {66, "speaker.wave.3.fill"},
+                 {100, "speaker.wave.3.fill"}, {-5, "speaker.wave.1.fill"}};
+    for (const auto &c : cases) {
+        delegate->updateIcon(c.volume);
+        EXPECT_EQ(delegate->iconSymbol(), c.symbol) << c.volume;
+    }
+    delegate->connectToDevice(sim.address(), "Kitchen");
+    delegate->wiiMClient()->setIsMuted(true);
+    delegate->updateIcon(80);
+    EXPECT_EQ(delegate->iconSymbol(), "speaker.slash.fill");
+    EXPECT_EQ(tray->iconName, "audio-volume-muted");
+    EXPECT_FALSE(tray->image.isNull());
+}
+
+TEST_F(AppDelegateTest, AnswersFromAReplacedClientAreDropped) {
+    DeviceSimulator slow;
+    ASSERT_TRUE(slow.start());
+    slow.setVolume(90);
+    slow.setFault(Fault::Delay, 300);
+    sim.setVolume(12);
+    launch();
+    delegate->connectToDevice(slow.address(), "Slow");
+    const auto replaced = delegate->wiiMClient();
+    delegate->connectToDevice(sim.address(), "Quick");
+    settle(2);
+    // The slow device's two answers arrive later and are handed over too.
+    ASSERT_TRUE(queue->runUntil([&] { return replaced->session()->requestsInFlight() == 0; }));
+    queue->runPending();
+    EXPECT_EQ(slow.commands().size(), 2u);
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "Quick");
+    EXPECT_EQ(delegate->volumeSlider()->value(), 12);
+    EXPECT_EQ(Settings::ip(), sim.address());
+    EXPECT_EQ(Settings::deviceName(), "Quick");
+}
+
+TEST_F(AppDelegateTest, DevicesFromDiscoveryFillTheSubmenu) {
+    Settings::setIp("10.0.0.2");
+    launch();
+    using S = ScriptedService;
+    auto kitchen = std::make_shared<S>("Kitchen", "_airplay._tcp.");
+    kitchen->setAddresses(std::vector<QByteArray>{S::ipv4Blob("10.0.0.2")});
+    kitchen->setTxt(S::txtRecord({"model=WiiM Pro"}));
+    auto den = std::make_shared<S>("WiiM Den", "_airplay._tcp.");
+    den->setAddresses(std::vector<QByteArray>{S::ipv4Blob("10.0.0.3")});
+    bonjour.browserFor("_airplay._tcp.")->announce(kitchen);
+    bonjour.browserFor("_airplay._tcp.")->announce(den);
+    kitchen->deliverResolved();
+    den->deliverResolved();
+    EXPECT_EQ(delegate->devices().size(), 0u) << "stored on a later turn, not inside the call";
+    queue->runPending();
+    ASSERT_EQ(delegate->devices().size(), 2u);
+    QMenu *sub = delegate->deviceSubmenu();
+    EXPECT_EQ(titles(sub), (QStringList{"Kitchen \u2014 WiiM Pro", "WiiM Den", "---",
+                                        "Rescan Network", "Enter IP Address\u2026"}));
+    EXPECT_TRUE(sub->actions()[0]->isChecked());
+    EXPECT_FALSE(sub->actions()[1]->isChecked());
+    EXPECT_EQ(sub->actions()[3]->shortcut(), QKeySequence("Ctrl+R"));
+
+    // Picking moves the mark at once and connects.
+    sub->actions()[1]->trigger();
+    EXPECT_EQ(Settings::ip(), "10.0.0.3");
+    EXPECT_EQ(Settings::deviceName(), "WiiM Den");
+    EXPECT_FALSE(sub->actions()[0]->isChecked());
+    EXPECT_TRUE(sub->actions()[1]->isChecked());
+
+    // A rescan empties the list at once and starts a new discovery.
+    sub->actions()[3]->trigger();
+    EXPECT_TRUE(delegate->devices().empty());
+    EXPECT_EQ(titles(sub).first(), "Searching\u2026");
+    EXPECT_EQ(discoveriesMade, 2);
+}
+
+TEST_F(AppDelegateTest, TypedAddressConnectsAndTakesTheDevicesName) {
+    Settings::setIp("10.9.9.9");
+    launch();
+    typedAddress = std::nullopt;
+    delegate->enterIP();
+    EXPECT_EQ(dialogInitialText, "10.9.9.9");
+    EXPECT_EQ(Settings::ip(), "10.9.9.9") << "cancel changes nothing";
+
+    typedAddress = QStringLiteral(" 127.0.0.1\n");
+    delegate->enterIP();
+    EXPECT_EQ(Settings::ip(), "127.0.0.1");
+    EXPECT_EQ(Settings::deviceName(), "WiiM (127.0.0.1)");
+    ASSERT_TRUE(queue->runUntil([&] { return Settings::deviceName() == "WiiM Pro-9222"; }));
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "WiiM Pro-9222");
+}
+
+TEST_F(AppDelegateTest, ProbedNameIsDroppedWhenTheUserMovedOn) {
+    launch();
+    sim.setFault(Fault::Delay, 200);
+    typedAddress = QStringLiteral("127.0.0.1");
+    delegate->enterIP();
+    delegate->connectToDevice("10.0.0.4", "Hall");
+    ASSERT_TRUE(queue->runUntil([&] { return !sim.commands().empty(); }));
+    queue->runUntil([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_EQ(Settings::deviceName(), "Hall");
+}
+
+TEST_F(AppDelegateTest, QuitRunsTheTeardownTwiceWithoutHarm) {
+    Settings::setIp(sim.address());
+    launch();
+    settle(2);
+    delegate->quitApp();
+    delegate->applicationWillTerminate();
+    EXPECT_FALSE(delegate->isPolling());
+    EXPECT_FALSE(bonjour.browserFor("_airplay._tcp.")->searching());
+    const std::size_t before = statusQueries();
+    queue->advance(30);
+    EXPECT_EQ(statusQueries(), before);
+}
+
+} // namespace

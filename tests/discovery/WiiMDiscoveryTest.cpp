@@ -1,0 +1,406 @@
+#include "WiiMDiscovery.h"
+#include "Await.h"
+#include "DeviceSimulator.h"
+#include "FakeMainQueue.h"
+#include "ScriptedBonjour.h"
+#include "UrlSession.h"
+
+#include <QDir>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace knobly;
+using devicesim::DeviceSimulator;
+using devicesim::Fault;
+
+namespace {
+
+// A UDP socket on loopback standing in for the network's SSDP responders.
+class LoopbackResponder {
+public:
+    LoopbackResponder() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        timeval t{5, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+    }
+    ~LoopbackResponder() { ::close(fd_); }
+    quint16 port() const { return port_; }
+
+    // Waits for the search; remembers where it came from.
+    QByteArray receiveSearch() {
+        char buffer[4096];
+        socklen_t len = sizeof searcher_;
+        const ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, 0,
+                                     reinterpret_cast<sockaddr *>(&searcher_), &len);
+        return n < 0 ? QByteArray() : QByteArray(buffer, n);
+    }
+
+    // Answers the searcher from `from` (any 127.x.y.z address).
+    void answer(const QByteArray &datagram, const char *from = "127.0.0.1") const {
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from, &a.sin_addr);
+        ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        ::sendto(s, datagram.constData(), static_cast<size_t>(datagram.size()), 0,
+                 reinterpret_cast<const sockaddr *>(&searcher_), sizeof searcher_);
+        ::close(s);
+    }
+
+private:
+    int fd_ = -1;
+    quint16 port_ = 0;
+    sockaddr_in searcher_{};
+};
+
+const QByteArray kWiiMAnswer = "HTTP/1.1 200 OK\r\nSERVER: Linux UPnP/1.0 WiiM/4.8\r\n"
+                               "ST: urn:schemas-upnp-org:device:MediaRenderer:1\r\n\r\n";
+const QByteArray kRendererAnswer = "HTTP/1.1 200 OK\r\nSERVER: Linux UPnP/1.0 Sonos/70\r\n\r\n";
+const QByteArray kPrinterAnswer = "HTTP/1.1 200 OK\r\nSERVER: CUPS/2.4\r\n\r\n";
+
+std::size_t openDescriptors() {
+    return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot).size();
+}
+
+class WiiMDiscoveryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        queue = std::make_shared<FakeMainQueue>();
+        MainQueue::install(queue);
+    }
+    void TearDown() override {
+        if (discovery)
+            discovery->stopDiscovery();
+        discovery.reset();
+        eventually([] { return WiiMDiscovery::runningSsdpScans() == 0; });
+        UrlSession::abortAll();
+        MainQueue::install(nullptr);
+    }
+
+    void start(std::optional<quint16> probePort = std::nullopt, double receiveTimeout = 2.0) {
+        WiiMDiscovery::Options o;
+        o.ssdpReceiveTimeoutSeconds = receiveTimeout;
+        o.ssdpAddress = QStringLiteral("127.0.0.1");
+        o.ssdpPort = responder.port();
+        o.makeBrowser = [this] { return bonjour.makeBrowser(); };
+        o.probePort = probePort;
+        discovery = std::make_shared<WiiMDiscovery>(o);
+        discovery->startDiscovery([this](const std::vector<WiiMDevice> &list) {
+            deliveries.push_back({queue->now(), list});
+        });
+    }
+
+    std::shared_ptr<ScriptedService> service(const QString &name, const QString &type,
+                                             std::vector<QByteArray> addresses,
+                                             std::optional<QByteArray> txt) {
+        auto s = std::make_shared<ScriptedService>(name, type);
+        s->setAddresses(std::move(addresses));
+        s->setTxt(std::move(txt));
+        return s;
+    }
+
+    struct Delivery {
+        double at;
+        std::vector<WiiMDevice> devices;
+    };
+
+    std::shared_ptr<FakeMainQueue> queue;
+    LoopbackResponder responder;
+    ScriptedBonjour bonjour;
+    std::shared_ptr<WiiMDiscovery> discovery;
+    std::vector<Delivery> deliveries;
+};
+
+TEST_F(WiiMDiscoveryTest, TimelineStartsSearchesInOrderAndReportsOnceWhenNothingIsFound) {
+    start();
+    ASSERT_NE(bonjour.browserFor("_airplay._tcp."), nullptr);
+    EXPECT_EQ(bonjour.browserFor("_airplay._tcp.")->domain(), "local.");
+    EXPECT_EQ(bonjour.browserFor("_googlecast._tcp."), nullptr);
+    queue->advance(0.29);
+    EXPECT_EQ(bonjour.browserFor("_googlecast._tcp."), nullptr);
+    queue->advance(0.01);
+    ASSERT_NE(bonjour.browserFor("_googlecast._tcp."), nullptr);
+    EXPECT_LT(discovery->ssdpSocket(), 0);
+    queue->advance(0.2);
+    EXPECT_GE(discovery->ssdpSocket(), 0) << "the SSDP search starts at 0.5 s";
+    EXPECT_EQ(
+        responder.receiveSearch(),
+        QByteArray("M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
+                   "MX: 2\r\nST: urn:schemas-upnp-org:device:MediaRenderer:1\r\n\r\n"));
+    queue->advance(3.49);
+    EXPECT_TRUE(deliveries.empty());
+    queue->advance(0.01);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_DOUBLE_EQ(deliveries[0].at, 4.0);
+    EXPECT_TRUE(deliveries[0].devices.empty());
+    EXPECT_LT(discovery->ssdpSocket(), 0) << "the socket closes at 4.0 s";
+    queue->advance(60);
+    EXPECT_EQ(deliveries.size(), 1u);
+    EXPECT_TRUE(bonjour.browserFor("_airplay._tcp.")->searching()) << "Bonjour goes on";
+    discovery->stopDiscovery();
+    EXPECT_FALSE(bonjour.browserFor("_airplay._tcp.")->searching());
+    EXPECT_FALSE(bonjour.browserFor("_googlecast._tcp.")->searching());
+}
+
+TEST_F(WiiMDiscoveryTest, MergeKeepsTheBestSourceInItsPlace) {
+    using S = ScriptedService;
+    start();
+    queue->advance(0.3);
+    auto *airplay = bonjour.browserFor("_airplay._tcp.");
+    auto *cast = bonjour.browserFor("_googlecast._tcp.");
+    const auto castB = service("Cast B", "_googlecast._tcp.", {S::ipv4Blob("10.0.0.2")},
+                               S::txtRecord({"fn=Kitchen", "md=WiiM Mini"}));
+    const auto castA = service("Cast A", "_googlecast._tcp.", {S::ipv4Blob("10.0.0.1")},
+                               S::txtRecord({"md=WiiM Amp"}));
+    const auto airB = service("Living Room", "_airplay._tcp.", {S::ipv4Blob("10.0.0.2")},
+                              S::txtRecord({"model=WiiM Pro"}));
+    const auto castB2 = service("Other name", "_googlecast._tcp.", {S::ipv4Blob("10.0.0.2")},
+                                S::txtRecord({"md=WiiM Ultra"}));
+    for (const auto &s : {castB, castA})
+        cast->announce(s);
+    airplay->announce(airB);
+    cast->announce(castB2);
+    EXPECT_EQ(castB->lastTimeout(), 5.0);
+
+    castB->deliverResolved();
+    castA->deliverResolved();
+    ASSERT_EQ(deliveries.size(), 2u);
+    airB->deliverResolved();
+    ASSERT_EQ(deliveries.size(), 3u) << "airplay replaces chromecast";
+    castB2->deliverResolved();
+    airB->deliverResolved();
+    EXPECT_EQ(deliveries.size(), 3u) << "ignored records cause no listener call";
+
+    const auto &list = deliveries.back().devices;
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].ip, "10.0.0.2") << "replacement keeps the position";
+    EXPECT_EQ(list[0].name, "Living Room");
+    EXPECT_EQ(list[0].model, "WiiM Pro");
+    EXPECT_EQ(list[0].source, DiscoverySource::airplay);
+    EXPECT_EQ(list[0].port, 443);
+    EXPECT_EQ(list[1].ip, "10.0.0.1");
+    EXPECT_EQ(list[1].source, DiscoverySource::chromecast);
+    EXPECT_EQ(deliveries[0].devices.size(), 1u) << "deliveries are snapshots";
+    EXPECT_TRUE(discovery->probedIPs().isEmpty()) << "recognised services are not probed";
+}
+
+TEST_F(WiiMDiscoveryTest, ResolutionUsesTheFirstIPv4AddressAndIgnoresIPv6Only) {
+    using S = ScriptedService;
+    start();
+    auto *airplay = bonjour.browserFor("_airplay._tcp.");
+    const auto mixed = service("WiiM Den", "_airplay._tcp.",
+                               {S::ipv6Blob("fe80::1"), QByteArray(3, '\x02'),
+                                S::ipv4Blob("10.0.0.7"), S::ipv4Blob("10.0.0.8")},
+                               std::nullopt);
+    const auto v6only = service("WiiM Attic", "_airplay._tcp.", {S::ipv6Blob("fe80::2")},
+                                S::txtRecord({"model=WiiM"}));
+    const auto unresolved = service("WiiM Hall", "_airplay._tcp.", {}, std::nullopt);
+    unresolved->setAddresses(std::nullopt);
+    for (const auto &s : {mixed, v6only, unresolved}) {
+        airplay->announce(s);
+        s->deliverResolved();
+    }
+    unresolved->deliverNotResolved();
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].devices[0].ip, "10.0.0.7");
+    EXPECT_EQ(deliveries[0].devices[0].name, "WiiM Den");
+}
+
+TEST_F(WiiMDiscoveryTest, UnrecognisedServicesAreProbedOnceAndSsdpSkipsThem) {
+    DeviceSimulator sim;
+    ASSERT_TRUE(sim.start());
+    start(sim.port());
+    using S = ScriptedService;
+    const auto sonos = service("Sonos One", "_airplay._tcp.", {S::ipv4Blob("127.0.0.1")},
+                               S::txtRecord({"model=Speaker"}));
+    bonjour.browserFor("_airplay._tcp.")->announce(sonos);
+    sonos->deliverResolved();
+    sonos->deliverResolved();
+    EXPECT_TRUE(discovery->probedIPs().contains("127.0.0.1"));
+
+    queue->advance(0.5);
+    responder.receiveSearch();
+    responder.answer(kWiiMAnswer);
+    ASSERT_TRUE(queue->runUntil([&] { return !deliveries.empty(); }));
+    EXPECT_EQ(sim.commands(), std::vector<QString>{"getStatusEx"}) << "one probe per address";
+    const WiiMDevice &d = deliveries[0].devices.at(0);
+    EXPECT_EQ(d.name, "WiiM Pro-9222") << "named by the answer's ssid";
+    EXPECT_EQ(d.model, "WiiM_Pro_with_gc4a");
+    EXPECT_EQ(d.source, DiscoverySource::airplay);
+}
+
+struct SsdpCase {
+    const char *name;
+    std::vector<std::pair<QByteArray, const char *>> answers; // datagram, sender
+    std::vector<QString> probedAddresses;
+};
+
+class SsdpScan : public WiiMDiscoveryTest, public ::testing::WithParamInterface<SsdpCase> {};
+
+TEST_P(SsdpScan, AnswersBecomeProbesByClassAndSender) {
+    const SsdpCase &c = GetParam();
+    start(std::nullopt, 0.3);
+    queue->advance(0.5);
+    ASSERT_FALSE(responder.receiveSearch().isEmpty());
+    for (const auto &[datagram, from] : c.answers)
+        responder.answer(datagram, from);
+    // The scan ends one receive timeout after the last answer; then every hand-over is queued.
+    ASSERT_TRUE(eventually([] { return WiiMDiscovery::runningSsdpScans() == 0; }));
+    queue->runPending();
+    QStringList probed(discovery->probedIPs().begin(), discovery->probedIPs().end());
+    probed.sort();
+    EXPECT_EQ(probed, QStringList(c.probedAddresses.begin(), c.probedAddresses.end())) << c.name;
+}
+
+QByteArray longAnswer(qsizetype wordAt) {
+    QByteArray d = "HTTP/1.1 200 OK\r\nX-PAD: ";
+    d += QByteArray(wordAt - d.size(), 'x');
+    d += "wiim";
+    d += QByteArray(3000 - d.size(), 'y');
+    return d;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SsdpScan,
+    ::testing::Values(
+        SsdpCase{"three answers one probe",
+                 {{kWiiMAnswer, "127.0.0.1"},
+                  {kWiiMAnswer, "127.0.0.1"},
+                  {kRendererAnswer, "127.0.0.1"}},
+                 {"127.0.0.1"}},
+        SsdpCase{"classes",
+                 {{kRendererAnswer, "127.0.0.2"},
+                  {kPrinterAnswer, "127.0.0.3"},
+                  {kWiiMAnswer, "127.0.0.4"}},
+                 {"127.0.0.2", "127.0.0.4"}},
+        SsdpCase{"location is ignored",
+                 {{"HTTP/1.1 200 OK\r\nLOCATION: http://127.0.0.9:49152/description.xml\r\n"
+                   "SERVER: WiiM\r\n\r\n",
+                   "127.0.0.5"}},
+                 {"127.0.0.5"}},
+        SsdpCase{"word within 2047 bytes", {{longAnswer(2040), "127.0.0.6"}}, {"127.0.0.6"}},
+        SsdpCase{"word past 2047 bytes is cut off", {{longAnswer(2044), "127.0.0.6"}}, {}},
+        SsdpCase{"empty datagram ends the scan",
+                 {{QByteArray(), "127.0.0.7"}, {kWiiMAnswer, "127.0.0.8"}},
+                 {}}),
+    [](const auto &info) {
+        std::string n = info.param.name;
+        for (char &ch : n)
+            if (!isalnum(static_cast<unsigned char>(ch)))
+                ch = '_';
+        return n;
+    });
+
+TEST_F(WiiMDiscoveryTest, StopWhileWaitingEndsTheScanAndLeaksNoDescriptor) {
+    std::size_t before = 0;
+    for (int i = 0; i < 11; ++i) {
+        if (i == 1)
+            before = openDescriptors(); // after one warm-up run
+        start();
+        queue->advance(0.5);
+        ASSERT_GE(discovery->ssdpSocket(), 0);
+        const auto stopped = std::chrono::steady_clock::now();
+        discovery->stopDiscovery();
+        EXPECT_LT(discovery->ssdpSocket(), 0);
+        ASSERT_TRUE(eventually([] { return WiiMDiscovery::runningSsdpScans() == 0; },
+                               std::chrono::milliseconds(2500)))
+            << "the worker ends within its receive timeout";
+        EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::seconds(2));
+        discovery.reset();
+    }
+    EXPECT_LE(openDescriptors(), before);
+}
+
+TEST_F(WiiMDiscoveryTest, DroppedObjectReportsNothing) {
+    DeviceSimulator sim;
+    ASSERT_TRUE(sim.start());
+    sim.setFault(Fault::Delay, 200);
+    start(sim.port());
+    queue->advance(0.5);
+    responder.receiveSearch();
+    responder.answer(kWiiMAnswer);
+    ASSERT_TRUE(queue->runUntil([&] { return !discovery->probedIPs().isEmpty(); }));
+    const std::size_t pending = queue->pendingCount();
+    discovery.reset();
+    // The probe's answer still arrives and queues its hand-over, which must find nothing.
+    ASSERT_TRUE(eventually([&] { return queue->pendingCount() > pending; }));
+    queue->advance(10);
+    EXPECT_TRUE(deliveries.empty());
+}
+
+TEST_F(WiiMDiscoveryTest, ProbeFailuresAddNothing) {
+    struct Case {
+        const char *name;
+        Fault fault;
+        QByteArray statusEx;
+    };
+    const Case cases[] = {
+        {"other brand", Fault::None, R"({"ssid":"Sonos-1","project":"S1","firmware":"s-70"})"},
+        {"wrong member types", Fault::WrongTypes, {}},
+        {"not json", Fault::Html404, {}},
+        {"array", Fault::None, R"([1,2])"},
+        {"empty body", Fault::None, " "},
+        {"reset", Fault::Reset, {}},
+    };
+    for (const auto &c : cases) {
+        DeviceSimulator sim;
+        ASSERT_TRUE(sim.start());
+        sim.setFault(c.fault);
+        if (!c.statusEx.isEmpty())
+            sim.setStatusExBody(c.statusEx);
+        deliveries.clear();
+        start(sim.port());
+        queue->advance(0.5);
+        responder.receiveSearch();
+        responder.answer(kWiiMAnswer);
+        ASSERT_TRUE(queue->runUntil([&] { return !sim.commands().empty(); })) << c.name;
+        queue->runUntil([] { return false; }, std::chrono::milliseconds(300));
+        queue->advance(4.0);
+        ASSERT_EQ(deliveries.size(), 1u) << c.name;
+        EXPECT_TRUE(deliveries[0].devices.empty()) << c.name;
+        discovery->stopDiscovery();
+    }
+}
+
+TEST_F(WiiMDiscoveryTest, ProbeConfirmsOnJsonWhateverTheStatusAndGivesUpOnSilence) {
+    DeviceSimulator sim;
+    ASSERT_TRUE(sim.start());
+    sim.setFault(Fault::Json500);
+    start(sim.port());
+    queue->advance(0.5);
+    responder.receiveSearch();
+    responder.answer(kRendererAnswer);
+    ASSERT_TRUE(queue->runUntil([&] { return !deliveries.empty(); }));
+    EXPECT_EQ(deliveries[0].devices.at(0).source, DiscoverySource::ssdp);
+    discovery->stopDiscovery();
+
+    // A silent candidate: no record, and it is not asked again in the same run.
+    sim.setFault(Fault::Hang);
+    sim.clearRequests();
+    deliveries.clear();
+    start(sim.port());
+    queue->advance(0.5);
+    responder.receiveSearch();
+    responder.answer(kWiiMAnswer);
+    responder.answer(kWiiMAnswer);
+    ASSERT_TRUE(queue->runUntil([&] { return !sim.commands().empty(); }));
+    queue->runUntil([] { return false; }, std::chrono::milliseconds(2600));
+    queue->advance(4.0);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_TRUE(deliveries[0].devices.empty());
+    EXPECT_EQ(sim.commands().size(), 1u);
+}
+
+} // namespace
