@@ -1,7 +1,8 @@
 #include "DeviceIdentity.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "PlayerStatus.h"
+#include "TrustLocalCerts.h"
+#include "WiiMClient.h"
 
 namespace knobly {
 
@@ -12,17 +13,27 @@ bool DeviceIdentity::isWiiM() const {
 }
 
 std::optional<DeviceIdentity> decodeDeviceIdentity(const QByteArray &body) {
-    if (body.isEmpty())
+    const auto json = jsonObjectFrom(body);
+    if (!json)
         return std::nullopt;
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return std::nullopt;
-    const QJsonObject json = doc.object();
     // toString() gives the empty text for every non-text member.
-    return DeviceIdentity{json.value(QLatin1String("firmware")).toString(),
-                          json.value(QLatin1String("project")).toString(),
-                          json.value(QLatin1String("ssid")).toString()};
+    return DeviceIdentity{json->value(QLatin1String("firmware")).toString(),
+                          json->value(QLatin1String("project")).toString(),
+                          json->value(QLatin1String("ssid")).toString()};
+}
+
+void requestDeviceIdentity(const QString &host, double timeoutSeconds,
+                           std::function<void(std::optional<DeviceIdentity>)> done) {
+    const auto url = WiiMClient::requestUrl(host, QStringLiteral("getStatusEx"));
+    if (!url)
+        return;
+    UrlSessionConfig config;
+    config.transferTimeoutSeconds = timeoutSeconds;
+    // A session for this one request; it lives until the request completes.
+    const auto session = UrlSession::create(config, std::make_shared<TrustLocalCerts>());
+    session->get(*url, [done = std::move(done)](const UrlResponse &response) {
+        done(response.transportOk ? decodeDeviceIdentity(response.body) : std::nullopt);
+    });
 }
 
 } // namespace knobly

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 namespace knobly {
@@ -20,5 +21,11 @@ struct DeviceIdentity {
 
 // Nothing when the body is not a JSON object.
 std::optional<DeviceIdentity> decodeDeviceIdentity(const QByteArray &body);
+
+// Asks the device at `host` for getStatusEx on a session of its own (any certificate,
+// `timeoutSeconds` without data). `done` runs on that session's thread, with nothing when
+// the request failed or the answer is not a JSON object.
+void requestDeviceIdentity(const QString &host, double timeoutSeconds,
+                           std::function<void(std::optional<DeviceIdentity>)> done);
 
 } // namespace knobly

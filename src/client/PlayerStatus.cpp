@@ -124,14 +124,21 @@ std::optional<QString> hexDecode(const QString &hex) {
     return text;
 }
 
-std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body) {
+std::optional<QJsonObject> jsonObjectFrom(const QByteArray &body) {
     if (body.isEmpty())
         return std::nullopt;
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError || !doc.isObject())
         return std::nullopt;
-    const QJsonObject json = doc.object();
+    return doc.object();
+}
+
+std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body) {
+    const auto object = jsonObjectFrom(body);
+    if (!object)
+        return std::nullopt;
+    const QJsonObject &json = *object;
 
     PlayerStatus status;
     status.volume = volumeFrom(json.value(QLatin1String("vol")));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 
 #include <cstdint>
@@ -23,6 +24,9 @@ std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body);
 // The device's hex text of UTF-8 bytes back to text. Groups that are not a hex byte are
 // skipped; bytes that are not valid UTF-8 give nothing.
 std::optional<QString> hexDecode(const QString &hex);
+
+// The body as a JSON object; nothing when it is empty, not JSON, or not an object.
+std::optional<QJsonObject> jsonObjectFrom(const QByteArray &body);
 
 // Whole-number forms read from device JSON, shared with the other JSON readers.
 std::optional<std::int64_t> integerFromJsonNumber(double value);

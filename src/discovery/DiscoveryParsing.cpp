@@ -114,10 +114,9 @@ ServiceClassification classifyService(const QString &serviceName, const QString 
     return c;
 }
 
-std::optional<WiiMDevice> probedDevice(const QByteArray &statusExBody, const QString &name,
-                                       const QString &ip, const QString &model,
+std::optional<WiiMDevice> probedDevice(const std::optional<DeviceIdentity> &identity,
+                                       const QString &name, const QString &ip, const QString &model,
                                        DiscoverySource source) {
-    const auto identity = decodeDeviceIdentity(statusExBody);
     if (!identity || !identity->isWiiM())
         return std::nullopt;
     return WiiMDevice{identity->ssid.isEmpty() ? name : identity->ssid,        ip,   443,

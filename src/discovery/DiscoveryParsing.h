@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeviceIdentity.h"
 #include "WiiMDevice.h"
 
 #include <QByteArray>
@@ -49,8 +50,8 @@ ServiceClassification classifyService(const QString &serviceName, const QString 
 
 // The record a getStatusEx answer confirms, named and labelled from the answer where it
 // can be, else from the candidate's fallbacks; nothing when the answer does not show the brand.
-std::optional<WiiMDevice> probedDevice(const QByteArray &statusExBody, const QString &name,
-                                       const QString &ip, const QString &model,
+std::optional<WiiMDevice> probedDevice(const std::optional<DeviceIdentity> &identity,
+                                       const QString &name, const QString &ip, const QString &model,
                                        DiscoverySource source);
 
 } // namespace knobly

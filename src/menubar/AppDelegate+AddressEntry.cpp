@@ -5,7 +5,6 @@
 #include "DeviceIdentity.h"
 #include "MainQueue.h"
 #include "Settings.h"
-#include "TrustLocalCerts.h"
 
 #include <QAction>
 
@@ -27,16 +26,7 @@ void AppDelegate::enterIP() {
 void AppDelegate::probeDeviceNameForManualIP(const QString &ip) {
     const QString host =
         env_.probePort ? ip + QLatin1Char(':') + QString::number(*env_.probePort) : ip;
-    const auto url = WiiMClient::requestUrl(host, QStringLiteral("getStatusEx"));
-    if (!url)
-        return;
-    UrlSessionConfig config;
-    config.transferTimeoutSeconds = 2.0;
-    const auto session = UrlSession::create(config, std::make_shared<TrustLocalCerts>());
-    session->get(*url, [self = weak(), ip](const UrlResponse &response) {
-        if (!response.transportOk)
-            return;
-        const auto identity = decodeDeviceIdentity(response.body);
+    requestDeviceIdentity(host, 2.0, [self = weak(), ip](std::optional<DeviceIdentity> identity) {
         if (!identity)
             return;
         const QString name = !identity->ssid.isEmpty()      ? identity->ssid

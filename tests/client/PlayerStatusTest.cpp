@@ -1,5 +1,7 @@
 #include "PlayerStatus.h"
 
+#include "TestNames.h"
+
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -41,13 +43,7 @@ INSTANTIATE_TEST_SUITE_P(
                       HexCase{"combining mark stays with its letter",
                               QString::fromUtf8("e\xcc\x81") + "441", QString("A")},
                       HexCase{"unknown idle text", "556E6B6E6F776E", QString("Unknown")}),
-    [](const auto &info) {
-        std::string n = info.param.name;
-        for (char &ch : n)
-            if (!isalnum(static_cast<unsigned char>(ch)))
-                ch = '_';
-        return n;
-    });
+    [](const auto &info) { return testNameOf(info.param.name); });
 
 struct StatusCase {
     const char *name;
@@ -150,13 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {},
                    {},
                    {}}),
-    [](const auto &info) {
-        std::string n = info.param.name;
-        for (char &ch : n)
-            if (!isalnum(static_cast<unsigned char>(ch)))
-                ch = '_';
-        return n;
-    });
+    [](const auto &info) { return testNameOf(info.param.name); });
 
 TEST(DecimalText, RangeEnds) {
     EXPECT_EQ(integerFromDecimalText("-9223372036854775808"),

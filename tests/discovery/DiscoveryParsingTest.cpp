@@ -169,7 +169,8 @@ TEST(ProbeAnswer, OnlyTheThreeBrandPairingsConfirm) {
         {"html page", "<html>linkplay</html>", false, "", ""},
     };
     for (const auto &c : cases) {
-        const auto d = probedDevice(c.body, "WiiM Device", "10.0.0.5", "", DiscoverySource::ssdp);
+        const auto d = probedDevice(decodeDeviceIdentity(c.body), "WiiM Device", "10.0.0.5", "",
+                                    DiscoverySource::ssdp);
         ASSERT_EQ(d.has_value(), c.confirmed) << c.name;
         if (!d)
             continue;

@@ -7,6 +7,8 @@
 
 #include <QDir>
 
+#include "TestNames.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -295,13 +297,7 @@ INSTANTIATE_TEST_SUITE_P(
         SsdpCase{"empty datagram ends the scan",
                  {{QByteArray(), "127.0.0.7"}, {kWiiMAnswer, "127.0.0.8"}},
                  {}}),
-    [](const auto &info) {
-        std::string n = info.param.name;
-        for (char &ch : n)
-            if (!isalnum(static_cast<unsigned char>(ch)))
-                ch = '_';
-        return n;
-    });
+    [](const auto &info) { return testNameOf(info.param.name); });
 
 TEST_F(WiiMDiscoveryTest, StopWhileWaitingEndsTheScanAndLeaksNoDescriptor) {
     std::size_t before = 0;
