@@ -25,8 +25,7 @@ void AppDelegate::adjustVolume(bool up) {
         const std::int64_t volume = client->currentVolume();
         d->setSliderValue(volume);
         d->updateIcon(volume);
-        if (d->env_.showOverlay)
-            d->env_.showOverlay(volume, false);
+        d->hud_->show(volume, false);
     });
 }
 

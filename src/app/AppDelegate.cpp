@@ -14,6 +14,9 @@ namespace knobly {
 AppDelegate::AppDelegate() : AppDelegate(Environment{}) {}
 
 AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment)) {
+    keyInterceptor_ = std::make_unique<MediaKeyInterceptor>(
+        env_.makeKeyTap ? env_.makeKeyTap() : std::unique_ptr<KeyTap>());
+    hud_ = std::make_unique<VolumeHUDWindow>();
     discovery_ = env_.makeDiscovery();
 }
 
@@ -27,6 +30,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     updaterController_ = std::make_unique<UpdateController>(UpdateController::currentVersion(),
                                                             UpdateController::configuredFeedUrl());
     setupStatusItem();
+    setupMediaKeys();
     const QString ip = Settings::ip();
     if (!ip.isEmpty())
         connectToDevice(ip, Settings::deviceName());
@@ -47,6 +51,8 @@ void AppDelegate::teardown() {
         pollingTimer_->invalidate();
         pollingTimer_.reset();
     }
+    if (keyInterceptor_)
+        keyInterceptor_->stop();
     if (discovery_)
         discovery_->stopDiscovery();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "MediaKeyInterceptor.h"
 #include "StatusItem.h"
+#include "VolumeHUDWindow.h"
 #include "WiiMClient.h"
 #include "WiiMDevice.h"
 #include "WiiMDiscovery.h"
@@ -39,8 +41,12 @@ public:
         std::function<std::optional<QString>(const QString &savedIp)> askForAddress;
         // Where the menu opens when the host gives no usable point.
         std::function<QPoint()> cursorPosition;
-        // The volume overlay; shows nothing until one is installed.
-        std::function<void(std::int64_t volume, bool muted)> showOverlay;
+        // The media-key tap (the platform's KeyTap::create); without one keys are not taken.
+        std::function<std::unique_ptr<KeyTap>()> makeKeyTap;
+        // A warning with an optional action button: true when the action was chosen.
+        std::function<bool(const QString &title, const QString &text, const QString &action)> warn;
+        // Opens the desktop's keyboard-shortcut settings; empty when the desktop is unknown.
+        std::function<void()> openShortcutSettings;
         // Devices answer on 443; tests point the name probe at a simulator's port.
         std::optional<quint16> probePort;
     };
@@ -80,6 +86,12 @@ public:
 
     void quitApp();
 
+    // Media keys.
+    void setupMediaKeys();
+    void toggleIntercept();
+    void showAccessibilityPrompt();
+    void toggleMuteFromKey();
+
     // Read by tests and by the desktop glue.
     const std::shared_ptr<WiiMClient> &wiiMClient() const { return wiiMClient_; }
     const std::shared_ptr<WiiMDiscovery> &discovery() const { return discovery_; }
@@ -94,6 +106,8 @@ public:
     QString iconSymbol() const { return iconSymbol_; }
     bool isPolling() const;
     StatusItem *statusItem() const { return statusItem_.get(); }
+    MediaKeyInterceptor &keyInterceptor() { return *keyInterceptor_; }
+    VolumeHUDWindow &hud() { return *hud_; }
 
 private:
     // The controller as callbacks hold it: weakly, checked on the main thread.
@@ -124,6 +138,8 @@ private:
 
     Environment env_;
     std::unique_ptr<StatusItem> statusItem_;
+    std::unique_ptr<MediaKeyInterceptor> keyInterceptor_;
+    std::unique_ptr<VolumeHUDWindow> hud_;
     std::shared_ptr<WiiMClient> wiiMClient_;
     std::shared_ptr<RepeatingTimer> pollingTimer_;
     std::shared_ptr<WiiMDiscovery> discovery_;

@@ -1,5 +1,6 @@
 #include "AddressDialog.h"
 #include "AppDelegate.h"
+#include "DesktopPrompts.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
 #include "linux/UnixSignals.h"
@@ -35,6 +36,9 @@ int main(int argc, char *argv[]) {
     AppDelegate::Environment environment;
     environment.makeStatusItem = &StatusItem::create;
     environment.askForAddress = &AddressDialog::ask;
+    environment.makeKeyTap = &KeyTap::create;
+    environment.warn = &warnWithAction;
+    environment.openShortcutSettings = shortcutSettingsOpener();
     environment.cursorPosition = [] { return QCursor::pos(); };
     AppDelegate delegate(environment);
 

@@ -54,7 +54,10 @@ QMap<QString, QByteArray> txtRecordDictionary(const QByteArray &txt) {
         const QByteArray keyBytes = eq < 0 ? entry : entry.left(eq);
         if (keyBytes.isEmpty())
             continue;
-        QStringDecoder decoder(QStringDecoder::Utf8);
+        // Stateless: a key cut off inside a character is an error, not a shorter key; and
+        // a leading byte order mark stays part of the key instead of vanishing.
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless |
+                                                         QStringDecoder::Flag::ConvertInitialBom);
         const QString key = decoder.decode(keyBytes);
         if (decoder.hasError() || map.contains(key))
             continue;
@@ -85,7 +88,8 @@ std::optional<QString> ipFromData(const QByteArray &socketAddress) {
 namespace {
 QString utf8Value(const QMap<QString, QByteArray> &txt, const char *key) {
     const QByteArray bytes = txt.value(QLatin1String(key));
-    QStringDecoder decoder(QStringDecoder::Utf8);
+    // Stateless, so that a value cut off inside a character reads as bad, not as shorter.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString text = decoder.decode(bytes);
     return decoder.hasError() ? QString() : text;
 }

@@ -70,7 +70,8 @@ void AppDelegate::buildMenu() {
     interceptItem_ = menu->addAction(tr("Capture Media Keys"));
     interceptItem_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
     interceptItem_->setCheckable(true);
-    interceptItem_->setChecked(false);
+    interceptItem_->setChecked(keyInterceptor_->isActive());
+    connect(interceptItem_, &QAction::triggered, this, &AppDelegate::toggleIntercept);
     interceptItem_->setIcon(menuIcon(QStringLiteral("keyboard"), 13));
 
     auto *stepMenu = new QMenu(tr("Volume Step"), menu);

@@ -50,6 +50,41 @@ private:
     quint16 port_ = 0;
 };
 
+// A key tap that a test presses keys on.
+class FakeKeyTap final : public KeyTap {
+public:
+    struct Shared {
+        bool refuse = false;
+        Refusal refusal = Refusal::keysTaken;
+        Handler handler;
+        int enables = 0;
+    };
+    explicit FakeKeyTap(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
+    bool enable(Handler handler) override {
+        ++shared_->enables;
+        if (shared_->refuse)
+            return false;
+        shared_->handler = std::move(handler);
+        return true;
+    }
+    void disable() override { shared_->handler = nullptr; }
+    Refusal lastRefusal() const override {
+        return shared_->refuse ? shared_->refusal : Refusal::none;
+    }
+
+private:
+    std::shared_ptr<Shared> shared_;
+};
+
+// Presses a media key (down, then up); true when the key was taken from the desktop.
+bool pressKey(const FakeKeyTap::Shared &keys, std::uint64_t code) {
+    if (!keys.handler)
+        return false;
+    const bool taken = keys.handler(SystemEvent{14, 8, code << 16 | 0x0A << 8});
+    keys.handler(SystemEvent{14, 8, code << 16 | 0x0B << 8});
+    return taken;
+}
+
 class AppDelegateTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -84,7 +119,12 @@ protected:
             dialogInitialText = saved;
             return typedAddress;
         };
-        env.showOverlay = [this](std::int64_t v, bool muted) { overlays.push_back({v, muted}); };
+        env.makeKeyTap = [this] { return std::make_unique<FakeKeyTap>(keys); };
+        env.warn = [this](const QString &title, const QString &, const QString &action) {
+            prompts.push_back({title, action});
+            return chooseAction;
+        };
+        env.openShortcutSettings = [this] { ++settingsOpened; };
         env.probePort = sim.port();
         return env;
     }
@@ -126,7 +166,10 @@ protected:
     int discoveriesMade = 0;
     std::optional<QString> typedAddress;
     QString dialogInitialText;
-    std::vector<std::pair<std::int64_t, bool>> overlays;
+    std::shared_ptr<FakeKeyTap::Shared> keys = std::make_shared<FakeKeyTap::Shared>();
+    std::vector<std::pair<QString, QString>> prompts;
+    bool chooseAction = false;
+    int settingsOpened = 0;
 };
 
 TEST_F(AppDelegateTest, FirstLaunchShowsNoDeviceAndSendsNothing) {
@@ -297,26 +340,26 @@ TEST_F(AppDelegateTest, VolumeStepsAreShownBeforeTheDeviceAnswers) {
     launch();
     settle(2);
     sim.setFault(Fault::Hang); // no answer will come
-    for (int i = 0; i < 3; ++i) {
+    for (const int expected : {43, 46, 49}) {
         delegate->statusBarScroll(+1);
         queue->runPending();
+        EXPECT_EQ(delegate->hud().volume(), expected);
+        EXPECT_FALSE(delegate->hud().isMuted());
+        EXPECT_TRUE(delegate->hud().isVisible());
     }
     EXPECT_EQ(delegate->volumeSlider()->value(), 49);
     EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.2.fill");
-    EXPECT_EQ(overlays,
-              (std::vector<std::pair<std::int64_t, bool>>{{43, false}, {46, false}, {49, false}}));
     ASSERT_TRUE(eventually([&] { return sim.commands().size() >= 5; }));
     const auto c = sim.commands();
     EXPECT_EQ(std::vector<QString>(c.end() - 3, c.end()),
               (std::vector<QString>{"setPlayerCmd:vol:43", "setPlayerCmd:vol:46",
                                     "setPlayerCmd:vol:49"}));
     // Steps quicker than the main queue turns all show the value stored last.
-    overlays.clear();
     delegate->statusBarScroll(-1);
     delegate->statusBarScroll(-1);
     queue->runPending();
     EXPECT_EQ(delegate->volumeSlider()->value(), 43);
-    EXPECT_EQ(overlays, (std::vector<std::pair<std::int64_t, bool>>{{43, false}, {43, false}}));
+    EXPECT_EQ(delegate->hud().volume(), 43);
 }
 
 TEST_F(AppDelegateTest, WithoutADeviceTheSliderOnlyMovesTheIcon) {
@@ -327,7 +370,7 @@ TEST_F(AppDelegateTest, WithoutADeviceTheSliderOnlyMovesTheIcon) {
     delegate->nextTrackAction();
     queue->advance(10);
     EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.1.fill");
-    EXPECT_TRUE(overlays.empty());
+    EXPECT_FALSE(delegate->hud().isVisible());
     EXPECT_TRUE(sim.commands().empty());
 }
 
@@ -448,6 +491,103 @@ TEST_F(AppDelegateTest, QuitRunsTheTeardownTwiceWithoutHarm) {
     const std::size_t before = statusQueries();
     queue->advance(30);
     EXPECT_EQ(statusQueries(), before);
+}
+
+TEST_F(AppDelegateTest, FreshInstallDoesNotCaptureKeys) {
+    launch();
+    EXPECT_FALSE(delegate->interceptItem()->isChecked());
+    EXPECT_FALSE(delegate->keyInterceptor().isActive());
+    EXPECT_EQ(keys->enables, 0);
+}
+
+TEST_F(AppDelegateTest, SavedCaptureStartsAtLaunchOrIsSwitchedOffQuietly) {
+    struct Case {
+        bool refuse;
+        bool captured;
+    };
+    for (const Case c : {Case{false, true}, Case{true, false}}) {
+        Settings::setInterceptKeys(true);
+        keys->refuse = c.refuse;
+        launch();
+        EXPECT_EQ(delegate->interceptItem()->isChecked(), c.captured);
+        EXPECT_EQ(delegate->keyInterceptor().isActive(), c.captured);
+        EXPECT_EQ(Settings::interceptKeys(), c.captured);
+        EXPECT_TRUE(prompts.empty()) << "no prompt at launch";
+        delegate.reset();
+    }
+}
+
+TEST_F(AppDelegateTest, CaptureTogglesFromTheMenuAndExplainsARefusal) {
+    launch();
+    delegate->interceptItem()->trigger();
+    EXPECT_TRUE(delegate->interceptItem()->isChecked());
+    EXPECT_TRUE(Settings::interceptKeys());
+    delegate->interceptItem()->trigger();
+    EXPECT_FALSE(delegate->interceptItem()->isChecked());
+    EXPECT_FALSE(Settings::interceptKeys());
+    EXPECT_FALSE(keys->handler) << "keys reach the desktop again";
+
+    struct Case {
+        KeyTap::Refusal refusal;
+        const char *title;
+        bool choose;
+        int opened;
+    };
+    const Case cases[] = {{KeyTap::Refusal::keysTaken, "Media Keys Are in Use", true, 1},
+                          {KeyTap::Refusal::noX11, "Media Keys Cannot Be Captured", false, 1}};
+    keys->refuse = true;
+    for (const Case &c : cases) {
+        keys->refusal = c.refusal;
+        chooseAction = c.choose;
+        prompts.clear();
+        delegate->interceptItem()->trigger();
+        EXPECT_FALSE(delegate->interceptItem()->isChecked());
+        EXPECT_FALSE(Settings::interceptKeys());
+        ASSERT_EQ(prompts.size(), 1u);
+        EXPECT_EQ(prompts[0].first, c.title);
+        EXPECT_EQ(prompts[0].second, "Open Settings");
+        EXPECT_EQ(settingsOpened, c.opened);
+    }
+}
+
+TEST_F(AppDelegateTest, MediaKeysDriveTheDevice) {
+    Settings::setIp(sim.address());
+    Settings::setInterceptKeys(true);
+    Settings::setVolumeStep(5);
+    launch();
+    settle(2);
+    ASSERT_TRUE(delegate->keyInterceptor().isActive());
+
+    EXPECT_TRUE(pressKey(*keys, 0));
+    queue->runPending();
+    EXPECT_EQ(delegate->hud().volume(), 40);
+    ASSERT_TRUE(eventually([&] { return sim.volume() == 40; }));
+
+    // Mute: the overlay and the slider drop to 0, the stored volume comes back on unmute.
+    EXPECT_TRUE(pressKey(*keys, 7));
+    ASSERT_TRUE(queue->runUntil([&] { return delegate->hud().isMuted(); }));
+    EXPECT_EQ(delegate->hud().volume(), 0);
+    EXPECT_EQ(delegate->volumeSlider()->value(), 0);
+    EXPECT_EQ(delegate->iconSymbol(), "speaker.slash.fill");
+    EXPECT_TRUE(sim.muted());
+    EXPECT_TRUE(pressKey(*keys, 7));
+    ASSERT_TRUE(queue->runUntil([&] { return !delegate->hud().isMuted(); }));
+    EXPECT_EQ(delegate->hud().volume(), 40);
+    EXPECT_EQ(delegate->volumeSlider()->value(), 40);
+
+    const std::size_t before = sim.commands().size();
+    EXPECT_TRUE(pressKey(*keys, 17));
+    EXPECT_TRUE(pressKey(*keys, 18));
+    EXPECT_TRUE(pressKey(*keys, 16));
+    ASSERT_TRUE(eventually([&] { return sim.commands().size() >= before + 3; }));
+    const auto c = sim.commands();
+    // Three requests at once may reach the device in any order.
+    QStringList sent;
+    for (std::size_t i = before; i < before + 3; ++i)
+        sent << c[i];
+    sent.sort();
+    EXPECT_EQ(sent, (QStringList{"setPlayerCmd:next", "setPlayerCmd:pause", "setPlayerCmd:prev"}));
+    EXPECT_FALSE(pressKey(*keys, 2)) << "other keys pass";
 }
 
 } // namespace

@@ -21,6 +21,11 @@ from gi.repository import GLib
 NAME = "org.kde.StatusNotifierWatcher"
 PATH = "/StatusNotifierWatcher"
 PROPS = "org.freedesktop.DBus.Properties"
+PROPERTY_TYPES = {
+    "RegisteredStatusNotifierItems": "as",
+    "IsStatusNotifierHostRegistered": "b",
+    "ProtocolVersion": "i",
+}
 
 
 def say(line):
@@ -68,6 +73,16 @@ class Watcher(dbus.service.Object):
             "IsStatusNotifierHostRegistered": dbus.Boolean(True),
             "ProtocolVersion": dbus.Int32(0),
         }
+
+    # python-dbus leaves properties out of its own introspection data, and Qt reads
+    # IsStatusNotifierHostRegistered through an interface built from that data.
+    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, in_signature="", out_signature="s",
+                         path_keyword="object_path", connection_keyword="connection")
+    def Introspect(self, object_path, connection):
+        xml = super().Introspect(object_path, connection)
+        props = "".join(f'<property name="{name}" type="{kind}" access="read"/>'
+                        for name, kind in PROPERTY_TYPES.items())
+        return xml.replace(f'<interface name="{NAME}">', f'<interface name="{NAME}">{props}', 1)
 
     @dbus.service.method(PROPS, in_signature="ss", out_signature="v")
     def Get(self, interface, name):

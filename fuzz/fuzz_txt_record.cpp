@@ -1,0 +1,67 @@
+// DNS-SD TXT records, and what the service name, type and TXT record say together.
+//
+// Input layout: byte 0 is the name's length, byte 1 the type's, byte 2 chooses whether
+// there is a TXT record at all; the name and type follow, and the rest is the TXT record.
+// The whole input is also read as a TXT record on its own.
+#include "DiscoveryParsing.h"
+#include "FuzzCheck.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+namespace {
+
+void checkDictionary(const QByteArray &txt) {
+    const QMap<QString, QByteArray> map = knobly::txtRecordDictionary(txt);
+    QByteArray rebuilt;
+    for (auto it = map.cbegin(); it != map.cend(); ++it) {
+        FUZZ_CHECK(!it.key().isEmpty());
+        FUZZ_CHECK(!it.key().contains(QLatin1Char('=')));
+        const QByteArray entry = it.key().toUtf8() + '=' + it.value();
+        FUZZ_CHECK(entry.size() <= 255);
+        rebuilt.append(static_cast<char>(entry.size()));
+        rebuilt.append(entry);
+    }
+    // A well-formed record of the same pairs reads back as the same map.
+    FUZZ_CHECK(knobly::txtRecordDictionary(rebuilt) == map);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    const QByteArray input(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
+    checkDictionary(input);
+
+    if (size < 3)
+        return 0;
+    qsizetype pos = 3;
+    const qsizetype nameLength = std::min<qsizetype>(data[0], input.size() - pos);
+    const QString name = QString::fromUtf8(input.mid(pos, nameLength));
+    pos += nameLength;
+    const qsizetype typeLength = std::min<qsizetype>(data[1], input.size() - pos);
+    const QString type = QString::fromUtf8(input.mid(pos, typeLength));
+    pos += typeLength;
+    const QByteArray rest = input.mid(pos);
+    const std::optional<QByteArray> txt =
+        (data[2] & 1) ? std::nullopt : std::optional<QByteArray>(rest);
+    checkDictionary(rest);
+
+    const auto c = knobly::classifyService(name, type, txt);
+    const bool airplay = type.contains(QLatin1String("airplay"));
+    FUZZ_CHECK(c.source ==
+               (airplay ? knobly::DiscoverySource::airplay : knobly::DiscoverySource::chromecast));
+    if (airplay || !txt)
+        FUZZ_CHECK(c.name == name);
+    if (!txt)
+        FUZZ_CHECK(c.model.isEmpty());
+    const QString lowerName = name.toLower();
+    if (lowerName.contains(QLatin1String("wiim")) || lowerName.contains(QLatin1String("linkplay")))
+        FUZZ_CHECK(c.recognised);
+    return 0;
+}

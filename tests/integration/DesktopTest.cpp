@@ -1,0 +1,580 @@
+// knobly as a process on a desktop of our own making: a private session bus with a stand-in
+// panel watcher, the simulated device on loopback, and a network namespace with nothing but
+// loopback in it, so that the discovery knobly starts at launch reaches no real network.
+// Panel hosts are played from this process and from dbus-send under host names.
+#include "DeviceSimulator.h"
+
+#include <QCoreApplication>
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
+#include <QDir>
+#include <QFile>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <ostream>
+
+void PrintTo(const QString &s, std::ostream *os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+using devicesim::DeviceSimulator;
+
+namespace {
+
+const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
+const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
+const QString kItemPath = QStringLiteral("/StatusNotifierItem");
+const QString kMenuPath = QStringLiteral("/MenuBar");
+const QString kNowPlaying = QStringLiteral("Miles Davis \u2014 So What");
+
+// ---------------------------------------------------------------------------------------------
+// Event loop
+
+// Runs the loop until `done`; the guard only keeps a broken test from hanging. The tick
+// wakes the loop for conditions no event announces (a file, the simulator's log).
+bool pumpUntil(const std::function<bool()> &done, int guardMs = 15000) {
+    bool expired = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] { expired = true; });
+    guard.start(guardMs);
+    QTimer tick;
+    tick.start(20);
+    while (!done() && !expired)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bus
+
+int connectionCounter = 0;
+
+// A connection of its own, as a panel host or a watcher would have.
+class Connection {
+public:
+    explicit Connection(const QString &role)
+        : name_(QStringLiteral("%1-%2").arg(role).arg(++connectionCounter)),
+          bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name_)) {}
+    ~Connection() {
+        bus_.reset();
+        QDBusConnection::disconnectFromBus(name_);
+    }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    QDBusConnection &bus() { return *bus_; }
+
+    // Never blocks the loop: the watcher knobly talks to lives on this very thread.
+    QDBusMessage call(const QString &service, const QString &path, const QString &interface,
+                      const QString &method, const QVariantList &args = {}) {
+        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+        message.setArguments(args);
+        QDBusPendingCallWatcher watcher(bus_->asyncCall(message));
+        if (!pumpUntil([&] { return watcher.isFinished(); }))
+            return QDBusMessage::createError(QStringLiteral("test.Timeout"), method);
+        return watcher.reply();
+    }
+
+private:
+    QString name_;
+    std::optional<QDBusConnection> bus_;
+};
+
+// The panel's org.kde.StatusNotifierWatcher, on a connection of its own so that stopping it
+// looks to the bus like the panel's process going away. It also follows the bus's comings and
+// goings on that same connection: the bus hands a peer's calls to us before the news that it
+// left, so once a connection is reported gone, everything it sent us has arrived.
+class FakeWatcher : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+public:
+    FakeWatcher() : connection_(std::make_unique<Connection>(QStringLiteral("watcher"))) {
+        auto &bus = connection_->bus();
+        running =
+            bus.connect(QStringLiteral("org.freedesktop.DBus"),
+                        QStringLiteral("/org/freedesktop/DBus"),
+                        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
+                        this, SLOT(ownerChanged(QString, QString, QString))) &&
+            bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+                               QDBusConnection::ExportScriptableSlots) &&
+            bus.registerService(kWatcherService);
+    }
+    void stop() { connection_.reset(); }
+
+    struct Registration {
+        QString service; // what the item passed
+        QString sender;  // the unique name it called from
+    };
+    bool running = false;
+    QList<Registration> registered;
+    QStringList connected;  // unique names that joined the bus, in order
+    QSet<QString> departed; // unique names that left it
+
+public Q_SLOTS:
+    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &service) {
+        registered << Registration{service, message().service()};
+    }
+    Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &) {}
+
+private Q_SLOTS:
+    void ownerChanged(const QString &name, const QString &oldOwner, const QString &newOwner) {
+        if (!name.startsWith(QLatin1Char(':')))
+            return;
+        if (oldOwner.isEmpty())
+            connected << name;
+        if (newOwner.isEmpty())
+            departed << name;
+    }
+
+private:
+    std::unique_ptr<Connection> connection_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// dbusmenu layout, read by hand: (ia{sv}av), children wrapped in variants
+
+struct Row {
+    int id = -1;
+    QVariantMap properties;
+    QList<Row> children;
+
+    QString label() const { return properties.value(QStringLiteral("label")).toString(); }
+    bool isSeparator() const {
+        return properties.value(QStringLiteral("type")).toString() == QLatin1String("separator");
+    }
+    bool isVisible() const { return properties.value(QStringLiteral("visible"), true).toBool(); }
+    int toggleState() const { return properties.value(QStringLiteral("toggle-state"), -1).toInt(); }
+    // Labels of the visible rows below, separators left out.
+    QStringList labels() const {
+        QStringList out;
+        for (const Row &child : children)
+            if (!child.isSeparator() && child.isVisible())
+                out << child.label();
+        return out;
+    }
+    const Row *find(const QString &text) const {
+        if (label() == text)
+            return this;
+        for (const Row &child : children)
+            if (const Row *found = child.find(text))
+                return found;
+        return nullptr;
+    }
+};
+
+Row readRow(const QDBusArgument &arg) {
+    Row row;
+    arg.beginStructure();
+    arg >> row.id >> row.properties;
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        QDBusVariant child;
+        arg >> child;
+        row.children << readRow(child.variant().value<QDBusArgument>());
+    }
+    arg.endArray();
+    arg.endStructure();
+    return row;
+}
+
+std::optional<Row> getLayout(Connection &host, const QString &service) {
+    const QDBusMessage reply = host.call(service, kMenuPath, kMenuInterface,
+                                         QStringLiteral("GetLayout"), {0, -1, QStringList()});
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2 ||
+        reply.signature() != QLatin1String("u(ia{sv}av)"))
+        return std::nullopt;
+    return readRow(reply.arguments().at(1).value<QDBusArgument>());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fixture
+
+class Desktop : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_SESSION_BUS"))
+            GTEST_SKIP() << "needs a private session bus: run through with-session-bus.sh";
+        // knobly starts discovery at launch: only where loopback is all there is.
+        if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_NETNS"))
+            GTEST_SKIP() << "needs a network namespace of its own: run through "
+                            "in-private-netns.sh (as root)";
+        for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
+            if (!i.flags().testFlag(QNetworkInterface::IsLoopBack))
+                GTEST_SKIP() << "interface " << i.name().toStdString() << " is here too";
+
+        ASSERT_TRUE(config.isValid() && runtime.isValid() && scratch.isValid());
+        DeviceSimulator::Options options;
+        options.name = QStringLiteral("Kitchen");
+        options.tracks = {{QStringLiteral("So What"), QStringLiteral("Miles Davis"),
+                           QStringLiteral("Kind of Blue")},
+                          {QStringLiteral("Freddie Freeloader"), QStringLiteral("Miles Davis"),
+                           QStringLiteral("Kind of Blue")}};
+        sim = std::make_unique<DeviceSimulator>(options);
+        QString error;
+        ASSERT_TRUE(sim->start(&error)) << error.toStdString();
+        sim->setVolume(35);
+        sim->setStatus(QStringLiteral("play"));
+
+        // Written as a person would, in the format QSettings keeps.
+        ASSERT_TRUE(QDir(config.path()).mkpath(QStringLiteral("Knobly")));
+        QFile file(settingsPath());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("[General]\nip=%1\ndevice=Kitchen\nstep=5\n")
+                       .arg(sim->address())
+                       .toUtf8());
+        file.close();
+
+        host = std::make_unique<Connection>(QStringLiteral("host"));
+        ASSERT_TRUE(host->bus().isConnected());
+        watcher = std::make_unique<FakeWatcher>();
+        ASSERT_TRUE(watcher->running);
+    }
+
+    void TearDown() override {
+        // Whatever a case left running ends the way a session logout ends it.
+        for (auto &process : {knobly, second}) {
+            if (!process || process->state() == QProcess::NotRunning)
+                continue;
+            ::kill(static_cast<pid_t>(process->processId()), SIGTERM);
+            const bool ended = waitForExit(*process);
+            if (!ended) {
+                process->kill();
+                process->waitForFinished(5000);
+            }
+            EXPECT_TRUE(ended) << "SIGTERM did not end knobly";
+            EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(process->exitCode(), 0);
+        }
+        if (HasFailure()) {
+            for (auto &process : {knobly, second})
+                if (process)
+                    std::cerr << "--- knobly said:\n"
+                              << process->readAll().toStdString() << "---\n";
+        }
+        watcher.reset();
+        host.reset();
+        if (sim)
+            sim->stop();
+    }
+
+    QString settingsPath() const { return config.filePath(QStringLiteral("Knobly/Knobly.conf")); }
+
+    std::shared_ptr<QProcess> launch() {
+        auto process = std::make_shared<QProcess>();
+        process->setProgram(QStringLiteral(KNOBLY_BIN_DIR "/knobly"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        // Avahi is asked over the system bus, and a daemon there would browse the real
+        // network on our behalf: there is none on this address.
+        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+                   QStringLiteral("unix:path=") + scratch.filePath(QStringLiteral("no-bus")));
+        process->setProcessEnvironment(env);
+        process->setProcessChannelMode(QProcess::MergedChannels);
+        process->start();
+        return process;
+    }
+
+    static bool waitForExit(QProcess &process, int guardMs = 15000) {
+        return pumpUntil([&] { return process.state() == QProcess::NotRunning; }, guardMs);
+    }
+
+    // Starts knobly and waits for its item to register; the item's bus name.
+    QString startKnobly() {
+        knobly = launch();
+        if (!knobly->waitForStarted())
+            return {};
+        if (!pumpUntil([&] { return !watcher->registered.isEmpty(); }))
+            return {};
+        return watcher->registered.constFirst().service;
+    }
+
+    // The menu once the device has answered: the device's row reads its name and the
+    // slider row carries the volume.
+    std::optional<Row> connectedMenu(const QString &service, int volume = 35) {
+        std::optional<Row> layout;
+        const QString volumeText = QStringLiteral("Volume %1%").arg(volume);
+        pumpUntil([&] {
+            layout = getLayout(*host, service);
+            return layout && layout->find(volumeText) && layout->find(kNowPlaying);
+        });
+        return layout;
+    }
+
+    bool click(const QString &service, int id) {
+        const QDBusMessage reply = host->call(
+            service, kMenuPath, kMenuInterface, QStringLiteral("Event"),
+            {id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(QString())), 0u});
+        return reply.type() == QDBusMessage::ReplyMessage;
+    }
+
+    bool simGot(const QString &command) const {
+        const auto commands = sim->commands();
+        return std::find(commands.begin(), commands.end(), command) != commands.end();
+    }
+
+    // Calls Scroll from a process named `comm`: dbus-send under that name, waiting for the
+    // reply so that it is still on the bus while the item asks who it is.
+    bool scrollAs(const QString &comm, const QString &service, int delta,
+                  const QString &orientation) {
+        const QString dbusSend = QStandardPaths::findExecutable(QStringLiteral("dbus-send"));
+        if (dbusSend.isEmpty())
+            return false;
+        const QString caller = scratch.filePath(comm);
+        if (!QFile::exists(caller) && !QFile::link(dbusSend, caller))
+            return false;
+        QProcess process;
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(caller,
+                      {QStringLiteral("--session"), QStringLiteral("--print-reply"),
+                       QStringLiteral("--type=method_call"), QStringLiteral("--dest=") + service,
+                       kItemPath, kItemInterface + QStringLiteral(".Scroll"),
+                       QStringLiteral("int32:%1").arg(delta),
+                       QStringLiteral("string:") + orientation});
+        return process.waitForStarted() && waitForExit(process) &&
+               process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+
+    QTemporaryDir config;
+    QTemporaryDir runtime;
+    QTemporaryDir scratch;
+    std::unique_ptr<DeviceSimulator> sim;
+    std::unique_ptr<Connection> host;
+    std::unique_ptr<FakeWatcher> watcher;
+    std::shared_ptr<QProcess> knobly;
+    std::shared_ptr<QProcess> second;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Cases
+
+TEST_F(Desktop, ItemRegistersWithThePanelsWatcher) {
+    const QString service = startKnobly();
+    ASSERT_FALSE(service.isEmpty()) << "no RegisterStatusNotifierItem arrived";
+    EXPECT_EQ(watcher->registered.size(), 1);
+    const QRegularExpression pattern(
+        QStringLiteral("^org\\.kde\\.StatusNotifierItem-%1-\\d+$").arg(knobly->processId()));
+    EXPECT_TRUE(pattern.match(service).hasMatch()) << service.toStdString();
+    // The call came from knobly, and the name it gave is knobly's own.
+    for (const QString &name : {watcher->registered.constFirst().sender, service}) {
+        SCOPED_TRACE(name.toStdString());
+        const QDBusReply<uint> pid = host->bus().interface()->servicePid(name);
+        ASSERT_TRUE(pid.isValid());
+        EXPECT_EQ(qint64(pid.value()), knobly->processId());
+    }
+
+    const struct {
+        const char *property;
+        const char *expected;
+    } cases[] = {{"Id", "knobly"}, {"Title", "WiiM"}, {"Status", "Active"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.property);
+        const QDBusMessage reply =
+            host->call(service, kItemPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                       QStringLiteral("Get"), {kItemInterface, QString::fromLatin1(c.property)});
+        ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+        EXPECT_EQ(reply.arguments().at(0).value<QDBusVariant>().variant().toString(),
+                  QString::fromLatin1(c.expected));
+    }
+}
+
+TEST_F(Desktop, MenuShowsTheDeviceAndEveryControl) {
+    const QString service = startKnobly();
+    ASSERT_FALSE(service.isEmpty());
+    const std::optional<Row> menu = connectedMenu(service);
+    ASSERT_TRUE(menu) << "the device's answer never reached the menu";
+
+    EXPECT_EQ(
+        menu->labels(),
+        (QStringList{QStringLiteral("Kitchen"), kNowPlaying, QStringLiteral("Volume 35%"),
+                     QStringLiteral("Previous Track"), QStringLiteral("Play/Pause"),
+                     QStringLiteral("Next Track"), QStringLiteral("Select Device"),
+                     QStringLiteral("Capture Media Keys"), QStringLiteral("Volume Step"),
+                     QStringLiteral("Check for Updates\u2026"), QStringLiteral("Quit Knobly")}));
+
+    // The device's row: a status line with the green mark, not something to click.
+    const Row &device = menu->children.constFirst();
+    EXPECT_EQ(device.label(), QStringLiteral("Kitchen"));
+    EXPECT_FALSE(device.properties.value(QStringLiteral("enabled"), true).toBool());
+    EXPECT_FALSE(device.properties.value(QStringLiteral("icon-data")).toByteArray().isEmpty());
+
+    const Row *devices = menu->find(QStringLiteral("Select Device"));
+    ASSERT_NE(devices, nullptr);
+    EXPECT_EQ(devices->properties.value(QStringLiteral("children-display")).toString(),
+              QStringLiteral("submenu"));
+    const QStringList deviceRows = devices->labels();
+    ASSERT_GE(deviceRows.size(), 2);
+    EXPECT_EQ(
+        deviceRows.mid(deviceRows.size() - 2),
+        (QStringList{QStringLiteral("Rescan Network"), QStringLiteral("Enter IP Address\u2026")}));
+
+    const Row *keys = menu->find(QStringLiteral("Capture Media Keys"));
+    ASSERT_NE(keys, nullptr);
+    EXPECT_EQ(keys->toggleState(), 0);
+
+    const Row *steps = menu->find(QStringLiteral("Volume Step"));
+    ASSERT_NE(steps, nullptr);
+    EXPECT_EQ(steps->labels(),
+              (QStringList{QStringLiteral("1%"), QStringLiteral("2%"), QStringLiteral("3%"),
+                           QStringLiteral("5%"), QStringLiteral("10%")}));
+    for (const Row &step : steps->children) {
+        SCOPED_TRACE(step.label().toStdString());
+        EXPECT_EQ(step.toggleState(), step.label() == QLatin1String("5%") ? 1 : 0);
+    }
+}
+
+TEST_F(Desktop, MenuClicksReachTheDeviceAndTheSettings) {
+    const QString service = startKnobly();
+    ASSERT_FALSE(service.isEmpty());
+    const std::optional<Row> menu = connectedMenu(service);
+    ASSERT_TRUE(menu);
+
+    const Row *next = menu->find(QStringLiteral("Next Track"));
+    ASSERT_NE(next, nullptr);
+    EXPECT_FALSE(simGot(QStringLiteral("setPlayerCmd:next")));
+    ASSERT_TRUE(click(service, next->id));
+    EXPECT_TRUE(pumpUntil([&] { return simGot(QStringLiteral("setPlayerCmd:next")); }));
+    // The skip shows: the polls that follow it bring the next track into the menu.
+    EXPECT_TRUE(pumpUntil([&] {
+        const std::optional<Row> now = getLayout(*host, service);
+        return now && now->find(QStringLiteral("Miles Davis \u2014 Freddie Freeloader"));
+    }));
+
+    const Row *ten = menu->find(QStringLiteral("10%"));
+    ASSERT_NE(ten, nullptr);
+    ASSERT_TRUE(click(service, ten->id));
+    const auto savedStep = [&] {
+        return QSettings(settingsPath(), QSettings::IniFormat).value(QStringLiteral("step"));
+    };
+    EXPECT_TRUE(pumpUntil([&] { return savedStep().toInt() == 10; }))
+        << "step is " << savedStep().toString().toStdString();
+    const std::optional<Row> after = getLayout(*host, service);
+    ASSERT_TRUE(after);
+    const Row *steps = after->find(QStringLiteral("Volume Step"));
+    ASSERT_NE(steps, nullptr);
+    for (const Row &step : steps->children) {
+        SCOPED_TRACE(step.label().toStdString());
+        EXPECT_EQ(step.toggleState(), step.label() == QLatin1String("10%") ? 1 : 0);
+    }
+    // The rest of the file is left as it was.
+    QSettings saved(settingsPath(), QSettings::IniFormat);
+    EXPECT_EQ(saved.value(QStringLiteral("ip")).toString(), sim->address());
+    EXPECT_EQ(saved.value(QStringLiteral("device")).toString(), QStringLiteral("Kitchen"));
+}
+
+TEST_F(Desktop, ScrollingStepsTheVolumeUpWhicheverPanelSendsIt) {
+    const QString service = startKnobly();
+    ASSERT_FALSE(service.isEmpty());
+    ASSERT_TRUE(connectedMenu(service));
+
+    const auto volumeCommands = [&] {
+        QStringList found;
+        for (const QString &c : sim->commands())
+            if (c.startsWith(QLatin1String("setPlayerCmd:vol")))
+                found << c;
+        return found;
+    };
+    // Plasma counts a positive delta as up; Waybar (like most hosts) as down.
+    ASSERT_TRUE(scrollAs(QStringLiteral("plasmashell"), service, 120, QStringLiteral("Vertical")));
+    ASSERT_TRUE(pumpUntil([&] { return !volumeCommands().isEmpty(); }));
+    EXPECT_EQ(volumeCommands(), QStringList{QStringLiteral("setPlayerCmd:vol:40")});
+
+    ASSERT_TRUE(scrollAs(QStringLiteral("waybar"), service, -1, QStringLiteral("vertical")));
+    ASSERT_TRUE(pumpUntil([&] { return volumeCommands().size() >= 2; }));
+    EXPECT_EQ(volumeCommands(), (QStringList{QStringLiteral("setPlayerCmd:vol:40"),
+                                             QStringLiteral("setPlayerCmd:vol:45")}));
+    EXPECT_EQ(sim->volume(), 45);
+    EXPECT_TRUE(connectedMenu(service, 45)) << "the slider row follows";
+}
+
+TEST_F(Desktop, ItemRegistersAgainWhenThePanelComesBack) {
+    const QString service = startKnobly();
+    ASSERT_FALSE(service.isEmpty());
+
+    // The panel restarts: its watcher leaves the bus and a new one takes the name.
+    watcher->stop();
+    ASSERT_TRUE(pumpUntil(
+        [&] { return !host->bus().interface()->isServiceRegistered(kWatcherService).value(); }));
+    watcher = std::make_unique<FakeWatcher>();
+    ASSERT_TRUE(watcher->running);
+    ASSERT_TRUE(pumpUntil([&] { return !watcher->registered.isEmpty(); }))
+        << "no registration with the new watcher";
+    EXPECT_EQ(watcher->registered.constFirst().service, service);
+    EXPECT_EQ(knobly->state(), QProcess::Running);
+}
+
+TEST_F(Desktop, ASecondCopyLeavesAtOnce) {
+    const QString service = startKnobly();
+    ASSERT_FALSE(service.isEmpty());
+    ASSERT_TRUE(connectedMenu(service));
+    const qsizetype knownConnections = watcher->connected.size();
+
+    second = launch();
+    ASSERT_TRUE(second->waitForStarted());
+    ASSERT_TRUE(waitForExit(*second)) << "the second copy kept running";
+    EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second->exitCode(), 0);
+
+    // Whatever the second copy said on the bus, if it joined at all, has reached the watcher
+    // once the bus reports it gone.
+    const QStringList joined = watcher->connected.mid(knownConnections);
+    ASSERT_TRUE(pumpUntil([&] {
+        for (const QString &name : joined)
+            if (!watcher->departed.contains(name))
+                return false;
+        return true;
+    }));
+    ASSERT_EQ(watcher->registered.size(), 1);
+    EXPECT_EQ(watcher->registered.constFirst().service, service);
+    EXPECT_EQ(knobly->state(), QProcess::Running) << "the first copy carries on";
+}
+
+TEST_F(Desktop, QuitFromTheMenuEndsTheProgram) {
+    const QString service = startKnobly();
+    ASSERT_FALSE(service.isEmpty());
+    const std::optional<Row> menu = connectedMenu(service);
+    ASSERT_TRUE(menu);
+    const Row *quit = menu->find(QStringLiteral("Quit Knobly"));
+    ASSERT_NE(quit, nullptr);
+
+    ASSERT_TRUE(click(service, quit->id));
+    ASSERT_TRUE(waitForExit(*knobly)) << "still running after Quit";
+    EXPECT_EQ(knobly->exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(knobly->exitCode(), 0);
+    // Leaving takes the item off the bus.
+    EXPECT_TRUE(
+        pumpUntil([&] { return !host->bus().interface()->isServiceRegistered(service).value(); }));
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    QCoreApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
+
+#include "DesktopTest.moc"

@@ -1,0 +1,465 @@
+// The X11 key tap against a real X server (with-xvfb.sh gives each run a private Xvfb):
+// keys come from xdotool through XTEST, so they take the server's normal path through our
+// passive grabs; a second connection plays the other program on the desktop.
+#include "X11KeyTap.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAbstractNativeEventFilter>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#include <poll.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+using knobly::KeyTap;
+using knobly::SystemEvent;
+
+namespace {
+
+constexpr int kWaitMs = 5000;
+
+struct MediaKey {
+    const char *name;
+    xcb_keysym_t keysym;
+    std::uint64_t code;
+};
+const MediaKey kKeys[] = {
+    {"XF86AudioRaiseVolume", 0x1008FF13, 0}, {"XF86AudioLowerVolume", 0x1008FF11, 1},
+    {"XF86AudioMute", 0x1008FF12, 7},        {"XF86AudioPlay", 0x1008FF14, 16},
+    {"XF86AudioNext", 0x1008FF17, 17},       {"XF86AudioPrev", 0x1008FF16, 18},
+};
+constexpr xcb_keysym_t kLetterA = 0x61;
+
+bool run(const QString &program, const QStringList &args) {
+    return QProcess::execute(program, args) == 0;
+}
+
+bool xdotool(const QStringList &args) {
+    return run(QStringLiteral("xdotool"), args);
+}
+
+// Runs the Qt event loop until done() holds or the bound passes.
+bool waitUntil(const std::function<bool()> &done) {
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done() || clock.elapsed() > kWaitMs)
+            loop.quit();
+    });
+    check.start(5);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+template <typename T> struct Freed {
+    void operator()(T *p) const { std::free(p); }
+};
+template <typename T> using XcbPtr = std::unique_ptr<T, Freed<T>>;
+
+// Another program on the same display, on a connection of its own.
+class OtherClient {
+public:
+    OtherClient() {
+        c_ = xcb_connect(nullptr, nullptr);
+        if (xcb_connection_has_error(c_))
+            return;
+        root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+        symbols_ = xcb_key_symbols_alloc(c_);
+    }
+    ~OtherClient() {
+        if (symbols_)
+            xcb_key_symbols_free(symbols_);
+        xcb_disconnect(c_);
+    }
+    OtherClient(const OtherClient &) = delete;
+    OtherClient &operator=(const OtherClient &) = delete;
+
+    bool ok() const { return !xcb_connection_has_error(c_) && symbols_; }
+    xcb_window_t root() const { return root_; }
+
+    xcb_keycode_t keycode(xcb_keysym_t keysym) const {
+        XcbPtr<xcb_keycode_t> codes(xcb_key_symbols_get_keycode(symbols_, keysym));
+        return codes && *codes != XCB_NO_SYMBOL ? *codes : 0;
+    }
+    std::vector<xcb_keycode_t> keycodes(xcb_keysym_t keysym) const {
+        std::vector<xcb_keycode_t> out;
+        XcbPtr<xcb_keycode_t> codes(xcb_key_symbols_get_keycode(symbols_, keysym));
+        for (auto *k = codes.get(); k && *k != XCB_NO_SYMBOL; ++k)
+            out.push_back(*k);
+        return out;
+    }
+
+    bool unused(xcb_keycode_t keycode) const {
+        for (int col = 0; col < 4; ++col)
+            if (xcb_key_symbols_get_keysym(symbols_, keycode, col) != XCB_NO_SYMBOL)
+                return false;
+        return true;
+    }
+
+    // A mapped window of ours with the keyboard focus: keys nobody grabs come here.
+    bool takeFocus() {
+        window_ = xcb_generate_id(c_);
+        const std::uint32_t mask =
+            XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, 100, 100, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
+                          &mask);
+        xcb_map_window(c_, window_);
+        xcb_flush(c_);
+        if (!nextEvent([](const xcb_generic_event_t *e) {
+                return (e->response_type & ~0x80) == XCB_MAP_NOTIFY;
+            }))
+            return false;
+        XcbPtr<xcb_generic_error_t> error(
+            xcb_request_check(c_, xcb_set_input_focus_checked(c_, XCB_INPUT_FOCUS_POINTER_ROOT,
+                                                              window_, XCB_CURRENT_TIME)));
+        return !error;
+    }
+
+    // 0 when the grab was had, else the X error code.
+    int grab(xcb_keycode_t keycode, std::uint16_t modifiers) {
+        XcbPtr<xcb_generic_error_t> error(
+            xcb_request_check(c_, xcb_grab_key_checked(c_, 0, root_, modifiers, keycode,
+                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
+        return error ? error->error_code : 0;
+    }
+
+    struct Key {
+        bool press;
+        xcb_keycode_t keycode;
+        std::uint16_t state;
+    };
+    // Key events that reach our window, up to and including the release of `last`.
+    std::optional<std::vector<Key>> keysUntilReleaseOf(xcb_keycode_t last) {
+        std::vector<Key> keys;
+        const bool seen = nextEvent([&](const xcb_generic_event_t *e) {
+            const auto type = e->response_type & ~0x80;
+            if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE)
+                return false;
+            const auto *k = reinterpret_cast<const xcb_key_press_event_t *>(e);
+            keys.push_back({type == XCB_KEY_PRESS, k->detail, k->state});
+            return type == XCB_KEY_RELEASE && k->detail == last;
+        });
+        if (!seen)
+            return std::nullopt;
+        return keys;
+    }
+
+private:
+    bool nextEvent(const std::function<bool(const xcb_generic_event_t *)> &wanted) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!xcb_connection_has_error(c_)) {
+            while (XcbPtr<xcb_generic_event_t> e{xcb_poll_for_event(c_)})
+                if (wanted(e.get()))
+                    return true;
+            const auto left = kWaitMs - clock.elapsed();
+            if (left <= 0)
+                return false;
+            pollfd fd{xcb_get_file_descriptor(c_), POLLIN, 0};
+            ::poll(&fd, 1, static_cast<int>(left));
+        }
+        return false;
+    }
+
+    xcb_connection_t *c_ = nullptr;
+    xcb_window_t root_ = 0;
+    xcb_window_t window_ = 0;
+    xcb_key_symbols_t *symbols_ = nullptr;
+};
+
+// What the tap hands its handler.
+struct Seen {
+    std::vector<SystemEvent> events;
+    bool drop = true;
+    KeyTap::Handler handler() {
+        return [this](const SystemEvent &e) {
+            events.push_back(e);
+            return drop;
+        };
+    }
+};
+
+std::uint64_t data1(std::uint64_t code, std::uint64_t state, std::uint64_t repeat = 0) {
+    return code << 16 | state << 8 | repeat;
+}
+
+class X11KeyTapTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
+            GTEST_SKIP() << "xdotool is not installed";
+        ASSERT_TRUE(other.ok());
+        ASSERT_TRUE(other.takeFocus());
+        letterA = other.keycode(kLetterA);
+        ASSERT_NE(letterA, 0);
+    }
+
+    // Types `key` and then a plain "a"; returns what the other program saw up to the "a".
+    std::vector<OtherClient::Key> typeThenA(const char *key) {
+        EXPECT_TRUE(
+            xdotool({QStringLiteral("key"), QString::fromLatin1(key), QStringLiteral("a")}));
+        auto keys = other.keysUntilReleaseOf(letterA);
+        EXPECT_TRUE(keys) << "the plain key never reached the other program";
+        return keys.value_or(std::vector<OtherClient::Key>{});
+    }
+
+    OtherClient other;
+    xcb_keycode_t letterA = 0;
+};
+
+TEST_F(X11KeyTapTest, EachMediaKeyReachesTheHandlerAndNobodyElse) {
+    auto tap = KeyTap::create();
+    Seen seen;
+    ASSERT_TRUE(tap->enable(seen.handler()));
+    EXPECT_EQ(tap->lastRefusal(), KeyTap::Refusal::none);
+
+    for (const auto &key : kKeys) {
+        SCOPED_TRACE(key.name);
+        seen.events.clear();
+        const auto keys = typeThenA(key.name);
+        // The "a" comes after the media key, so a leak would already be in the list.
+        ASSERT_EQ(keys.size(), 2u);
+        EXPECT_EQ(keys[0].keycode, letterA);
+        ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
+        ASSERT_EQ(seen.events.size(), 2u);
+        for (const auto &e : seen.events) {
+            EXPECT_EQ(e.type, 14);
+            EXPECT_EQ(e.subtype, 8);
+        }
+        EXPECT_EQ(seen.events[0].data1, data1(key.code, 0x0A));
+        EXPECT_EQ(seen.events[1].data1, data1(key.code, 0x0B));
+    }
+    tap->disable();
+}
+
+TEST_F(X11KeyTapTest, LockModifiersDoNotLetKeysThrough) {
+    struct Lock {
+        const char *name;
+        QStringList keys;
+        std::uint16_t mask;
+    };
+    const Lock locks[] = {
+        {"NumLock", {QStringLiteral("Num_Lock")}, XCB_MOD_MASK_2},
+        {"CapsLock", {QStringLiteral("Caps_Lock")}, XCB_MOD_MASK_LOCK},
+        {"both",
+         {QStringLiteral("Num_Lock"), QStringLiteral("Caps_Lock")},
+         XCB_MOD_MASK_2 | XCB_MOD_MASK_LOCK},
+    };
+    auto tap = KeyTap::create();
+    Seen seen;
+    ASSERT_TRUE(tap->enable(seen.handler()));
+
+    for (const auto &lock : locks) {
+        SCOPED_TRACE(lock.name);
+        seen.events.clear();
+        for (const auto &k : lock.keys)
+            ASSERT_TRUE(xdotool({QStringLiteral("key"), k}));
+        const auto keys = typeThenA("XF86AudioRaiseVolume");
+        // Toggle back first, so a failure below leaves the next case clean.
+        for (const auto &k : lock.keys)
+            ASSERT_TRUE(xdotool({QStringLiteral("key"), k}));
+
+        // The lock events themselves, then the "a" carrying the locked state.
+        ASSERT_GE(keys.size(), 2u);
+        const auto &a = keys[keys.size() - 2];
+        EXPECT_TRUE(a.press);
+        EXPECT_EQ(a.keycode, letterA);
+        EXPECT_EQ(a.state & lock.mask, lock.mask) << "the lock was not on";
+        for (const auto &k : keys)
+            EXPECT_NE(k.keycode, other.keycode(kKeys[0].keysym)) << "the media key leaked";
+
+        ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
+        EXPECT_EQ(seen.events[0].data1, data1(0, 0x0A));
+        EXPECT_EQ(seen.events[1].data1, data1(0, 0x0B));
+    }
+}
+
+TEST_F(X11KeyTapTest, AfterDisableTheKeysGoBackToTheDesktop) {
+    auto tap = KeyTap::create();
+    Seen seen;
+    ASSERT_TRUE(tap->enable(seen.handler()));
+    tap->disable();
+    tap->disable(); // twice is fine
+
+    const auto raise = other.keycode(kKeys[0].keysym);
+    const auto keys = typeThenA("XF86AudioRaiseVolume");
+    ASSERT_EQ(keys.size(), 4u);
+    EXPECT_TRUE(keys[0].press);
+    EXPECT_EQ(keys[0].keycode, raise);
+    EXPECT_FALSE(keys[1].press);
+    EXPECT_EQ(keys[1].keycode, raise);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(seen.events.empty());
+
+    // And every key is free to be had.
+    for (const auto &key : kKeys)
+        for (auto code : other.keycodes(key.keysym))
+            EXPECT_EQ(other.grab(code, XCB_MOD_MASK_ANY), 0) << key.name;
+}
+
+TEST_F(X11KeyTapTest, AKeyHeldElsewhereRefusesAllAndKeepsNothing) {
+    // Every keycode of Play, so no grab of ours on it can succeed.
+    for (auto code : other.keycodes(0x1008FF14))
+        ASSERT_EQ(other.grab(code, 0), 0);
+
+    auto tap = KeyTap::create();
+    Seen seen;
+    EXPECT_FALSE(tap->enable(seen.handler()));
+    EXPECT_EQ(tap->lastRefusal(), KeyTap::Refusal::keysTaken);
+
+    // Nothing of ours is left: AnyModifier collides with any grab of the same key.
+    for (const auto &key : kKeys) {
+        if (key.keysym == 0x1008FF14)
+            continue;
+        for (auto code : other.keycodes(key.keysym))
+            EXPECT_EQ(other.grab(code, XCB_MOD_MASK_ANY), 0) << key.name;
+    }
+    // Nor does a key reach the refused handler: the other program, now holding it, has it.
+    const auto keys = typeThenA("XF86AudioRaiseVolume");
+    ASSERT_EQ(keys.size(), 4u);
+    EXPECT_TRUE(keys[0].press);
+    EXPECT_EQ(keys[0].keycode, other.keycode(kKeys[0].keysym));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(seen.events.empty());
+}
+
+TEST_F(X11KeyTapTest, RefusalIsReportedAgainstTheGrab) {
+    // The other way round: ours first, then the other program is the one refused.
+    auto tap = KeyTap::create();
+    Seen seen;
+    ASSERT_TRUE(tap->enable(seen.handler()));
+    for (const auto &key : kKeys)
+        for (auto code : other.keycodes(key.keysym))
+            EXPECT_EQ(other.grab(code, 0), XCB_ACCESS) << key.name;
+}
+
+// Filters running after the tap's: they see an event only when the tap passed it on.
+class Observer : public QAbstractNativeEventFilter {
+public:
+    std::function<void(const xcb_generic_event_t *)> onEvent;
+    bool nativeEventFilter(const QByteArray &type, void *message, qintptr *) override {
+        if (type == "xcb_generic_event_t" && onEvent)
+            onEvent(static_cast<const xcb_generic_event_t *>(message));
+        return false;
+    }
+};
+
+TEST_F(X11KeyTapTest, ARepeatIsAPressAfterAReleaseAtTheSameTime) {
+    auto tap = KeyTap::create();
+    Seen seen;
+    ASSERT_TRUE(tap->enable(seen.handler()));
+    const auto mute = other.keycode(0x1008FF12);
+
+    // Fed straight to the application's filters, as Qt feeds what the server sends.
+    auto feed = [&](std::uint8_t type, xcb_window_t window, xcb_timestamp_t time) {
+        xcb_key_press_event_t e{};
+        e.response_type = type;
+        e.detail = mute;
+        e.time = time;
+        e.root = other.root();
+        e.event = window;
+        qintptr result = 0;
+        return QAbstractEventDispatcher::instance()->filterNativeEvent("xcb_generic_event_t", &e,
+                                                                       &result);
+    };
+    struct Step {
+        std::uint8_t type;
+        xcb_timestamp_t time;
+        std::uint64_t data1;
+    };
+    const Step steps[] = {
+        {XCB_KEY_PRESS, 100, data1(7, 0x0A)},    {XCB_KEY_RELEASE, 200, data1(7, 0x0B)},
+        {XCB_KEY_PRESS, 200, data1(7, 0x0A, 1)}, {XCB_KEY_RELEASE, 233, data1(7, 0x0B)},
+        {XCB_KEY_PRESS, 233, data1(7, 0x0A, 1)}, {XCB_KEY_RELEASE, 300, data1(7, 0x0B)},
+        {XCB_KEY_PRESS, 301, data1(7, 0x0A)},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.time);
+        seen.events.clear();
+        EXPECT_TRUE(feed(step.type, other.root(), step.time)); // consumed: the handler drops
+        ASSERT_EQ(seen.events.size(), 1u);
+        EXPECT_EQ(seen.events[0].data1, step.data1);
+    }
+
+    // Not from our grab (a window of Qt's own): not ours to take.
+    seen.events.clear();
+    EXPECT_FALSE(feed(XCB_KEY_PRESS, other.root() + 1, 400));
+    EXPECT_TRUE(seen.events.empty());
+
+    // Passed on by the handler: Qt gets it.
+    seen.drop = false;
+    EXPECT_FALSE(feed(XCB_KEY_PRESS, other.root(), 500));
+    EXPECT_EQ(seen.events.size(), 1u);
+}
+
+TEST_F(X11KeyTapTest, AKeyboardMappingChangeIsFollowed) {
+    // Counts the mapping changes Qt has handled. Filters installed later run earlier, so
+    // this one sees a change only after the tap has regrabbed for it.
+    int changes = 0;
+    Observer observer;
+    observer.onEvent = [&](const xcb_generic_event_t *e) {
+        if ((e->response_type & ~0x80) == XCB_MAPPING_NOTIFY)
+            ++changes;
+    };
+    qGuiApp->installNativeEventFilter(&observer);
+    auto tap = KeyTap::create();
+    Seen seen;
+    ASSERT_TRUE(tap->enable(seen.handler()));
+
+    // Volume up moves to a keycode it did not have before.
+    const auto old = other.keycode(kKeys[0].keysym);
+    xcb_keycode_t spare = 0;
+    for (int code = 255; code > 8 && !spare; --code)
+        if (other.unused(static_cast<xcb_keycode_t>(code)))
+            spare = static_cast<xcb_keycode_t>(code);
+    ASSERT_NE(spare, 0);
+    ASSERT_TRUE(run(
+        QStringLiteral("xmodmap"),
+        {QStringLiteral("-e"), QStringLiteral("keycode %1 = XF86AudioRaiseVolume").arg(spare)}));
+    ASSERT_TRUE(waitUntil([&] { return changes >= 1; }));
+    ASSERT_TRUE(run(QStringLiteral("xmodmap"),
+                    {QStringLiteral("-e"), QStringLiteral("keycode %1 = NoSymbol").arg(old)}));
+    ASSERT_TRUE(waitUntil([&] { return changes >= 2; }));
+
+    const auto keys = typeThenA("XF86AudioRaiseVolume");
+    EXPECT_EQ(keys.size(), 2u) << "the key on its new keycode leaked";
+    ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
+    EXPECT_EQ(seen.events[0].data1, data1(0, 0x0A));
+
+    qGuiApp->removeNativeEventFilter(&observer);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests))
+        return RUN_ALL_TESTS(); // listing needs no display
+    if (!std::getenv("DISPLAY")) {
+        std::fprintf(stderr, "no DISPLAY: run under with-xvfb.sh\n");
+        return 77;
+    }
+    // Before the application exists: the platform plugin is picked in its constructor.
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    QGuiApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
