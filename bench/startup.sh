@@ -125,7 +125,8 @@ g++ -std=c++17 -O2 -fPIC -o "$tmp/bare_tray" "$tmp/bare_tray.cpp" \
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
 pids+=($!)
 wait_for 20 test -s "$tmp/display" || die "Xvfb did not start"
-export DISPLAY=:$(head -n 1 "$tmp/display")
+DISPLAY=:$(head -n 1 "$tmp/display")
+export DISPLAY
 
 cat >"$tmp/session.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"

@@ -108,8 +108,13 @@ QIcon SymbolImage::icon(const QColor &templateColor) const {
     const int oneX = sized ? std::max(1, static_cast<int>(std::lround(size))) : image.width() / 2;
     const int twoX = sized ? pixelsFor(size) : image.width();
     for (const int pixels : {oneX, twoX}) {
-        if (pixels > 0)
-            result.addPixmap(QPixmap::fromImage(render(templateColor, pixels)));
+        if (pixels <= 0)
+            continue;
+        const QPixmap pixmap = QPixmap::fromImage(render(templateColor, pixels));
+        result.addPixmap(pixmap);
+        // A coloured mark keeps its colour on a disabled row (the menu's status line).
+        if (!isTemplate)
+            result.addPixmap(pixmap, QIcon::Disabled);
     }
     return result;
 }

@@ -2,6 +2,8 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
+#include "UrlSession.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -16,5 +18,8 @@ int main(int argc, char **argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Knobly"));
     QApplication::setApplicationName(QStringLiteral("Knobly"));
-    return RUN_ALL_TESTS();
+    const int status = RUN_ALL_TESTS();
+    // No network thread may outlive the application object.
+    knobly::UrlSession::abortAll();
+    return status;
 }

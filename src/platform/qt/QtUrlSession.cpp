@@ -48,6 +48,7 @@ struct Core {
     // Lives on the session thread, made and destroyed there.
     QNetworkAccessManager *manager = nullptr;
     std::atomic<bool> detached{false};
+    std::atomic<bool> served{false}; // the event loop is over; only thread exit remains
 
     ~Core() {
         for (int fd : wake)
@@ -84,12 +85,45 @@ std::vector<std::weak_ptr<Core>> &registry() {
     return *cores;
 }
 
+// Threads of sessions that ended inside their own completion: they cannot join themselves,
+// so they wait here to be joined by someone else (a thread that exits on its own could still
+// be tearing down its thread-local Qt state while the process ends).
+struct Orphan {
+    std::thread thread;
+    std::shared_ptr<Core> core;
+};
+std::mutex g_orphanMutex;
+std::vector<Orphan> &orphans() {
+    static auto *list = new std::vector<Orphan>;
+    return *list;
+}
+
+// Joins the orphans whose event loop is over (all of them when `all`).
+void reapOrphans(bool all) {
+    std::vector<Orphan> done;
+    {
+        std::lock_guard lock(g_orphanMutex);
+        auto &list = orphans();
+        for (auto it = list.begin(); it != list.end();) {
+            if (all || it->core->served) {
+                done.push_back(std::move(*it));
+                it = list.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (Orphan &o : done)
+        o.thread.join();
+}
+
 class QtUrlSession final : public UrlSession, public std::enable_shared_from_this<QtUrlSession> {
 public:
     QtUrlSession(const UrlSessionConfig &config, std::shared_ptr<SessionDelegate> delegate)
         : config_(config), delegate_(std::move(delegate)), core_(std::make_shared<Core>()) {
         if (::pipe2(core_->wake, O_CLOEXEC | O_NONBLOCK) != 0)
             core_->wake[0] = core_->wake[1] = -1;
+        reapOrphans(false);
         ++g_liveSessions;
         {
             std::lock_guard lock(g_registryMutex);
@@ -106,7 +140,8 @@ public:
             core_->detached = true;
             ++g_detachedRunning;
             core_->stop();
-            thread_.detach();
+            std::lock_guard lock(g_orphanMutex);
+            orphans().push_back(Orphan{std::move(thread_), core_});
         } else {
             core_->stop();
             thread_.join();
@@ -172,6 +207,7 @@ private:
         --g_liveSessions;
         if (core->detached)
             --g_detachedRunning;
+        core->served = true;
     }
 
     void start(const QUrl &url, Completion completion) {
@@ -206,29 +242,32 @@ private:
         QObject::connect(reply, &QNetworkReply::finished, reply,
                          [self = shared_from_this(), reply, transfer, drain,
                           completion = std::move(completion)]() mutable {
-                             // The connection outlives this call; hold the session only while it
-                             // runs.
-                             const auto keepAlive = std::move(self);
                              drain();
-                             UrlResponse response;
-                             response.httpStatus =
-                                 reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                             if (transfer->tooLarge) {
-                                 response.error = QStringLiteral("response body too large");
-                             } else if (completedHttpAnswer(*reply)) {
-                                 response.transportOk = true;
-                                 response.body = std::move(transfer->body);
-                             } else {
-                                 response.error = reply->errorString();
-                             }
-                             reply->deleteLater();
-                             if (completion)
-                                 completion(response);
-                             --keepAlive->inFlight_;
-                             --g_requestsInFlight;
-                             // Dropping keepAlive may end the session; its destructor copes with
-                             // that.
+                             // The connection outlives this call: hand over what it holds, so
+                             // that the completion and the session live only while this runs.
+                             finish(std::move(self), *reply, *transfer, std::move(completion));
                          });
+    }
+
+    static void finish(std::shared_ptr<QtUrlSession> self, QNetworkReply &reply, Transfer &transfer,
+                       Completion completion) {
+        UrlResponse response;
+        response.httpStatus = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (transfer.tooLarge) {
+            response.error = QStringLiteral("response body too large");
+        } else if (completedHttpAnswer(reply)) {
+            response.transportOk = true;
+            response.body = std::move(transfer.body);
+        } else {
+            response.error = reply.errorString();
+        }
+        reply.deleteLater();
+        if (completion)
+            completion(response);
+        completion = nullptr;
+        --self->inFlight_;
+        --g_requestsInFlight;
+        // Dropping `self` may end the session; its destructor copes with that.
     }
 
     const UrlSessionConfig config_;
@@ -270,6 +309,7 @@ bool UrlSession::abortAll(std::chrono::milliseconds wait) {
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    reapOrphans(true);
     return true;
 }
 
