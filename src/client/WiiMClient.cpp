@@ -12,6 +12,8 @@ namespace {
 std::shared_ptr<UrlSession> makeSession() {
     UrlSessionConfig config;
     config.transferTimeoutSeconds = WiiMClient::requestTimeoutSeconds;
+    // A device dripping bytes slower than the transfer timeout would otherwise hold on forever.
+    config.totalTimeoutSeconds = 15.0;
     return UrlSession::create(config, std::make_shared<TrustLocalCerts>());
 }
 

@@ -43,6 +43,9 @@ struct UrlResponse {
 struct UrlSessionConfig {
     // Longest wait for more data on one request.
     double transferTimeoutSeconds = 60.0;
+    // Longest a whole request may take: a peer trickling bytes never trips the transfer
+    // timeout on its own.
+    double totalTimeoutSeconds = 0; // 0: none
     // A larger body is a transport failure: a device must not be able to exhaust our memory.
     qint64 maxBodyBytes = 1024 * 1024;
 };

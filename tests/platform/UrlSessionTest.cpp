@@ -135,3 +135,24 @@ TEST_F(UrlSessionTest, ManySessionsComeAndGoWithoutLeakingThreads) {
 }
 
 } // namespace
+
+TEST(UrlSessionDeadline, ADripFeedDoesNotOutliveTheTotalTimeout) {
+    DeviceSimulator sim;
+    ASSERT_TRUE(sim.start());
+    sim.setFault(Fault::Drip, 300); // each byte well inside the transfer timeout
+    UrlSessionConfig config;
+    config.transferTimeoutSeconds = 1.0;
+    config.totalTimeoutSeconds = 1.5;
+    auto s = UrlSession::create(config,
+                                std::make_shared<FixedAnswer>(ChallengeDisposition::UseCredential));
+    auto result = std::make_shared<Await<UrlResponse>>();
+    const auto started = std::chrono::steady_clock::now();
+    s->get(QUrl("https://" + sim.address() + "/httpapi.asp?command=getPlayerStatus"),
+           deliverTo(result));
+    const auto response = result->wait();
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(response);
+    EXPECT_FALSE(response->transportOk);
+    EXPECT_GE(took, std::chrono::milliseconds(1500));
+    EXPECT_LT(took, std::chrono::milliseconds(3000));
+}

@@ -3,12 +3,14 @@
 #include "SelfSignedCert.h"
 
 #include <QEventLoop>
+#include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QSslKey>
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 
@@ -21,6 +23,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -35,6 +38,7 @@ using Clock = std::chrono::steady_clock;
 constexpr qsizetype kMaxHeadBytes = 64 * 1024;
 constexpr qsizetype kOversizeBytes = 2 * 1024 * 1024;
 constexpr int kDefaultVolume = 35;
+constexpr int kDefaultDripMs = 2500;
 
 const QByteArray kUnknownCommand = QByteArrayLiteral("unknown command");
 const QByteArray kNotFoundPage = QByteArrayLiteral(
@@ -392,6 +396,18 @@ private:
         case Fault::Html404:
             send({404, kNotFoundPage}, keepAlive);
             return;
+        case Fault::PlainHttp:
+        case Fault::Garbage:
+            // These act before the handshake; a kept-alive connection is dropped so that the
+            // client has to come back through a new one.
+            reset();
+            return;
+        case Fault::Drip: {
+            const int every = delayOf(packed) > 0 ? delayOf(packed) : kDefaultDripMs;
+            drip(httpResponse(core_->answer(target, command, hasCommand, Fault::Drip), keepAlive),
+                 every, keepAlive);
+            return;
+        }
         case Fault::Delay: {
             const Answer answer = core_->answer(target, command, hasCommand, Fault::Delay);
             busy_ = true;
@@ -414,6 +430,34 @@ private:
             closing_ = true;
             socket_->disconnectFromHost(); // flushes first
         }
+    }
+
+    // The head goes at once, then the body one byte at a time: a trickle of body bytes is what
+    // keeps a client's transfer timeout from ever firing. Nothing else is answered meanwhile.
+    void drip(QByteArray bytes, int everyMs, bool keepAlive) {
+        busy_ = true;
+        const qsizetype head = bytes.indexOf("\r\n\r\n") + 4;
+        socket_->write(bytes.left(head));
+        bytes.remove(0, head);
+        auto *timer = new QTimer(this); // dies with the connection if the client leaves
+        timer->setTimerType(Qt::PreciseTimer);
+        timer->setInterval(everyMs);
+        auto pending = std::make_shared<QByteArray>(std::move(bytes));
+        connect(timer, &QTimer::timeout, this, [this, timer, pending, keepAlive] {
+            socket_->write(pending->left(1));
+            pending->remove(0, 1);
+            if (!pending->isEmpty())
+                return;
+            timer->deleteLater();
+            busy_ = false;
+            if (!keepAlive) {
+                closing_ = true;
+                socket_->disconnectFromHost();
+                return;
+            }
+            processBuffer();
+        });
+        timer->start();
     }
 
     void reset() {
@@ -461,6 +505,11 @@ public:
 
 protected:
     void incomingConnection(qintptr descriptor) override {
+        const Fault now = faultOf(core_->fault.load());
+        if (now == Fault::PlainHttp || now == Fault::Garbage) {
+            refuse(descriptor, now);
+            return;
+        }
         auto *connection = new Connection(core_, config_, &connections_);
         if (!connection->open(descriptor)) {
             delete connection;
@@ -469,6 +518,29 @@ protected:
     }
 
 private:
+    // Answers without TLS: whatever the client's hello says, it gets this back.
+    void refuse(qintptr descriptor, Fault how) {
+        auto *socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            ::close(int(descriptor));
+            return;
+        }
+        QByteArray reply;
+        if (how == Fault::PlainHttp) {
+            reply = "HTTP/1.1 400 Bad Request\r\n\r\n";
+        } else {
+            reply.resize(512);
+            for (char &c : reply)
+                c = char(QRandomGenerator::global()->bounded(256));
+        }
+        // Read and drop the hello, so that closing does not turn into a reset.
+        connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        socket->write(reply);
+        socket->disconnectFromHost();
+    }
+
     DeviceCore *core_;
     QSslConfiguration config_;
     std::set<Connection *> connections_;

@@ -20,6 +20,9 @@ enum class Fault {
     Json500,    // the normal JSON answer, but with HTTP status 500
     WrongTypes, // getPlayerStatus/getStatusEx members of the wrong JSON types
     Oversize,   // a 200 answer whose body is larger than 1 MiB
+    Drip,       // the normal head at once, then the body one byte every delayMs (2500 when 0)
+    PlainHttp,  // new connections get a plain-text HTTP 400 instead of a TLS handshake
+    Garbage,    // new connections get random bytes, then the connection closes
 };
 
 struct RequestRecord {

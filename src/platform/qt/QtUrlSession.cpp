@@ -7,6 +7,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <atomic>
 #include <cmath>
@@ -217,6 +218,19 @@ private:
         const double ms = std::ceil(config_.transferTimeoutSeconds * 1000.0 / 0.95);
         request.setTransferTimeout(ms > 2e9 ? 2000000000 : static_cast<int>(std::max(1.0, ms)));
         QNetworkReply *reply = core_->manager->get(request);
+        if (config_.totalTimeoutSeconds > 0) {
+            // Parented to the reply: it dies with it, so it never fires on a finished one.
+            auto *deadline = new QTimer(reply);
+            deadline->setSingleShot(true);
+            deadline->setTimerType(Qt::PreciseTimer);
+            const double total = std::ceil(config_.totalTimeoutSeconds * 1000.0);
+            deadline->setInterval(total > 2e9 ? 2000000000 : static_cast<int>(total));
+            QObject::connect(deadline, &QTimer::timeout, reply, [reply] {
+                if (reply->isRunning())
+                    reply->abort();
+            });
+            deadline->start();
+        }
 
         QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply, delegate = delegate_] {
             AuthChallenge c;
