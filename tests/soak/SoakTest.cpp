@@ -95,7 +95,13 @@ void expectFlat(const Usage &before, const Usage &after) {
     const auto near = [](std::size_t a, std::size_t b) { return (a > b ? a - b : b - a) <= 2; };
     EXPECT_TRUE(near(before.fds, after.fds)) << before.fds << " -> " << after.fds;
     EXPECT_TRUE(near(before.threads, after.threads)) << before.threads << " -> " << after.threads;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // Sanitizers hold freed memory back on purpose (ASan's quarantine): resident memory says
+    // nothing there; the figures are still printed.
+    (void)after.rssKiB;
+#else
     EXPECT_LT(after.rssKiB - before.rssKiB, 20L * 1024);
+#endif
 }
 
 class SoakTest : public ::testing::Test {
