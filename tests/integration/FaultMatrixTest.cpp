@@ -169,12 +169,15 @@ TEST_P(FaultMatrix, FailsQuietlyKeepsPollingAndRecovers) {
     const std::size_t before = statusQueries();
 
     sim.setFault(c.fault);
-    const int handshakes = sim.tlsHandshakes();
     constexpr int kPolls = 3;
-    for (int i = 0; i < kPolls; ++i)
+    poll();
+    // Counted from the second poll on: a spare connection the client opened while launching
+    // may still finish its handshake during the first one.
+    const int handshakes = sim.tlsHandshakes();
+    for (int i = 1; i < kPolls; ++i)
         poll();
     if (!c.reachesRequests) {
-        EXPECT_EQ(sim.tlsHandshakes(), handshakes) << "no TLS session was ever set up";
+        EXPECT_EQ(sim.tlsHandshakes(), handshakes) << "no TLS session was set up under the fault";
     }
 
     const QString expected = c.staysReachable ? "Kitchen" : "Kitchen (unreachable)";
