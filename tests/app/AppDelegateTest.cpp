@@ -1,5 +1,6 @@
 #include "AppDelegate.h"
 #include "Await.h"
+#include "ControllerFixture.h"
 #include "DeviceSimulator.h"
 #include "FakeMainQueue.h"
 #include "RecordingStatusItem.h"
@@ -19,36 +20,11 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 using namespace knobly;
 using devicesim::DeviceSimulator;
 using devicesim::Fault;
 
 namespace {
-
-// A UDP port on loopback where nobody answers, for the SSDP search to go to.
-class SilentPort {
-public:
-    SilentPort() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentPort() { ::close(fd_); }
-    quint16 port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    quint16 port_ = 0;
-};
 
 // A key tap that a test presses keys on.
 class FakeKeyTap final : public KeyTap {
@@ -85,35 +61,20 @@ bool pressKey(const FakeKeyTap::Shared &keys, std::uint64_t code) {
     return taken;
 }
 
-class AppDelegateTest : public ::testing::Test {
+class AppDelegateTest : public test::ControllerFixture {
 protected:
     void SetUp() override {
-        QDir(QFileInfo(QSettings("Knobly", "Knobly").fileName()).path()).removeRecursively();
-        queue = std::make_shared<FakeMainQueue>();
-        MainQueue::install(queue);
+        ControllerFixture::SetUp();
         ASSERT_TRUE(sim.start());
         sim.setVolume(35);
         sim.setStatus("play");
     }
-    void TearDown() override {
-        delegate.reset();
-        queue->runUntil([] { return WiiMDiscovery::runningSsdpScans() == 0; });
-        UrlSession::abortAll();
-        MainQueue::install(nullptr);
-    }
 
     AppDelegate::Environment environment() {
-        AppDelegate::Environment env;
-        env.makeStatusItem = [this](StatusItem::Callbacks callbacks) {
-            return std::make_unique<RecordingStatusItem>(std::move(callbacks), tray);
-        };
-        env.makeDiscovery = [this] {
-            WiiMDiscovery::Options o;
-            o.ssdpAddress = QStringLiteral("127.0.0.1");
-            o.ssdpPort = silent.port();
-            o.makeBrowser = [this] { return bonjour.makeBrowser(); };
+        AppDelegate::Environment env = quietEnvironment(sim.port());
+        env.makeDiscovery = [this, make = env.makeDiscovery] {
             ++discoveriesMade;
-            return std::make_shared<WiiMDiscovery>(o);
+            return make();
         };
         env.askForAddress = [this](const QString &saved) {
             dialogInitialText = saved;
@@ -125,29 +86,16 @@ protected:
             return chooseAction;
         };
         env.openShortcutSettings = [this] { ++settingsOpened; };
-        env.probePort = sim.port();
         return env;
     }
 
-    void launch() {
-        delegate = std::make_unique<AppDelegate>(environment());
-        delegate->applicationDidFinishLaunching();
-    }
+    void launch() { launchWith(environment()); }
 
-    std::size_t statusQueries() const {
-        const auto c = sim.commands();
-        return static_cast<std::size_t>(std::count(c.begin(), c.end(), "getPlayerStatus"));
-    }
+    std::size_t statusQueries() const { return test::statusQueries(sim); }
 
     // Waits (real time) for the device to have answered `n` status queries in all and for
     // their results to reach the controller.
-    void settle(std::size_t n) {
-        ASSERT_TRUE(queue->runUntil([&] {
-            return statusQueries() >= n && delegate->wiiMClient() &&
-                   delegate->wiiMClient()->session()->requestsInFlight() == 0;
-        }));
-        queue->runPending();
-    }
+    void settle(std::size_t n) { ASSERT_TRUE(settled(sim, n)); }
 
     QStringList titles(QMenu *menu) const {
         QStringList t;
@@ -157,12 +105,6 @@ protected:
     }
 
     DeviceSimulator sim;
-    SilentPort silent;
-    ScriptedBonjour bonjour;
-    std::shared_ptr<FakeMainQueue> queue;
-    std::shared_ptr<RecordingStatusItem::Shared> tray =
-        std::make_shared<RecordingStatusItem::Shared>();
-    std::unique_ptr<AppDelegate> delegate;
     int discoveriesMade = 0;
     std::optional<QString> typedAddress;
     QString dialogInitialText;

@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "ControllerFixture.h"
 #include "DeviceSimulator.h"
 #include "FakeMainQueue.h"
 #include "RecordingStatusItem.h"
@@ -14,10 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <string>
 
@@ -29,27 +26,6 @@ namespace {
 
 constexpr std::size_t kMaxInFlight = 3;
 
-// A UDP port on loopback where nobody answers, for the SSDP search to go to.
-class SilentPort {
-public:
-    SilentPort() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentPort() { ::close(fd_); }
-    quint16 port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    quint16 port_ = 0;
-};
-
 struct FaultCase {
     const char *name;
     Fault fault;
@@ -57,51 +33,21 @@ struct FaultCase {
     bool reachesRequests; // the device still sees the HTTP request
 };
 
-class FaultMatrixTest : public ::testing::Test {
+class FaultMatrixTest : public test::ControllerFixture {
 protected:
     void SetUp() override {
-        QDir(QFileInfo(QSettings("Knobly", "Knobly").fileName()).path()).removeRecursively();
-        queue = std::make_shared<FakeMainQueue>();
-        MainQueue::install(queue);
+        ControllerFixture::SetUp();
         ASSERT_TRUE(sim.start());
         sim.setVolume(35);
         sim.setStatus("play");
-    }
-    void TearDown() override {
-        delegate.reset();
-        queue->runUntil([] { return WiiMDiscovery::runningSsdpScans() == 0; });
-        UrlSession::abortAll();
-        MainQueue::install(nullptr);
-    }
-
-    AppDelegate::Environment environment() {
-        AppDelegate::Environment env;
-        env.makeStatusItem = [this](StatusItem::Callbacks callbacks) {
-            return std::make_unique<RecordingStatusItem>(std::move(callbacks), tray);
-        };
-        env.makeDiscovery = [this] {
-            WiiMDiscovery::Options o;
-            o.ssdpAddress = QStringLiteral("127.0.0.1");
-            o.ssdpPort = silent.port();
-            o.makeBrowser = [this] { return bonjour.makeBrowser(); };
-            return std::make_shared<WiiMDiscovery>(o);
-        };
-        env.askForAddress = [](const QString &) { return std::optional<QString>(); };
-        env.warn = [](const QString &, const QString &, const QString &) { return false; };
-        env.openShortcutSettings = [] {};
-        env.probePort = sim.port();
-        return env;
     }
 
     // Launches with a saved device and waits for it to have answered.
     void launchConnected() {
         Settings::setIp(sim.address());
         Settings::setDeviceName("Kitchen");
-        delegate = std::make_unique<AppDelegate>(environment());
-        delegate->applicationDidFinishLaunching();
-        ASSERT_TRUE(queue->runUntil(
-            [&] { return statusQueries() >= 2 && delegate->wiiMClient() && inFlight() == 0; }));
-        queue->runPending();
+        launchWith(quietEnvironment(sim.port()));
+        ASSERT_TRUE(settled(sim, 2));
         ASSERT_EQ(title(), "Kitchen");
         ASSERT_EQ(delegate->volumeSlider()->value(), 35);
         ASSERT_EQ(delegate->iconSymbol(), "speaker.wave.2.fill");
@@ -114,14 +60,7 @@ protected:
         lastTitle = title();
     }
 
-    std::size_t inFlight() const {
-        return delegate->wiiMClient() ? delegate->wiiMClient()->session()->requestsInFlight() : 0;
-    }
-
-    std::size_t statusQueries() const {
-        const auto c = sim.commands();
-        return static_cast<std::size_t>(std::count(c.begin(), c.end(), "getPlayerStatus"));
-    }
+    std::size_t statusQueries() const { return test::statusQueries(sim); }
 
     QString title() const { return delegate->statusMenuItem()->text(); }
 
@@ -137,12 +76,6 @@ protected:
     }
 
     DeviceSimulator sim;
-    SilentPort silent;
-    ScriptedBonjour bonjour;
-    std::shared_ptr<FakeMainQueue> queue;
-    std::shared_ptr<RecordingStatusItem::Shared> tray =
-        std::make_shared<RecordingStatusItem::Shared>();
-    std::unique_ptr<AppDelegate> delegate;
     QString lastTitle;
     int titleChanges = 0;
     std::size_t peakInFlight = 0;

@@ -1,4 +1,5 @@
 #include "AppDelegate.h"
+#include "ControllerFixture.h"
 #include "DeviceSimulator.h"
 #include "FakeMainQueue.h"
 #include "RecordingStatusItem.h"
@@ -18,10 +19,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -32,27 +29,6 @@ using namespace knobly;
 using devicesim::DeviceSimulator;
 
 namespace {
-
-// A UDP port on loopback where nobody answers, for the SSDP search to go to.
-class SilentPort {
-public:
-    SilentPort() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentPort() { ::close(fd_); }
-    quint16 port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    quint16 port_ = 0;
-};
 
 std::size_t countEntries(const char *dir) {
     std::size_t n = 0;
@@ -104,52 +80,10 @@ void expectFlat(const Usage &before, const Usage &after) {
 #endif
 }
 
-class SoakTest : public ::testing::Test {
+class SoakTest : public test::ControllerFixture {
 protected:
-    void SetUp() override {
-        QDir(QFileInfo(QSettings("Knobly", "Knobly").fileName()).path()).removeRecursively();
-        queue = std::make_shared<FakeMainQueue>();
-        MainQueue::install(queue);
-    }
-    void TearDown() override {
-        delegate.reset();
-        queue->runUntil([] { return WiiMDiscovery::runningSsdpScans() == 0; });
-        UrlSession::abortAll();
-        MainQueue::install(nullptr);
-    }
-
-    void launch(quint16 probePort) {
-        AppDelegate::Environment env;
-        env.makeStatusItem = [this](StatusItem::Callbacks callbacks) {
-            return std::make_unique<RecordingStatusItem>(std::move(callbacks), tray);
-        };
-        env.makeDiscovery = [this] {
-            WiiMDiscovery::Options o;
-            o.ssdpAddress = QStringLiteral("127.0.0.1");
-            o.ssdpPort = silent.port();
-            o.makeBrowser = [this] { return bonjour.makeBrowser(); };
-            return std::make_shared<WiiMDiscovery>(o);
-        };
-        env.askForAddress = [](const QString &) { return std::optional<QString>(); };
-        env.warn = [](const QString &, const QString &, const QString &) { return false; };
-        env.openShortcutSettings = [] {};
-        env.probePort = probePort;
-        delegate = std::make_unique<AppDelegate>(env);
-        delegate->applicationDidFinishLaunching();
-    }
-
-    SilentPort silent;
-    ScriptedBonjour bonjour;
-    std::shared_ptr<FakeMainQueue> queue;
-    std::shared_ptr<RecordingStatusItem::Shared> tray =
-        std::make_shared<RecordingStatusItem::Shared>();
-    std::unique_ptr<AppDelegate> delegate;
+    void launch(quint16 probePort) { launchWith(quietEnvironment(probePort)); }
 };
-
-std::size_t statusQueries(const DeviceSimulator &sim) {
-    const auto c = sim.commands();
-    return static_cast<std::size_t>(std::count(c.begin(), c.end(), "getPlayerStatus"));
-}
 
 TEST_F(SoakTest, ThousandConnectsLeaveNothingBehind) {
     DeviceSimulator a;
@@ -167,12 +101,7 @@ TEST_F(SoakTest, ThousandConnectsLeaveNothingBehind) {
         sim.clearRequests();
         delegate->connectToDevice(sim.address(), name);
         // The connect's own query and the first poll: both answered and applied.
-        ASSERT_TRUE(queue->runUntil([&] {
-            return statusQueries(sim) >= 2 && delegate->wiiMClient() &&
-                   delegate->wiiMClient()->session()->requestsInFlight() == 0;
-        })) << "cycle "
-            << cycle;
-        queue->runPending();
+        ASSERT_TRUE(settled(sim, 2)) << "cycle " << cycle;
         ASSERT_EQ(delegate->statusMenuItem()->text(), name) << "cycle " << cycle;
         queue->advance(0.05);
         if (cycle + 1 == 20) {
