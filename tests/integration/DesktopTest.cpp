@@ -2,6 +2,7 @@
 // panel watcher, the simulated device on loopback, and a network namespace with nothing but
 // loopback in it, so that the discovery knobly starts at launch reaches no real network.
 // Panel hosts are played from this process and from dbus-send under host names.
+#include "BusHarness.h"
 #include "DeviceSimulator.h"
 
 #include <QCoreApplication>
@@ -38,166 +39,11 @@ void PrintTo(const QString &s, std::ostream *os) {
 }
 
 using devicesim::DeviceSimulator;
+using namespace knobly::test;
 
 namespace {
 
-const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
-const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
-const QString kItemPath = QStringLiteral("/StatusNotifierItem");
-const QString kMenuPath = QStringLiteral("/MenuBar");
 const QString kNowPlaying = QStringLiteral("Miles Davis \u2014 So What");
-
-// ---------------------------------------------------------------------------------------------
-// Event loop
-
-// Runs the loop until `done`; the guard only keeps a broken test from hanging. The tick
-// wakes the loop for conditions no event announces (a file, the simulator's log).
-bool pumpUntil(const std::function<bool()> &done, int guardMs = 15000) {
-    bool expired = false;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [&] { expired = true; });
-    guard.start(guardMs);
-    QTimer tick;
-    tick.start(20);
-    while (!done() && !expired)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return done();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Bus
-
-int connectionCounter = 0;
-
-// A connection of its own, as a panel host or a watcher would have.
-class Connection {
-public:
-    explicit Connection(const QString &role)
-        : name_(QStringLiteral("%1-%2").arg(role).arg(++connectionCounter)),
-          bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name_)) {}
-    ~Connection() {
-        bus_.reset();
-        QDBusConnection::disconnectFromBus(name_);
-    }
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
-
-    QDBusConnection &bus() { return *bus_; }
-
-    // Never blocks the loop: the watcher knobly talks to lives on this very thread.
-    QDBusMessage call(const QString &service, const QString &path, const QString &interface,
-                      const QString &method, const QVariantList &args = {}) {
-        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-        message.setArguments(args);
-        QDBusPendingCallWatcher watcher(bus_->asyncCall(message));
-        if (!pumpUntil([&] { return watcher.isFinished(); }))
-            return QDBusMessage::createError(QStringLiteral("test.Timeout"), method);
-        return watcher.reply();
-    }
-
-private:
-    QString name_;
-    std::optional<QDBusConnection> bus_;
-};
-
-// The panel's org.kde.StatusNotifierWatcher, on a connection of its own so that stopping it
-// looks to the bus like the panel's process going away. It also follows the bus's comings and
-// goings on that same connection: the bus hands a peer's calls to us before the news that it
-// left, so once a connection is reported gone, everything it sent us has arrived.
-class FakeWatcher : public QObject, protected QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-public:
-    FakeWatcher() : connection_(std::make_unique<Connection>(QStringLiteral("watcher"))) {
-        auto &bus = connection_->bus();
-        running =
-            bus.connect(QStringLiteral("org.freedesktop.DBus"),
-                        QStringLiteral("/org/freedesktop/DBus"),
-                        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
-                        this, SLOT(ownerChanged(QString, QString, QString))) &&
-            bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
-                               QDBusConnection::ExportScriptableSlots) &&
-            bus.registerService(kWatcherService);
-    }
-    void stop() { connection_.reset(); }
-
-    struct Registration {
-        QString service; // what the item passed
-        QString sender;  // the unique name it called from
-    };
-    bool running = false;
-    QList<Registration> registered;
-    QStringList connected;  // unique names that joined the bus, in order
-    QSet<QString> departed; // unique names that left it
-
-public Q_SLOTS:
-    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &service) {
-        registered << Registration{service, message().service()};
-    }
-    Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &) {}
-
-private Q_SLOTS:
-    void ownerChanged(const QString &name, const QString &oldOwner, const QString &newOwner) {
-        if (!name.startsWith(QLatin1Char(':')))
-            return;
-        if (oldOwner.isEmpty())
-            connected << name;
-        if (newOwner.isEmpty())
-            departed << name;
-    }
-
-private:
-    std::unique_ptr<Connection> connection_;
-};
-
-// ---------------------------------------------------------------------------------------------
-// dbusmenu layout, read by hand: (ia{sv}av), children wrapped in variants
-
-struct Row {
-    int id = -1;
-    QVariantMap properties;
-    QList<Row> children;
-
-    QString label() const { return properties.value(QStringLiteral("label")).toString(); }
-    bool isSeparator() const {
-        return properties.value(QStringLiteral("type")).toString() == QLatin1String("separator");
-    }
-    bool isVisible() const { return properties.value(QStringLiteral("visible"), true).toBool(); }
-    int toggleState() const { return properties.value(QStringLiteral("toggle-state"), -1).toInt(); }
-    // Labels of the visible rows below, separators left out.
-    QStringList labels() const {
-        QStringList out;
-        for (const Row &child : children)
-            if (!child.isSeparator() && child.isVisible())
-                out << child.label();
-        return out;
-    }
-    const Row *find(const QString &text) const {
-        if (label() == text)
-            return this;
-        for (const Row &child : children)
-            if (const Row *found = child.find(text))
-                return found;
-        return nullptr;
-    }
-};
-
-Row readRow(const QDBusArgument &arg) {
-    Row row;
-    arg.beginStructure();
-    arg >> row.id >> row.properties;
-    arg.beginArray();
-    while (!arg.atEnd()) {
-        QDBusVariant child;
-        arg >> child;
-        row.children << readRow(child.variant().value<QDBusArgument>());
-    }
-    arg.endArray();
-    arg.endStructure();
-    return row;
-}
 
 std::optional<Row> getLayout(Connection &host, const QString &service) {
     const QDBusMessage reply = host.call(service, kMenuPath, kMenuInterface,
@@ -309,7 +155,7 @@ protected:
             return {};
         if (!pumpUntil([&] { return !watcher->registered.isEmpty(); }))
             return {};
-        return watcher->registered.constFirst().service;
+        return watcher->registered.constFirst();
     }
 
     // The menu once the device has answered: the device's row reads its name and the
@@ -379,7 +225,7 @@ TEST_F(Desktop, ItemRegistersWithThePanelsWatcher) {
         QStringLiteral("^org\\.kde\\.StatusNotifierItem-%1-\\d+$").arg(knobly->processId()));
     EXPECT_TRUE(pattern.match(service).hasMatch()) << service.toStdString();
     // The call came from knobly, and the name it gave is knobly's own.
-    for (const QString &name : {watcher->registered.constFirst().sender, service}) {
+    for (const QString &name : {watcher->senders.constFirst(), service}) {
         SCOPED_TRACE(name.toStdString());
         const QDBusReply<uint> pid = host->bus().interface()->servicePid(name);
         ASSERT_TRUE(pid.isValid());
@@ -522,7 +368,7 @@ TEST_F(Desktop, ItemRegistersAgainWhenThePanelComesBack) {
     ASSERT_TRUE(watcher->running);
     ASSERT_TRUE(pumpUntil([&] { return !watcher->registered.isEmpty(); }))
         << "no registration with the new watcher";
-    EXPECT_EQ(watcher->registered.constFirst().service, service);
+    EXPECT_EQ(watcher->registered.constFirst(), service);
     EXPECT_EQ(knobly->state(), QProcess::Running);
 }
 
@@ -548,7 +394,7 @@ TEST_F(Desktop, ASecondCopyLeavesAtOnce) {
         return true;
     }));
     ASSERT_EQ(watcher->registered.size(), 1);
-    EXPECT_EQ(watcher->registered.constFirst().service, service);
+    EXPECT_EQ(watcher->registered.constFirst(), service);
     EXPECT_EQ(knobly->state(), QProcess::Running) << "the first copy carries on";
 }
 

@@ -3,17 +3,16 @@
 // simulated device and nobody else; a second X client plays the other program on the desktop.
 // The private session bus carries a stand-in panel watcher and the menu; the network namespace
 // has nothing but loopback, for the discovery knobly starts at launch.
+#include "BusHarness.h"
 #include "DeviceSimulator.h"
+#include "X11Client.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
@@ -24,257 +23,30 @@
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
-#include <xcb/xcb_keysyms.h>
-
-#include <poll.h>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <vector>
 
 using devicesim::DeviceSimulator;
+using namespace knobly::test;
 
 namespace {
 
-const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
-const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
-const QString kMenuPath = QStringLiteral("/MenuBar");
 const QString kCapture = QStringLiteral("Capture Media Keys");
 
 constexpr xcb_keysym_t kRaiseVolume = 0x1008FF13;
 constexpr xcb_keysym_t kPlay = 0x1008FF14;
 constexpr xcb_keysym_t kLetterA = 0x61;
-constexpr int kWaitMs = 15000;
-
-// Runs the loop until `done`; the guard only keeps a broken test from hanging. The tick
-// wakes the loop for conditions no event announces (a file, the simulator's log).
-bool pumpUntil(const std::function<bool()> &done, int guardMs = kWaitMs) {
-    bool expired = false;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [&] { expired = true; });
-    guard.start(guardMs);
-    QTimer tick;
-    tick.start(20);
-    while (!done() && !expired)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return done();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Bus
-
-int connectionCounter = 0;
-
-class Connection {
-public:
-    explicit Connection(const QString &role)
-        : name_(QStringLiteral("%1-%2").arg(role).arg(++connectionCounter)),
-          bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name_)) {}
-    ~Connection() {
-        bus_.reset();
-        QDBusConnection::disconnectFromBus(name_);
-    }
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
-
-    QDBusConnection &bus() { return *bus_; }
-
-    // Never blocks the loop: the watcher knobly talks to lives on this very thread.
-    QDBusMessage call(const QString &service, const QString &path, const QString &interface,
-                      const QString &method, const QVariantList &args = {}) {
-        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-        message.setArguments(args);
-        QDBusPendingCallWatcher watcher(bus_->asyncCall(message));
-        if (!pumpUntil([&] { return watcher.isFinished(); }))
-            return QDBusMessage::createError(QStringLiteral("test.Timeout"), method);
-        return watcher.reply();
-    }
-
-private:
-    QString name_;
-    std::optional<QDBusConnection> bus_;
-};
-
-// The panel's watcher: it learns the item's bus name from the registration.
-class FakeWatcher : public QObject, protected QDBusContext {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-public:
-    FakeWatcher() : connection_(std::make_unique<Connection>(QStringLiteral("watcher"))) {
-        auto &bus = connection_->bus();
-        running = bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
-                                     QDBusConnection::ExportScriptableSlots) &&
-                  bus.registerService(kWatcherService);
-    }
-
-    bool running = false;
-    QStringList registered;
-
-public Q_SLOTS:
-    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &service) { registered << service; }
-    Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &) {}
-
-private:
-    std::unique_ptr<Connection> connection_;
-};
-
-// dbusmenu layout, read by hand: (ia{sv}av), children wrapped in variants.
-struct Row {
-    int id = -1;
-    QVariantMap properties;
-    QList<Row> children;
-
-    QString label() const { return properties.value(QStringLiteral("label")).toString(); }
-    int toggleState() const { return properties.value(QStringLiteral("toggle-state"), -1).toInt(); }
-    const Row *find(const QString &text) const {
-        if (label() == text)
-            return this;
-        for (const Row &child : children)
-            if (const Row *found = child.find(text))
-                return found;
-        return nullptr;
-    }
-};
-
-Row readRow(const QDBusArgument &arg) {
-    Row row;
-    arg.beginStructure();
-    arg >> row.id >> row.properties;
-    arg.beginArray();
-    while (!arg.atEnd()) {
-        QDBusVariant child;
-        arg >> child;
-        row.children << readRow(child.variant().value<QDBusArgument>());
-    }
-    arg.endArray();
-    arg.endStructure();
-    return row;
-}
-
-// ---------------------------------------------------------------------------------------------
-// X
-
-template <typename T> struct Freed {
-    void operator()(T *p) const { std::free(p); }
-};
-template <typename T> using XcbPtr = std::unique_ptr<T, Freed<T>>;
 
 bool xdotool(const QStringList &args) {
     return QProcess::execute(QStringLiteral("xdotool"), args) == 0;
 }
-
-// Another program on the same display, on a connection of its own.
-class OtherClient {
-public:
-    OtherClient() {
-        c_ = xcb_connect(nullptr, nullptr);
-        if (xcb_connection_has_error(c_))
-            return;
-        root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
-        symbols_ = xcb_key_symbols_alloc(c_);
-    }
-    ~OtherClient() {
-        if (symbols_)
-            xcb_key_symbols_free(symbols_);
-        xcb_disconnect(c_);
-    }
-    OtherClient(const OtherClient &) = delete;
-    OtherClient &operator=(const OtherClient &) = delete;
-
-    bool ok() const { return !xcb_connection_has_error(c_) && symbols_; }
-
-    std::vector<xcb_keycode_t> keycodes(xcb_keysym_t keysym) const {
-        std::vector<xcb_keycode_t> out;
-        XcbPtr<xcb_keycode_t> codes(xcb_key_symbols_get_keycode(symbols_, keysym));
-        for (auto *k = codes.get(); k && *k != XCB_NO_SYMBOL; ++k)
-            out.push_back(*k);
-        return out;
-    }
-    xcb_keycode_t keycode(xcb_keysym_t keysym) const {
-        const auto codes = keycodes(keysym);
-        return codes.empty() ? 0 : codes.front();
-    }
-
-    // A mapped window of ours: keys nobody grabs come here once it has the focus.
-    bool mapWindow() {
-        window_ = xcb_generate_id(c_);
-        const std::uint32_t mask =
-            XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-        xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root_, 0, 0, 100, 100, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK,
-                          &mask);
-        xcb_map_window(c_, window_);
-        xcb_flush(c_);
-        return nextEvent([](const xcb_generic_event_t *e) {
-            return (e->response_type & ~0x80) == XCB_MAP_NOTIFY;
-        });
-    }
-    // Taken again before typing: knobly's own windows (the overlay) may have been shown.
-    bool takeFocus() {
-        XcbPtr<xcb_generic_error_t> error(
-            xcb_request_check(c_, xcb_set_input_focus_checked(c_, XCB_INPUT_FOCUS_POINTER_ROOT,
-                                                              window_, XCB_CURRENT_TIME)));
-        return !error;
-    }
-
-    // 0 when the grab was had, else the X error code.
-    int grab(xcb_keycode_t keycode, std::uint16_t modifiers) {
-        XcbPtr<xcb_generic_error_t> error(
-            xcb_request_check(c_, xcb_grab_key_checked(c_, 0, root_, modifiers, keycode,
-                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)));
-        return error ? error->error_code : 0;
-    }
-
-    struct Key {
-        bool press;
-        xcb_keycode_t keycode;
-        std::uint16_t state;
-    };
-    // Key events that reach our window, up to and including the release of `last`.
-    std::optional<std::vector<Key>> keysUntilReleaseOf(xcb_keycode_t last) {
-        std::vector<Key> keys;
-        const bool seen = nextEvent([&](const xcb_generic_event_t *e) {
-            const auto type = e->response_type & ~0x80;
-            if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE)
-                return false;
-            const auto *k = reinterpret_cast<const xcb_key_press_event_t *>(e);
-            keys.push_back({type == XCB_KEY_PRESS, k->detail, k->state});
-            return type == XCB_KEY_RELEASE && k->detail == last;
-        });
-        if (!seen)
-            return std::nullopt;
-        return keys;
-    }
-
-private:
-    bool nextEvent(const std::function<bool(const xcb_generic_event_t *)> &wanted) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!xcb_connection_has_error(c_)) {
-            while (XcbPtr<xcb_generic_event_t> e{xcb_poll_for_event(c_)})
-                if (wanted(e.get()))
-                    return true;
-            const auto left = 5000 - clock.elapsed();
-            if (left <= 0)
-                return false;
-            pollfd fd{xcb_get_file_descriptor(c_), POLLIN, 0};
-            ::poll(&fd, 1, static_cast<int>(left));
-        }
-        return false;
-    }
-
-    xcb_connection_t *c_ = nullptr;
-    xcb_window_t root_ = 0;
-    xcb_window_t window_ = 0;
-    xcb_key_symbols_t *symbols_ = nullptr;
-};
 
 // ---------------------------------------------------------------------------------------------
 // Fixture

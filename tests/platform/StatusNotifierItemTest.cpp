@@ -2,6 +2,7 @@
 // other connections and other processes, the exported menu as a host reads it, and the
 // XEmbed fallback's event handling.
 #include "linux/StatusNotifierItem.h"
+#include "BusHarness.h"
 #include "StatusItem.h"
 #include "linux/DBusMenuExporter.h"
 #include "linux/TrayFallback.h"
@@ -50,70 +51,12 @@ void PrintTo(const QVariant &v, std::ostream *os) {
 }
 
 using namespace knobly;
+using namespace knobly::test;
 
 namespace {
 
-const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
-const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
-const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
-const QString kItemPath = QStringLiteral("/StatusNotifierItem");
-const QString kMenuPath = QStringLiteral("/MenuBar");
-
-// ---------------------------------------------------------------------------------------------
-// Event loop
-
-// Runs the loop until `done`; the guard only keeps a broken test from hanging. The tick
-// wakes the loop now and then for conditions no event announces (a name on the bus).
-bool pumpUntil(const std::function<bool()> &done, int guardMs = 10000) {
-    bool expired = false;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [&] { expired = true; });
-    guard.start(guardMs);
-    QTimer tick;
-    tick.start(20);
-    while (!done() && !expired)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return done();
-}
-
 // ---------------------------------------------------------------------------------------------
 // Bus helpers
-
-int connectionCounter = 0;
-
-// A connection of its own, as a panel host or a watcher would have.
-class Connection {
-public:
-    explicit Connection(const QString &role)
-        : name_(QStringLiteral("%1-%2").arg(role).arg(++connectionCounter)),
-          bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name_)) {}
-    ~Connection() {
-        bus_.reset();
-        QDBusConnection::disconnectFromBus(name_);
-    }
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
-
-    QDBusConnection &bus() { return *bus_; }
-
-    // Never blocks the loop: the item answering us lives on this very thread.
-    QDBusMessage call(const QString &service, const QString &path, const QString &interface,
-                      const QString &method, const QVariantList &args = {}) {
-        QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-        message.setArguments(args);
-        QDBusPendingCallWatcher watcher(bus_->asyncCall(message));
-        bool finished = false;
-        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&] { finished = true; });
-        if (!pumpUntil([&] { return finished || watcher.isFinished(); }))
-            return QDBusMessage::createError(QStringLiteral("test.Timeout"), method);
-        return watcher.reply();
-    }
-
-private:
-    QString name_;
-    std::optional<QDBusConnection> bus_;
-};
 
 // Signals as a host receives them.
 class SignalLog : public QObject {
@@ -142,32 +85,6 @@ public:
 
 public Q_SLOTS:
     void record(const QDBusMessage &message) { messages << message; }
-};
-
-// Stands in for the panel's org.kde.StatusNotifierWatcher, on a connection of its own so
-// that stopping it looks to the bus like the watcher's process going away.
-class FakeWatcher : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-public:
-    FakeWatcher() : connection_(std::make_unique<Connection>(QStringLiteral("watcher"))) {
-        auto &bus = connection_->bus();
-        running = bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
-                                     QDBusConnection::ExportScriptableSlots) &&
-                  bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"));
-    }
-    // Leaves the bus altogether, name and all.
-    void stop() { connection_.reset(); }
-
-    bool running = false;
-    QStringList registered;
-
-public Q_SLOTS:
-    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &service) { registered << service; }
-    Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &) {}
-
-private:
-    std::unique_ptr<Connection> connection_;
 };
 
 bool hasOwner(Connection &c, const QString &name) {

@@ -1,0 +1,130 @@
+#include "BusHarness.h"
+
+#include <QCoreApplication>
+#include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
+#include <QTimer>
+
+namespace knobly::test {
+
+bool pumpUntil(const std::function<bool()> &done, int guardMs) {
+    bool expired = false;
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [&] { expired = true; });
+    guard.start(guardMs);
+    QTimer tick;
+    tick.start(20);
+    while (!done() && !expired)
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    return done();
+}
+
+namespace {
+int connectionCounter = 0;
+}
+
+Connection::Connection(const QString &role)
+    : name_(QStringLiteral("%1-%2").arg(role).arg(++connectionCounter)),
+      bus_(QDBusConnection::connectToBus(QDBusConnection::SessionBus, name_)) {}
+
+Connection::~Connection() {
+    bus_.reset();
+    QDBusConnection::disconnectFromBus(name_);
+}
+
+QDBusMessage Connection::call(const QString &service, const QString &path, const QString &interface,
+                              const QString &method, const QVariantList &args) {
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(args);
+    QDBusPendingCallWatcher watcher(bus_->asyncCall(message));
+    bool finished = false;
+    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&] { finished = true; });
+    if (!pumpUntil([&] { return finished || watcher.isFinished(); }))
+        return QDBusMessage::createError(QStringLiteral("test.Timeout"), method);
+    return watcher.reply();
+}
+
+FakeWatcher::FakeWatcher() : connection_(std::make_unique<Connection>(QStringLiteral("watcher"))) {
+    auto &bus = connection_->bus();
+    running =
+        bus.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
+                    this, SLOT(ownerChanged(QString, QString, QString))) &&
+        bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+                           QDBusConnection::ExportScriptableSlots) &&
+        bus.registerService(kWatcherService);
+}
+
+FakeWatcher::~FakeWatcher() = default;
+
+void FakeWatcher::stop() {
+    connection_.reset();
+}
+
+void FakeWatcher::RegisterStatusNotifierItem(const QString &service) {
+    registered << service;
+    senders << message().service();
+}
+
+void FakeWatcher::RegisterStatusNotifierHost(const QString &) {}
+
+void FakeWatcher::ownerChanged(const QString &name, const QString &oldOwner,
+                               const QString &newOwner) {
+    if (!name.startsWith(QLatin1Char(':')))
+        return;
+    if (oldOwner.isEmpty())
+        connected << name;
+    if (newOwner.isEmpty())
+        departed << name;
+}
+
+QString Row::label() const {
+    return properties.value(QStringLiteral("label")).toString();
+}
+
+bool Row::isSeparator() const {
+    return properties.value(QStringLiteral("type")).toString() == QLatin1String("separator");
+}
+
+bool Row::isVisible() const {
+    return properties.value(QStringLiteral("visible"), true).toBool();
+}
+
+int Row::toggleState() const {
+    return properties.value(QStringLiteral("toggle-state"), -1).toInt();
+}
+
+QStringList Row::labels() const {
+    QStringList out;
+    for (const Row &child : children)
+        if (!child.isSeparator() && child.isVisible())
+            out << child.label();
+    return out;
+}
+
+const Row *Row::find(const QString &text) const {
+    if (label() == text)
+        return this;
+    for (const Row &child : children)
+        if (const Row *found = child.find(text))
+            return found;
+    return nullptr;
+}
+
+Row readRow(const QDBusArgument &arg) {
+    Row row;
+    arg.beginStructure();
+    arg >> row.id >> row.properties;
+    arg.beginArray();
+    while (!arg.atEnd()) {
+        QDBusVariant child;
+        arg >> child;
+        row.children << readRow(child.variant().value<QDBusArgument>());
+    }
+    arg.endArray();
+    arg.endStructure();
+    return row;
+}
+
+} // namespace knobly::test

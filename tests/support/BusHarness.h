@@ -1,0 +1,101 @@
+#pragma once
+
+// A panel's side of the session bus, for tests that run on a private one
+// (with-session-bus.sh): connections of their own, a stand-in StatusNotifierWatcher and the
+// dbusmenu layout as a host reads it.
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace knobly::test {
+
+inline const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
+inline const QString kItemInterface = QStringLiteral("org.kde.StatusNotifierItem");
+inline const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
+inline const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
+inline const QString kItemPath = QStringLiteral("/StatusNotifierItem");
+inline const QString kMenuPath = QStringLiteral("/MenuBar");
+
+// Runs the loop until `done`; the guard only keeps a broken test from hanging. A tick wakes
+// the loop for conditions no event announces (a name on the bus, a file, a simulator's log).
+bool pumpUntil(const std::function<bool()> &done, int guardMs = 15000);
+
+// A connection of its own, as a panel host or a watcher would have.
+class Connection {
+public:
+    explicit Connection(const QString &role);
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    QDBusConnection &bus() { return *bus_; }
+
+    // Never blocks the loop: whoever answers may live on this very thread.
+    QDBusMessage call(const QString &service, const QString &path, const QString &interface,
+                      const QString &method, const QVariantList &args = {});
+
+private:
+    QString name_;
+    std::optional<QDBusConnection> bus_;
+};
+
+// The panel's org.kde.StatusNotifierWatcher, on a connection of its own so that stopping it
+// looks to the bus like the panel's process going away. It also follows the bus's comings and
+// goings on that same connection: the bus hands a peer's calls to us before the news that it
+// left, so once a connection is reported gone, everything it sent us has arrived.
+class FakeWatcher : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+public:
+    FakeWatcher();
+    ~FakeWatcher() override;
+    // Leaves the bus altogether, name and all.
+    void stop();
+
+    bool running = false;
+    QStringList registered; // what each item passed, in order
+    QStringList senders;    // the unique name each registration came from
+    QStringList connected;  // unique names that joined the bus, in order
+    QSet<QString> departed; // unique names that left it
+
+public Q_SLOTS:
+    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &service);
+    Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &);
+
+private Q_SLOTS:
+    void ownerChanged(const QString &name, const QString &oldOwner, const QString &newOwner);
+
+private:
+    std::unique_ptr<Connection> connection_;
+};
+
+// A dbusmenu layout row, read by hand: (ia{sv}av), children wrapped in variants.
+struct Row {
+    int id = -1;
+    QVariantMap properties;
+    QList<Row> children;
+
+    QString label() const;
+    bool isSeparator() const;
+    bool isVisible() const;
+    int toggleState() const; // -1 when the row is no toggle
+    // Labels of the visible rows below, separators left out.
+    QStringList labels() const;
+    const Row *find(const QString &text) const;
+};
+
+Row readRow(const QDBusArgument &arg);
+
+} // namespace knobly::test
