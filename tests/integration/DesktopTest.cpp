@@ -15,7 +15,6 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
-#include <QNetworkInterface>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
@@ -60,15 +59,8 @@ std::optional<Row> getLayout(Connection &host, const QString &service) {
 class Desktop : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_SESSION_BUS"))
-            GTEST_SKIP() << "needs a private session bus: run through with-session-bus.sh";
-        // knobly starts discovery at launch: only where loopback is all there is.
-        if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_NETNS"))
-            GTEST_SKIP() << "needs a network namespace of its own: run through "
-                            "in-private-netns.sh (as root)";
-        for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
-            if (!i.flags().testFlag(QNetworkInterface::IsLoopBack))
-                GTEST_SKIP() << "interface " << i.name().toStdString() << " is here too";
+        if (const std::string why = whyNoPrivateDesktop(); !why.empty())
+            GTEST_SKIP() << why;
 
         ASSERT_TRUE(config.isValid() && runtime.isValid() && scratch.isValid());
         DeviceSimulator::Options options;

@@ -14,7 +14,6 @@
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
-#include <QNetworkInterface>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -54,14 +53,8 @@ bool xdotool(const QStringList &args) {
 class MediaKeysProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_SESSION_BUS"))
-            GTEST_SKIP() << "needs a private session bus: run through with-session-bus.sh";
-        if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_NETNS"))
-            GTEST_SKIP() << "needs a network namespace of its own: run through "
-                            "in-private-netns.sh (as root)";
-        for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
-            if (!i.flags().testFlag(QNetworkInterface::IsLoopBack))
-                GTEST_SKIP() << "interface " << i.name().toStdString() << " is here too";
+        if (const std::string why = whyNoPrivateDesktop(); !why.empty())
+            GTEST_SKIP() << why;
         if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             GTEST_SKIP() << "xdotool is not installed";
 

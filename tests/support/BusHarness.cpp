@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QNetworkInterface>
 #include <QTimer>
 
 namespace knobly::test {
@@ -18,6 +19,17 @@ bool pumpUntil(const std::function<bool()> &done, int guardMs) {
     while (!done() && !expired)
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     return done();
+}
+
+std::string whyNoPrivateDesktop() {
+    if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_SESSION_BUS"))
+        return "needs a private session bus: run through with-session-bus.sh";
+    if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_NETNS"))
+        return "needs a network namespace of its own: run through in-private-netns.sh (as root)";
+    for (const QNetworkInterface &i : QNetworkInterface::allInterfaces())
+        if (!i.flags().testFlag(QNetworkInterface::IsLoopBack))
+            return "interface " + i.name().toStdString() + " is here too";
+    return {};
 }
 
 namespace {

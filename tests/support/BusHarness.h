@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace knobly::test {
 
@@ -31,6 +32,11 @@ inline const QString kMenuPath = QStringLiteral("/MenuBar");
 // Runs the loop until `done`; the guard only keeps a broken test from hanging. A tick wakes
 // the loop for conditions no event announces (a name on the bus, a file, a simulator's log).
 bool pumpUntil(const std::function<bool()> &done, int guardMs = 15000);
+
+// Why knobly itself may not be started here; empty when this process has a private session bus
+// (with-session-bus.sh) and a network namespace with nothing but loopback (in-private-netns.sh),
+// for the discovery knobly starts at launch must reach no real network.
+std::string whyNoPrivateDesktop();
 
 // A connection of its own, as a panel host or a watcher would have.
 class Connection {
