@@ -334,6 +334,50 @@ TEST_F(X11KeyTapTest, AKeyboardMappingChangeIsFollowed) {
     qGuiApp->removeNativeEventFilter(&observer);
 }
 
+TEST_F(X11KeyTapTest, AfterAMappingChangeAKeyHeldElsewhereCostsOnlyThatKey) {
+    int changes = 0;
+    Observer observer;
+    observer.onEvent = [&](const xcb_generic_event_t *e) {
+        if ((e->response_type & ~0x80) == XCB_MAPPING_NOTIFY)
+            ++changes;
+    };
+    qGuiApp->installNativeEventFilter(&observer);
+    auto tap = KeyTap::create();
+    Seen seen;
+    ASSERT_TRUE(tap->enable(seen.handler()));
+
+    // The other program holds a spare keycode; volume up is then mapped onto it as well.
+    xcb_keycode_t spare = 0;
+    for (int code = 255; code > 8 && !spare; --code)
+        if (other.unused(static_cast<xcb_keycode_t>(code)))
+            spare = static_cast<xcb_keycode_t>(code);
+    ASSERT_NE(spare, 0);
+    ASSERT_EQ(other.grab(spare, XCB_MOD_MASK_ANY), 0);
+    ASSERT_TRUE(run(
+        QStringLiteral("xmodmap"),
+        {QStringLiteral("-e"), QStringLiteral("keycode %1 = XF86AudioRaiseVolume").arg(spare)}));
+    ASSERT_TRUE(waitUntil([&] { return changes >= 1; }));
+
+    // Every other key is still ours.
+    for (const auto &key : kKeys) {
+        SCOPED_TRACE(key.name);
+        for (auto code : other.keycodes(key.keysym)) {
+            if (code != spare) {
+                EXPECT_EQ(other.grab(code, 0), XCB_ACCESS);
+            }
+        }
+    }
+    seen.events.clear();
+    const auto keys = typeThenA("XF86AudioMute");
+    EXPECT_EQ(keys.size(), 2u) << "mute leaked to the desktop";
+    ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
+    EXPECT_EQ(seen.events[0].data1, data1(7, 0x0A));
+
+    ASSERT_TRUE(run(QStringLiteral("xmodmap"),
+                    {QStringLiteral("-e"), QStringLiteral("keycode %1 = NoSymbol").arg(spare)}));
+    qGuiApp->removeNativeEventFilter(&observer);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {

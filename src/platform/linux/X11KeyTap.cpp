@@ -118,7 +118,7 @@ bool X11KeyTap::enable(Handler handler) {
         connection_, xcb_query_extension(connection_, sizeof kXkb - 1, kXkb), nullptr));
     xkbFirstEvent_ = xkb && xkb->present ? xkb->first_event : 0;
 
-    if (!grabAll()) {
+    if (!grabAll(Partial::refuse)) {
         refusal_ = Refusal::keysTaken;
         connection_ = nullptr;
         return false;
@@ -138,7 +138,7 @@ void X11KeyTap::disable() {
     connection_ = nullptr;
 }
 
-bool X11KeyTap::grabAll() {
+bool X11KeyTap::grabAll(Partial partial) {
     KeySymbols symbols(xcb_key_symbols_alloc(connection_));
     if (!symbols)
         return false;
@@ -195,7 +195,7 @@ bool X11KeyTap::grabAll() {
             qCWarning(lcKeys, "grabbing keycode %u failed: X error %u", p.grab.keycode,
                       error->error_code);
     }
-    if (!ok)
+    if (!ok && partial == Partial::refuse)
         ungrabAll();
     return ok;
 }
@@ -214,8 +214,9 @@ void X11KeyTap::ungrabAll() {
 
 void X11KeyTap::regrab() {
     ungrabAll();
-    if (!grabAll())
-        qCWarning(lcKeys, "media keys lost after a keyboard mapping change");
+    if (!grabAll(Partial::keep))
+        qCWarning(lcKeys, "after a keyboard mapping change another program holds some media "
+                          "keys; the others stay captured");
 }
 
 bool X11KeyTap::onKey(const xcb_key_press_event_t *event, bool press) {

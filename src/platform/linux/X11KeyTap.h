@@ -37,7 +37,10 @@ private:
     };
 
     bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *result) override;
-    bool grabAll();
+    // All or nothing when capture is switched on; after a keyboard mapping change whatever
+    // can be had is kept, since dropping every key would leave capture on holding none.
+    enum class Partial { refuse, keep };
+    bool grabAll(Partial partial);
     void ungrabAll();
     bool onKey(const xcb_key_press_event_t *event, bool press);
     void regrab();
