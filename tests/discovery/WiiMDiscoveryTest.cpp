@@ -2,6 +2,7 @@
 #include "Await.h"
 #include "DeviceSimulator.h"
 #include "FakeMainQueue.h"
+#include "LoopbackUdp.h"
 #include "ScriptedBonjour.h"
 #include "UrlSession.h"
 
@@ -26,25 +27,16 @@ namespace {
 class LoopbackResponder {
 public:
     LoopbackResponder() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
         timeval t{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+        ::setsockopt(socket_.fd(), SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
     }
-    ~LoopbackResponder() { ::close(fd_); }
-    quint16 port() const { return port_; }
+    quint16 port() const { return socket_.port(); }
 
     // Waits for the search; remembers where it came from.
     QByteArray receiveSearch() {
         char buffer[4096];
         socklen_t len = sizeof searcher_;
-        const ssize_t n = ::recvfrom(fd_, buffer, sizeof buffer, 0,
+        const ssize_t n = ::recvfrom(socket_.fd(), buffer, sizeof buffer, 0,
                                      reinterpret_cast<sockaddr *>(&searcher_), &len);
         return n < 0 ? QByteArray() : QByteArray(buffer, n);
     }
@@ -62,8 +54,7 @@ public:
     }
 
 private:
-    int fd_ = -1;
-    quint16 port_ = 0;
+    knobly::test::LoopbackUdpSocket socket_;
     sockaddr_in searcher_{};
 };
 

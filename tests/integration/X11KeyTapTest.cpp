@@ -297,66 +297,72 @@ TEST_F(X11KeyTapTest, ARepeatIsAPressAfterAReleaseAtTheSameTime) {
     EXPECT_EQ(seen.events.size(), 1u);
 }
 
-TEST_F(X11KeyTapTest, AKeyboardMappingChangeIsFollowed) {
-    // Counts the mapping changes Qt has handled. Filters installed later run earlier, so
-    // this one sees a change only after the tap has regrabbed for it.
-    int changes = 0;
+// Counts the mapping changes Qt has handled. Filters installed later run earlier, so the
+// observer sees a change only after the tap has regrabbed for it.
+class KeymapChange : public X11KeyTapTest {
+protected:
+    void SetUp() override {
+        X11KeyTapTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        observer.onEvent = [this](const xcb_generic_event_t *e) {
+            if ((e->response_type & ~0x80) == XCB_MAPPING_NOTIFY)
+                ++changes;
+        };
+        qGuiApp->installNativeEventFilter(&observer);
+    }
+    void TearDown() override { qGuiApp->removeNativeEventFilter(&observer); }
+
+    // Maps a key with xmodmap and waits for the tap to have followed.
+    bool remap(xcb_keycode_t keycode, const char *keysym) {
+        const int before = changes;
+        return run(QStringLiteral("xmodmap"),
+                   {QStringLiteral("-e"), QStringLiteral("keycode %1 = %2")
+                                              .arg(keycode)
+                                              .arg(QString::fromLatin1(keysym))}) &&
+               waitUntil([&] { return changes > before; });
+    }
+
+    // A keycode with no symbol on it; 0 when there is none.
+    xcb_keycode_t spareKeycode() const {
+        for (int code = 255; code > 8; --code)
+            if (other.unused(static_cast<xcb_keycode_t>(code)))
+                return static_cast<xcb_keycode_t>(code);
+        return 0;
+    }
+
     Observer observer;
-    observer.onEvent = [&](const xcb_generic_event_t *e) {
-        if ((e->response_type & ~0x80) == XCB_MAPPING_NOTIFY)
-            ++changes;
-    };
-    qGuiApp->installNativeEventFilter(&observer);
+    int changes = 0;
+};
+
+TEST_F(KeymapChange, TheTapFollowsAKeyToItsNewKeycode) {
     auto tap = KeyTap::create();
     Seen seen;
     ASSERT_TRUE(tap->enable(seen.handler()));
 
     // Volume up moves to a keycode it did not have before.
     const auto old = other.keycode(kKeys[0].keysym);
-    xcb_keycode_t spare = 0;
-    for (int code = 255; code > 8 && !spare; --code)
-        if (other.unused(static_cast<xcb_keycode_t>(code)))
-            spare = static_cast<xcb_keycode_t>(code);
+    const auto spare = spareKeycode();
     ASSERT_NE(spare, 0);
-    ASSERT_TRUE(run(
-        QStringLiteral("xmodmap"),
-        {QStringLiteral("-e"), QStringLiteral("keycode %1 = XF86AudioRaiseVolume").arg(spare)}));
-    ASSERT_TRUE(waitUntil([&] { return changes >= 1; }));
-    ASSERT_TRUE(run(QStringLiteral("xmodmap"),
-                    {QStringLiteral("-e"), QStringLiteral("keycode %1 = NoSymbol").arg(old)}));
-    ASSERT_TRUE(waitUntil([&] { return changes >= 2; }));
+    ASSERT_TRUE(remap(spare, "XF86AudioRaiseVolume"));
+    ASSERT_TRUE(remap(old, "NoSymbol"));
 
     const auto keys = typeThenA("XF86AudioRaiseVolume");
     EXPECT_EQ(keys.size(), 2u) << "the key on its new keycode leaked";
     ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
     EXPECT_EQ(seen.events[0].data1, data1(0, 0x0A));
-
-    qGuiApp->removeNativeEventFilter(&observer);
 }
 
-TEST_F(X11KeyTapTest, AfterAMappingChangeAKeyHeldElsewhereCostsOnlyThatKey) {
-    int changes = 0;
-    Observer observer;
-    observer.onEvent = [&](const xcb_generic_event_t *e) {
-        if ((e->response_type & ~0x80) == XCB_MAPPING_NOTIFY)
-            ++changes;
-    };
-    qGuiApp->installNativeEventFilter(&observer);
+TEST_F(KeymapChange, AKeyHeldElsewhereCostsOnlyThatKey) {
     auto tap = KeyTap::create();
     Seen seen;
     ASSERT_TRUE(tap->enable(seen.handler()));
 
     // The other program holds a spare keycode; volume up is then mapped onto it as well.
-    xcb_keycode_t spare = 0;
-    for (int code = 255; code > 8 && !spare; --code)
-        if (other.unused(static_cast<xcb_keycode_t>(code)))
-            spare = static_cast<xcb_keycode_t>(code);
+    const auto spare = spareKeycode();
     ASSERT_NE(spare, 0);
     ASSERT_EQ(other.grab(spare, XCB_MOD_MASK_ANY), 0);
-    ASSERT_TRUE(run(
-        QStringLiteral("xmodmap"),
-        {QStringLiteral("-e"), QStringLiteral("keycode %1 = XF86AudioRaiseVolume").arg(spare)}));
-    ASSERT_TRUE(waitUntil([&] { return changes >= 1; }));
+    ASSERT_TRUE(remap(spare, "XF86AudioRaiseVolume"));
 
     // Every other key is still ours.
     for (const auto &key : kKeys) {
@@ -367,15 +373,10 @@ TEST_F(X11KeyTapTest, AfterAMappingChangeAKeyHeldElsewhereCostsOnlyThatKey) {
             }
         }
     }
-    seen.events.clear();
     const auto keys = typeThenA("XF86AudioMute");
     EXPECT_EQ(keys.size(), 2u) << "mute leaked to the desktop";
     ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
     EXPECT_EQ(seen.events[0].data1, data1(7, 0x0A));
-
-    ASSERT_TRUE(run(QStringLiteral("xmodmap"),
-                    {QStringLiteral("-e"), QStringLiteral("keycode %1 = NoSymbol").arg(spare)}));
-    qGuiApp->removeNativeEventFilter(&observer);
 }
 
 } // namespace

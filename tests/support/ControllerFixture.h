@@ -6,6 +6,7 @@
 #include "AppDelegate.h"
 #include "DeviceSimulator.h"
 #include "FakeMainQueue.h"
+#include "LoopbackUdp.h"
 #include "RecordingStatusItem.h"
 #include "ScriptedBonjour.h"
 #include "UrlSession.h"
@@ -17,10 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -28,27 +25,7 @@
 namespace knobly::test {
 
 // A UDP port on loopback where nobody answers, for the SSDP search to go to.
-class SilentPort {
-public:
-    SilentPort() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentPort() { ::close(fd_); }
-    SilentPort(const SilentPort &) = delete;
-    SilentPort &operator=(const SilentPort &) = delete;
-    quint16 port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    quint16 port_ = 0;
-};
+using SilentPort = LoopbackUdpSocket;
 
 inline std::size_t statusQueries(const devicesim::DeviceSimulator &sim) {
     const auto c = sim.commands();
