@@ -323,6 +323,54 @@ TEST_F(Desktop, MenuClicksReachTheDeviceAndTheSettings) {
     EXPECT_EQ(saved.value(QStringLiteral("device")).toString(), QStringLiteral("Kitchen"));
 }
 
+// knobly saving the step from its menu while another process writes a key of its own into the
+// same file: every key keeps its last value and the file stays readable.
+TEST_F(Desktop, SettingsWrittenByAnotherProcessMeanwhileAreKept) {
+    const QString service = startKnobly();
+    ASSERT_FALSE(service.isEmpty());
+    const std::optional<Row> menu = connectedMenu(service);
+    ASSERT_TRUE(menu);
+    const Row *steps = menu->find(QStringLiteral("Volume Step"));
+    ASSERT_NE(steps, nullptr);
+    const Row *one = steps->find(QStringLiteral("1%"));
+    const Row *five = steps->find(QStringLiteral("5%"));
+    const Row *ten = steps->find(QStringLiteral("10%"));
+    ASSERT_TRUE(one && five && ten);
+
+    constexpr int kRounds = 100;
+    for (int i = 0; i < kRounds; ++i) {
+        // Sent without waiting for the answer: knobly saves while this process writes.
+        QDBusMessage event = QDBusMessage::createMethodCall(service, kMenuPath, kMenuInterface,
+                                                            QStringLiteral("Event"));
+        event.setArguments({(i % 2 == 0 ? one : five)->id, QStringLiteral("clicked"),
+                            QVariant::fromValue(QDBusVariant(QString())), 0u});
+        ASSERT_TRUE(host->bus().send(event)) << "round " << i;
+        QSettings other(settingsPath(), QSettings::IniFormat);
+        other.setValue(QStringLiteral("keys"), i % 2 == 1);
+        other.sync();
+        ASSERT_EQ(other.status(), QSettings::NoError) << "round " << i;
+    }
+    // A last choice of its own: once it is saved, every click before it has been handled.
+    ASSERT_TRUE(click(service, ten->id));
+    const auto savedStep = [&] {
+        return QSettings(settingsPath(), QSettings::IniFormat).value(QStringLiteral("step"));
+    };
+    EXPECT_TRUE(pumpUntil([&] { return savedStep().toInt() == 10; }))
+        << "step is " << savedStep().toString().toStdString();
+
+    QSettings file(settingsPath(), QSettings::IniFormat);
+    EXPECT_EQ(file.status(), QSettings::NoError);
+    EXPECT_EQ(file.value(QStringLiteral("keys")).toString(),
+              (kRounds - 1) % 2 == 1 ? "true" : "false");
+    EXPECT_EQ(file.value(QStringLiteral("ip")).toString(), sim->address());
+    EXPECT_EQ(file.value(QStringLiteral("device")).toString(), QStringLiteral("Kitchen"));
+    EXPECT_TRUE(QDir(config.filePath(QStringLiteral("Knobly")))
+                    .entryList({QStringLiteral("*.damaged-*")}, QDir::Files)
+                    .isEmpty())
+        << "a writer took the file for damaged";
+    EXPECT_EQ(knobly->state(), QProcess::Running);
+}
+
 TEST_F(Desktop, ScrollingStepsTheVolumeUpWhicheverPanelSendsIt) {
     const QString service = startKnobly();
     ASSERT_FALSE(service.isEmpty());
