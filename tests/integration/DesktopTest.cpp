@@ -4,31 +4,24 @@
 // Panel hosts are played from this process and from dbus-send under host names.
 #include "BusHarness.h"
 #include "DeviceSimulator.h"
+#include "ProgramFixture.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusContext>
 #include <QDBusMessage>
-#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -44,129 +37,41 @@ namespace {
 
 const QString kNowPlaying = QStringLiteral("Miles Davis \u2014 So What");
 
-std::optional<Row> getLayout(Connection &host, const QString &service) {
-    const QDBusMessage reply = host.call(service, kMenuPath, kMenuInterface,
-                                         QStringLiteral("GetLayout"), {0, -1, QStringList()});
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2 ||
-        reply.signature() != QLatin1String("u(ia{sv}av)"))
-        return std::nullopt;
-    return readRow(reply.arguments().at(1).value<QDBusArgument>());
-}
-
 // ---------------------------------------------------------------------------------------------
 // Fixture
 
-class Desktop : public ::testing::Test {
+class Desktop : public ProgramFixture {
 protected:
     void SetUp() override {
-        if (const std::string why = whyNoPrivateDesktop(); !why.empty())
-            GTEST_SKIP() << why;
-
-        ASSERT_TRUE(config.isValid() && runtime.isValid() && scratch.isValid());
         DeviceSimulator::Options options;
         options.name = QStringLiteral("Kitchen");
         options.tracks = {{QStringLiteral("So What"), QStringLiteral("Miles Davis"),
                            QStringLiteral("Kind of Blue")},
                           {QStringLiteral("Freddie Freeloader"), QStringLiteral("Miles Davis"),
                            QStringLiteral("Kind of Blue")}};
-        sim = std::make_unique<DeviceSimulator>(options);
-        QString error;
-        ASSERT_TRUE(sim->start(&error)) << error.toStdString();
-        sim->setVolume(35);
+        setUpProgram(options, QStringLiteral("step=5\n"));
+        if (IsSkipped() || HasFatalFailure())
+            return;
         sim->setStatus(QStringLiteral("play"));
-
-        // Written as a person would, in the format QSettings keeps.
-        ASSERT_TRUE(QDir(config.path()).mkpath(QStringLiteral("Knobly")));
-        QFile file(settingsPath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("[General]\nip=%1\ndevice=Kitchen\nstep=5\n")
-                       .arg(sim->address())
-                       .toUtf8());
-        file.close();
-
-        host = std::make_unique<Connection>(QStringLiteral("host"));
-        ASSERT_TRUE(host->bus().isConnected());
-        watcher = std::make_unique<FakeWatcher>();
-        ASSERT_TRUE(watcher->running);
     }
-
-    void TearDown() override {
-        // Whatever a case left running ends the way a session logout ends it.
-        for (auto &process : {knobly, second}) {
-            if (!process || process->state() == QProcess::NotRunning)
-                continue;
-            ::kill(static_cast<pid_t>(process->processId()), SIGTERM);
-            const bool ended = waitForExit(*process);
-            if (!ended) {
-                process->kill();
-                process->waitForFinished(5000);
-            }
-            EXPECT_TRUE(ended) << "SIGTERM did not end knobly";
-            EXPECT_EQ(process->exitStatus(), QProcess::NormalExit);
-            EXPECT_EQ(process->exitCode(), 0);
-        }
-        if (HasFailure()) {
-            for (auto &process : {knobly, second})
-                if (process)
-                    std::cerr << "--- knobly said:\n"
-                              << process->readAll().toStdString() << "---\n";
-        }
-        watcher.reset();
-        host.reset();
-        if (sim)
-            sim->stop();
-    }
-
-    QString settingsPath() const { return config.filePath(QStringLiteral("Knobly/Knobly.conf")); }
 
     std::shared_ptr<QProcess> launch() {
-        auto process = std::make_shared<QProcess>();
-        process->setProgram(QStringLiteral(KNOBLY_BIN_DIR "/knobly"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-        // Avahi is asked over the system bus, and a daemon there would browse the real
-        // network on our behalf: there is none on this address.
-        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                   QStringLiteral("unix:path=") + scratch.filePath(QStringLiteral("no-bus")));
-        process->setProcessEnvironment(env);
-        process->setProcessChannelMode(QProcess::MergedChannels);
-        process->start();
-        return process;
+        return ProgramFixture::launch(programEnvironment(QStringLiteral("offscreen")));
     }
-
-    static bool waitForExit(QProcess &process, int guardMs = 15000) {
-        return pumpUntil([&] { return process.state() == QProcess::NotRunning; }, guardMs);
-    }
-
-    // Starts knobly and waits for its item to register; the item's bus name.
     QString startKnobly() {
-        knobly = launch();
-        if (!knobly->waitForStarted())
-            return {};
-        if (!pumpUntil([&] { return !watcher->registered.isEmpty(); }))
-            return {};
-        return watcher->registered.constFirst();
+        return ProgramFixture::startKnobly(programEnvironment(QStringLiteral("offscreen")));
     }
 
     // The menu once the device has answered: the device's row reads its name and the
     // slider row carries the volume.
     std::optional<Row> connectedMenu(const QString &service, int volume = 35) {
-        std::optional<Row> layout;
+        std::optional<Row> menu;
         const QString volumeText = QStringLiteral("Volume %1%").arg(volume);
         pumpUntil([&] {
-            layout = getLayout(*host, service);
-            return layout && layout->find(volumeText) && layout->find(kNowPlaying);
+            menu = layout(service);
+            return menu && menu->find(volumeText) && menu->find(kNowPlaying);
         });
-        return layout;
-    }
-
-    bool click(const QString &service, int id) {
-        const QDBusMessage reply = host->call(
-            service, kMenuPath, kMenuInterface, QStringLiteral("Event"),
-            {id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(QString())), 0u});
-        return reply.type() == QDBusMessage::ReplyMessage;
+        return menu;
     }
 
     bool simGot(const QString &command) const {
@@ -196,13 +101,6 @@ protected:
                process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     }
 
-    QTemporaryDir config;
-    QTemporaryDir runtime;
-    QTemporaryDir scratch;
-    std::unique_ptr<DeviceSimulator> sim;
-    std::unique_ptr<Connection> host;
-    std::unique_ptr<FakeWatcher> watcher;
-    std::shared_ptr<QProcess> knobly;
     std::shared_ptr<QProcess> second;
 };
 
@@ -297,7 +195,7 @@ TEST_F(Desktop, MenuClicksReachTheDeviceAndTheSettings) {
     EXPECT_TRUE(pumpUntil([&] { return simGot(QStringLiteral("setPlayerCmd:next")); }));
     // The skip shows: the polls that follow it bring the next track into the menu.
     EXPECT_TRUE(pumpUntil([&] {
-        const std::optional<Row> now = getLayout(*host, service);
+        const std::optional<Row> now = layout(service);
         return now && now->find(QStringLiteral("Miles Davis \u2014 Freddie Freeloader"));
     }));
 
@@ -309,7 +207,7 @@ TEST_F(Desktop, MenuClicksReachTheDeviceAndTheSettings) {
     };
     EXPECT_TRUE(pumpUntil([&] { return savedStep().toInt() == 10; }))
         << "step is " << savedStep().toString().toStdString();
-    const std::optional<Row> after = getLayout(*host, service);
+    const std::optional<Row> after = layout(service);
     ASSERT_TRUE(after);
     const Row *steps = after->find(QStringLiteral("Volume Step"));
     ASSERT_NE(steps, nullptr);
@@ -340,11 +238,7 @@ TEST_F(Desktop, SettingsWrittenByAnotherProcessMeanwhileAreKept) {
     constexpr int kRounds = 100;
     for (int i = 0; i < kRounds; ++i) {
         // Sent without waiting for the answer: knobly saves while this process writes.
-        QDBusMessage event = QDBusMessage::createMethodCall(service, kMenuPath, kMenuInterface,
-                                                            QStringLiteral("Event"));
-        event.setArguments({(i % 2 == 0 ? one : five)->id, QStringLiteral("clicked"),
-                            QVariant::fromValue(QDBusVariant(QString())), 0u});
-        ASSERT_TRUE(host->bus().send(event)) << "round " << i;
+        ASSERT_TRUE(clickWithoutWaiting(service, (i % 2 == 0 ? one : five)->id)) << "round " << i;
         QSettings other(settingsPath(), QSettings::IniFormat);
         other.setValue(QStringLiteral("keys"), i % 2 == 1);
         other.sync();

@@ -5,29 +5,23 @@
 // has nothing but loopback, for the discovery knobly starts at launch.
 #include "BusHarness.h"
 #include "DeviceSimulator.h"
+#include "ProgramFixture.h"
 #include "X11Client.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
-#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
-#include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -50,34 +44,16 @@ bool xdotool(const QStringList &args) {
 // ---------------------------------------------------------------------------------------------
 // Fixture
 
-class MediaKeysProgram : public ::testing::Test {
+class MediaKeysProgram : public ProgramFixture {
 protected:
     void SetUp() override {
-        if (const std::string why = whyNoPrivateDesktop(); !why.empty())
-            GTEST_SKIP() << why;
         if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty())
             GTEST_SKIP() << "xdotool is not installed";
-
-        ASSERT_TRUE(config.isValid() && runtime.isValid() && scratch.isValid());
         DeviceSimulator::Options options;
         options.name = QStringLiteral("Kitchen");
-        sim = std::make_unique<DeviceSimulator>(options);
-        QString error;
-        ASSERT_TRUE(sim->start(&error)) << error.toStdString();
-        sim->setVolume(35);
-
-        ASSERT_TRUE(QDir(config.path()).mkpath(QStringLiteral("Knobly")));
-        QFile file(settingsPath());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("[General]\nip=%1\ndevice=Kitchen\nstep=5\nkeys=true\n")
-                       .arg(sim->address())
-                       .toUtf8());
-        file.close();
-
-        host = std::make_unique<Connection>(QStringLiteral("host"));
-        ASSERT_TRUE(host->bus().isConnected());
-        watcher = std::make_unique<FakeWatcher>();
-        ASSERT_TRUE(watcher->running);
+        setUpProgram(options, QStringLiteral("step=5\nkeys=true\n"));
+        if (IsSkipped() || HasFatalFailure())
+            return;
 
         ASSERT_TRUE(other.ok());
         ASSERT_TRUE(other.mapWindow());
@@ -88,59 +64,16 @@ protected:
         ASSERT_NE(letterA, 0);
     }
 
-    void TearDown() override {
-        if (knobly && knobly->state() != QProcess::NotRunning) {
-            ::kill(static_cast<pid_t>(knobly->processId()), SIGTERM);
-            const bool ended = pumpUntil([&] { return knobly->state() == QProcess::NotRunning; });
-            if (!ended) {
-                knobly->kill();
-                knobly->waitForFinished(5000);
-            }
-            EXPECT_TRUE(ended) << "SIGTERM did not end knobly";
-            EXPECT_EQ(knobly->exitStatus(), QProcess::NormalExit);
-            EXPECT_EQ(knobly->exitCode(), 0);
-        }
-        if (HasFailure() && knobly)
-            std::cerr << "--- knobly said:\n" << knobly->readAll().toStdString() << "---\n";
-        watcher.reset();
-        host.reset();
-        if (sim)
-            sim->stop();
-    }
-
-    QString settingsPath() const { return config.filePath(QStringLiteral("Knobly/Knobly.conf")); }
     QVariant savedKeys() const {
         return QSettings(settingsPath(), QSettings::IniFormat).value(QStringLiteral("keys"));
     }
 
     // Starts knobly on the Xvfb display and waits for its item; the item's bus name.
     QString startKnobly() {
-        knobly = std::make_unique<QProcess>();
-        knobly->setProgram(QStringLiteral(KNOBLY_BIN_DIR "/knobly"));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
-        env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
-                   QStringLiteral("unix:path=") + scratch.filePath(QStringLiteral("no-bus")));
+        QProcessEnvironment env = programEnvironment(QStringLiteral("xcb"));
         env.remove(QStringLiteral("XDG_CURRENT_DESKTOP"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        knobly->setProcessEnvironment(env);
-        knobly->setProcessChannelMode(QProcess::MergedChannels);
-        knobly->start();
-        if (!knobly->waitForStarted())
-            return {};
-        if (!pumpUntil([&] { return !watcher->registered.isEmpty(); }))
-            return {};
-        return watcher->registered.constFirst();
-    }
-
-    std::optional<Row> layout(const QString &service) {
-        const QDBusMessage reply = host->call(service, kMenuPath, kMenuInterface,
-                                              QStringLiteral("GetLayout"), {0, -1, QStringList()});
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
-            return std::nullopt;
-        return readRow(reply.arguments().at(1).value<QDBusArgument>());
+        return ProgramFixture::startKnobly(env);
     }
 
     // The menu once the device's first answer is in: the slider row carries its volume, so a
@@ -158,15 +91,6 @@ protected:
         const std::optional<Row> menu = layout(service);
         const Row *row = menu ? menu->find(kCapture) : nullptr;
         return row ? row->toggleState() : -2;
-    }
-
-    // Sent without waiting for the answer: the click may open a modal prompt first.
-    bool click(const QString &service, int id) {
-        QDBusMessage message = QDBusMessage::createMethodCall(service, kMenuPath, kMenuInterface,
-                                                              QStringLiteral("Event"));
-        message.setArguments(
-            {id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(QString())), 0u});
-        return host->bus().send(message);
     }
 
     QStringList volumeCommands() const {
@@ -200,13 +124,6 @@ protected:
                !search.readAllStandardOutput().trimmed().isEmpty();
     }
 
-    QTemporaryDir config;
-    QTemporaryDir runtime;
-    QTemporaryDir scratch;
-    std::unique_ptr<DeviceSimulator> sim;
-    std::unique_ptr<Connection> host;
-    std::unique_ptr<FakeWatcher> watcher;
-    std::unique_ptr<QProcess> knobly;
     OtherClient other;
     xcb_keycode_t raise = 0;
     xcb_keycode_t letterA = 0;
@@ -252,7 +169,7 @@ TEST_F(MediaKeysProgram, CaptureSwitchedOffFromTheMenuGivesTheKeysBack) {
     ASSERT_NE(capture, nullptr);
     ASSERT_EQ(capture->toggleState(), 1);
 
-    ASSERT_TRUE(click(service, capture->id));
+    ASSERT_TRUE(clickWithoutWaiting(service, capture->id));
     EXPECT_TRUE(pumpUntil([&] { return captureState(service) == 0; }));
     EXPECT_TRUE(pumpUntil([&] { return savedKeys().isValid() && !savedKeys().toBool(); }))
         << "keys is " << savedKeys().toString().toStdString();
@@ -285,7 +202,7 @@ TEST_F(MediaKeysProgram, KeysHeldElsewhereSwitchCaptureOffQuietlyAndPromptOnlyWh
     ASSERT_TRUE(menu);
     const Row *capture = menu->find(kCapture);
     ASSERT_NE(capture, nullptr);
-    ASSERT_TRUE(click(service, capture->id));
+    ASSERT_TRUE(clickWithoutWaiting(service, capture->id));
     EXPECT_TRUE(promptShown(10)) << "no prompt after choosing Capture Media Keys";
     EXPECT_FALSE(savedKeys().toBool());
     EXPECT_EQ(knobly->state(), QProcess::Running);
