@@ -65,9 +65,7 @@ class AppDelegateTest : public test::ControllerFixture {
 protected:
     void SetUp() override {
         ControllerFixture::SetUp();
-        ASSERT_TRUE(sim.start());
-        sim.setVolume(35);
-        sim.setStatus("play");
+        startPlayingDevice(sim);
     }
 
     AppDelegate::Environment environment() {

@@ -79,28 +79,6 @@ protected:
         return std::find(commands.begin(), commands.end(), command) != commands.end();
     }
 
-    // Calls Scroll from a process named `comm`: dbus-send under that name, waiting for the
-    // reply so that it is still on the bus while the item asks who it is.
-    bool scrollAs(const QString &comm, const QString &service, int delta,
-                  const QString &orientation) {
-        const QString dbusSend = QStandardPaths::findExecutable(QStringLiteral("dbus-send"));
-        if (dbusSend.isEmpty())
-            return false;
-        const QString caller = scratch.filePath(comm);
-        if (!QFile::exists(caller) && !QFile::link(dbusSend, caller))
-            return false;
-        QProcess process;
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(caller,
-                      {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                       QStringLiteral("--type=method_call"), QStringLiteral("--dest=") + service,
-                       kItemPath, kItemInterface + QStringLiteral(".Scroll"),
-                       QStringLiteral("int32:%1").arg(delta),
-                       QStringLiteral("string:") + orientation});
-        return process.waitForStarted() && waitForExit(process) &&
-               process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    }
-
     std::shared_ptr<QProcess> second;
 };
 
@@ -356,5 +334,3 @@ int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }
-
-#include "DesktopTest.moc"

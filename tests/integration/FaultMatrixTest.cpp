@@ -37,9 +37,7 @@ class FaultMatrixTest : public test::ControllerFixture {
 protected:
     void SetUp() override {
         ControllerFixture::SetUp();
-        ASSERT_TRUE(sim.start());
-        sim.setVolume(35);
-        sim.setStatus("play");
+        startPlayingDevice(sim);
     }
 
     // Launches with a saved device and waits for it to have answered.

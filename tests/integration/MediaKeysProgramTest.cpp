@@ -221,5 +221,3 @@ int main(int argc, char **argv) {
     }
     return RUN_ALL_TESTS();
 }
-
-#include "MediaKeysProgramTest.moc"

@@ -432,29 +432,6 @@ TEST_F(Tray, ClicksPassOnOnlyPlausiblePositions) {
     }
 }
 
-// Calls Scroll from a process whose name (/proc/PID/comm) is `comm`: dbus-send under that
-// name, waiting for the reply so that it is still on the bus while the item asks about it.
-bool scrollAs(const QString &comm, const QString &service, int delta, const QString &orientation) {
-    static QTemporaryDir dir;
-    const QString dbusSend = QStandardPaths::findExecutable(QStringLiteral("dbus-send"));
-    if (dbusSend.isEmpty() || !dir.isValid())
-        return false;
-    const QString caller = dir.filePath(comm);
-    if (!QFile::exists(caller) && !QFile::link(dbusSend, caller))
-        return false;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(caller,
-                  {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                   QStringLiteral("--type=method_call"), QStringLiteral("--dest=") + service,
-                   kItemPath, kItemInterface + QStringLiteral(".Scroll"),
-                   QStringLiteral("int32:%1").arg(delta), QStringLiteral("string:") + orientation});
-    bool finished = false;
-    QObject::connect(&process, &QProcess::finished, [&] { finished = true; });
-    return pumpUntil([&] { return finished; }) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
-}
-
 TEST_F(Tray, ScrollIsNormalisedByWhoeverSentIt) {
     const struct Case {
         const char *caller; // the calling process's name

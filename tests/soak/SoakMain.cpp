@@ -1,13 +1,10 @@
 // Entry for the soak test: a settings writer when asked for one, otherwise an offscreen
 // QApplication with a private settings folder running the tests.
+#include "RunTests.h"
+#include "Settings.h"
+
 #include <QApplication>
 #include <QCoreApplication>
-#include <QTemporaryDir>
-
-#include "Settings.h"
-#include "UrlSession.h"
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -44,17 +41,5 @@ int main(int argc, char **argv) {
         if (std::strncmp(argv[i], kWriterFlag, std::strlen(kWriterFlag)) == 0)
             return runWriter(argc, argv, argv[i] + std::strlen(kWriterFlag));
     }
-    QTemporaryDir config;
-    if (!config.isValid())
-        return 1;
-    ::setenv("XDG_CONFIG_HOME", config.path().toLocal8Bit().constData(), 1);
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::testing::InitGoogleTest(&argc, argv);
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Knobly"));
-    QApplication::setApplicationName(QStringLiteral("Knobly"));
-    const int status = RUN_ALL_TESTS();
-    // No network thread may outlive the application object.
-    knobly::UrlSession::abortAll();
-    return status;
+    return runTests<QApplication>(argc, argv);
 }

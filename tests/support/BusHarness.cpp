@@ -3,7 +3,11 @@
 #include <QCoreApplication>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QFile>
 #include <QNetworkInterface>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
 namespace knobly::test {
@@ -30,6 +34,27 @@ std::string whyNoPrivateDesktop() {
         if (!i.flags().testFlag(QNetworkInterface::IsLoopBack))
             return "interface " + i.name().toStdString() + " is here too";
     return {};
+}
+
+bool scrollAs(const QString &comm, const QString &service, int delta, const QString &orientation) {
+    static QTemporaryDir dir;
+    const QString dbusSend = QStandardPaths::findExecutable(QStringLiteral("dbus-send"));
+    if (dbusSend.isEmpty() || !dir.isValid())
+        return false;
+    const QString caller = dir.filePath(comm);
+    if (!QFile::exists(caller) && !QFile::link(dbusSend, caller))
+        return false;
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start(caller,
+                  {QStringLiteral("--session"), QStringLiteral("--print-reply"),
+                   QStringLiteral("--type=method_call"), QStringLiteral("--dest=") + service,
+                   kItemPath, kItemInterface + QStringLiteral(".Scroll"),
+                   QStringLiteral("int32:%1").arg(delta), QStringLiteral("string:") + orientation});
+    bool finished = false;
+    QObject::connect(&process, &QProcess::finished, [&] { finished = true; });
+    return pumpUntil([&] { return finished; }) && process.exitStatus() == QProcess::NormalExit &&
+           process.exitCode() == 0;
 }
 
 namespace {

@@ -38,6 +38,11 @@ bool pumpUntil(const std::function<bool()> &done, int guardMs = 15000);
 // for the discovery knobly starts at launch must reach no real network.
 std::string whyNoPrivateDesktop();
 
+// Calls the item's Scroll from a process whose name (/proc/PID/comm) is `comm`: dbus-send
+// under that name, as a panel of that name would, waiting for the reply so that it is still
+// on the bus while the item asks about it.
+bool scrollAs(const QString &comm, const QString &service, int delta, const QString &orientation);
+
 // A connection of its own, as a panel host or a watcher would have.
 class Connection {
 public:

@@ -66,6 +66,13 @@ protected:
         return env;
     }
 
+    // The device most cases talk to: playing, at volume 35.
+    static void startPlayingDevice(devicesim::DeviceSimulator &sim) {
+        ASSERT_TRUE(sim.start());
+        sim.setVolume(35);
+        sim.setStatus("play");
+    }
+
     void launchWith(AppDelegate::Environment env) {
         delegate = std::make_unique<AppDelegate>(std::move(env));
         delegate->applicationDidFinishLaunching();
