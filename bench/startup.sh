@@ -40,11 +40,12 @@ if [ -z "${KNOBLY_BENCH_INSIDE:-}" ]; then
     for program in knobly knobly-devicesim; do
         [ -x "$bin/$program" ] || die "$bin/$program is not built"
     done
-    for tool in Xvfb dbus-daemon dbus-send unshare ip g++ pkg-config; do
+    for tool in Xvfb dbus-run-session dbus-send unshare ip g++ pkg-config; do
         command -v "$tool" >/dev/null 2>&1 || die "$tool is not installed"
     done
     "$py" -c 'import dbus, gi' 2>/dev/null || die "python3-dbus and python3-gi are needed"
-    KNOBLY_BENCH_INSIDE=1 exec unshare --net "$BASH" "$0" "$@"
+    KNOBLY_BENCH_INSIDE=1 exec unshare --net \
+        "$root/tests/integration/with-session-bus.sh" "$BASH" "$0" "$@"
 fi
 
 # --- inside the namespace -----------------------------------------------------------------
@@ -128,26 +129,6 @@ wait_for 20 test -s "$tmp/display" || die "Xvfb did not start"
 DISPLAY=:$(head -n 1 "$tmp/display")
 export DISPLAY
 
-cat >"$tmp/session.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=$tmp</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-CONF
-dbus-daemon --config-file="$tmp/session.conf" --nofork --nopidfile --nosyslog \
-    --print-address=3 3>"$tmp/bus" 2>"$tmp/bus.log" &
-pids+=($!)
-wait_for 10 test -s "$tmp/bus" || die "the session bus did not start"
-DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$tmp/bus")
-export DBUS_SESSION_BUS_ADDRESS
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$tmp/no-system-bus # no Avahi to search for us
 
 "$py" "$root/tests/integration/fake_watcher.py" >"$tmp/watcher.log" 2>&1 &
