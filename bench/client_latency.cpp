@@ -2,6 +2,7 @@
 // `curl -sk` fetching the same URL, so the client's overhead (and its connection reuse)
 // shows as figures.
 #include "DeviceSimulator.h"
+#include "Figures.h"
 #include "WiiMClient.h"
 
 #include <QCoreApplication>
@@ -18,21 +19,6 @@ using namespace knobly;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-struct Figures {
-    double median = 0;
-    double p99 = 0;
-};
-
-Figures summarise(std::vector<double> ms) {
-    std::sort(ms.begin(), ms.end());
-    Figures f;
-    if (ms.empty())
-        return f;
-    f.median = ms[ms.size() / 2];
-    f.p99 = ms[std::min(ms.size() - 1, static_cast<std::size_t>(ms.size() * 0.99))];
-    return f;
-}
 
 double since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();

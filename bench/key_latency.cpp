@@ -3,6 +3,7 @@
 // simulator notes when each volume command arrives. Also times the native event filter the key
 // passes through (tap, decision and the client call), from a filter wrapped around it.
 #include "DeviceSimulator.h"
+#include "Figures.h"
 #include "MediaKeyInterceptor.h"
 #include "WiiMClient.h"
 
@@ -32,21 +33,6 @@ namespace {
 
 constexpr xcb_keysym_t kRaiseVolume = 0x1008FF13;
 constexpr xcb_keysym_t kLowerVolume = 0x1008FF11;
-
-struct Figures {
-    double median = 0;
-    double p99 = 0;
-};
-
-Figures summarise(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    Figures f;
-    if (v.empty())
-        return f;
-    f.median = v[v.size() / 2];
-    f.p99 = v[std::min(v.size() - 1, static_cast<std::size_t>(v.size() * 0.99))];
-    return f;
-}
 
 // Installed after the tap's, so Qt asks it first; it hands each key event on to the rest of
 // the chain itself, timing the lot.
