@@ -513,6 +513,20 @@ struct MenuFixture {
     }
 };
 
+// The item with the menu above exported, as a host finds it.
+class TrayMenu : public Tray {
+protected:
+    void SetUp() override {
+        Tray::SetUp();
+        item = std::make_unique<StatusNotifierItem>(log.callbacks());
+        item->setMenu(&f.menu);
+    }
+
+    CallbackLog log;
+    MenuFixture f;
+    std::unique_ptr<StatusNotifierItem> item;
+};
+
 struct Layout {
     uint revision = 0;
     DBusMenuLayoutItem root;
@@ -544,13 +558,9 @@ const DBusMenuLayoutItem *findByLabel(const DBusMenuLayoutItem &item, const QStr
     return nullptr;
 }
 
-TEST_F(Tray, MenuLayoutShowsEveryKindOfRow) {
-    CallbackLog log;
-    StatusNotifierItem item(log.callbacks());
-    MenuFixture f;
-    item.setMenu(&f.menu);
+TEST_F(TrayMenu, MenuLayoutShowsEveryKindOfRow) {
 
-    const Layout layout = getLayout(*host, item.serviceName());
+    const Layout layout = getLayout(*host, item->serviceName());
     ASSERT_TRUE(layout.ok);
     EXPECT_EQ(layout.signature, QStringLiteral("u(ia{sv}av)"));
     EXPECT_EQ(layout.root.id, 0);
@@ -642,35 +652,31 @@ TEST_F(Tray, MenuLayoutShowsEveryKindOfRow) {
     EXPECT_FALSE(ids.contains(sourceRow->children.at(0).id));
 }
 
-TEST_F(Tray, MenuLayoutHonoursParentDepthAndPropertyNames) {
-    CallbackLog log;
-    StatusNotifierItem item(log.callbacks());
-    MenuFixture f;
-    item.setMenu(&f.menu);
-    const Layout full = getLayout(*host, item.serviceName());
+TEST_F(TrayMenu, MenuLayoutHonoursParentDepthAndPropertyNames) {
+    const Layout full = getLayout(*host, item->serviceName());
     ASSERT_TRUE(full.ok);
     const DBusMenuLayoutItem *sourceRow = findByLabel(full.root, QStringLiteral("Source"));
     ASSERT_NE(sourceRow, nullptr);
 
-    const Layout none = getLayout(*host, item.serviceName(), 0, 0);
+    const Layout none = getLayout(*host, item->serviceName(), 0, 0);
     ASSERT_TRUE(none.ok);
     EXPECT_TRUE(none.root.children.isEmpty());
 
-    const Layout shallow = getLayout(*host, item.serviceName(), 0, 1);
+    const Layout shallow = getLayout(*host, item->serviceName(), 0, 1);
     ASSERT_TRUE(shallow.ok);
     ASSERT_EQ(shallow.root.children.size(), full.root.children.size());
     const DBusMenuLayoutItem *shallowSource = findByLabel(shallow.root, QStringLiteral("Source"));
     ASSERT_NE(shallowSource, nullptr);
     EXPECT_TRUE(shallowSource->children.isEmpty());
 
-    const Layout sub = getLayout(*host, item.serviceName(), sourceRow->id);
+    const Layout sub = getLayout(*host, item->serviceName(), sourceRow->id);
     ASSERT_TRUE(sub.ok);
     EXPECT_EQ(sub.root.id, sourceRow->id);
     EXPECT_EQ(sub.root.children.size(), 2);
     EXPECT_EQ(sub.revision, full.revision);
 
     const Layout labelsOnly =
-        getLayout(*host, item.serviceName(), 0, -1, {QStringLiteral("label")});
+        getLayout(*host, item->serviceName(), 0, -1, {QStringLiteral("label")});
     ASSERT_TRUE(labelsOnly.ok);
     for (const DBusMenuLayoutItem &row : labelsOnly.root.children) {
         for (const QString &key : row.properties.keys())
@@ -678,28 +684,24 @@ TEST_F(Tray, MenuLayoutHonoursParentDepthAndPropertyNames) {
     }
 
     const QDBusMessage missing =
-        host->call(item.serviceName(), kMenuPath, kMenuInterface, QStringLiteral("GetLayout"),
+        host->call(item->serviceName(), kMenuPath, kMenuInterface, QStringLiteral("GetLayout"),
                    {987654, -1, QStringList()});
     EXPECT_EQ(missing.type(), QDBusMessage::ErrorMessage);
 
     // Ids stay with their actions from one reading to the next.
-    const Layout again = getLayout(*host, item.serviceName());
+    const Layout again = getLayout(*host, item->serviceName());
     ASSERT_EQ(again.root.children.size(), full.root.children.size());
     for (qsizetype i = 0; i < full.root.children.size(); ++i)
         EXPECT_EQ(again.root.children.at(i).id, full.root.children.at(i).id);
 }
 
-TEST_F(Tray, MenuPropertiesAndVersionReadOverTheBus) {
-    CallbackLog log;
-    StatusNotifierItem item(log.callbacks());
-    MenuFixture f;
-    item.setMenu(&f.menu);
-    const Layout layout = getLayout(*host, item.serviceName());
+TEST_F(TrayMenu, MenuPropertiesAndVersionReadOverTheBus) {
+    const Layout layout = getLayout(*host, item->serviceName());
     const DBusMenuLayoutItem *disabled = findByLabel(layout.root, QStringLiteral("Disabled"));
     const DBusMenuLayoutItem *mute = findByLabel(layout.root, QStringLiteral("Mute"));
     ASSERT_TRUE(disabled && mute);
 
-    const QDBusMessage version = host->call(item.serviceName(), kMenuPath, kPropertiesInterface,
+    const QDBusMessage version = host->call(item->serviceName(), kMenuPath, kPropertiesInterface,
                                             QStringLiteral("GetAll"), {kMenuInterface});
     ASSERT_EQ(version.type(), QDBusMessage::ReplyMessage);
     const QVariantMap props = qdbus_cast<QVariantMap>(version.arguments().at(0));
@@ -709,7 +711,7 @@ TEST_F(Tray, MenuPropertiesAndVersionReadOverTheBus) {
     EXPECT_TRUE(props.contains(QStringLiteral("IconThemePath")));
 
     const QDBusMessage group = host->call(
-        item.serviceName(), kMenuPath, kMenuInterface, QStringLiteral("GetGroupProperties"),
+        item->serviceName(), kMenuPath, kMenuInterface, QStringLiteral("GetGroupProperties"),
         {QVariant::fromValue(QList<int>{disabled->id, mute->id}),
          QStringList{QStringLiteral("enabled"), QStringLiteral("toggle-state")}});
     ASSERT_EQ(group.type(), QDBusMessage::ReplyMessage) << group.errorMessage().toStdString();
@@ -721,45 +723,37 @@ TEST_F(Tray, MenuPropertiesAndVersionReadOverTheBus) {
     EXPECT_EQ(items.at(1).properties, (QVariantMap{{QStringLiteral("toggle-state"), 1}}));
 
     const QDBusMessage one =
-        host->call(item.serviceName(), kMenuPath, kMenuInterface, QStringLiteral("GetProperty"),
+        host->call(item->serviceName(), kMenuPath, kMenuInterface, QStringLiteral("GetProperty"),
                    {mute->id, QStringLiteral("label")});
     ASSERT_EQ(one.type(), QDBusMessage::ReplyMessage);
     EXPECT_EQ(one.arguments().at(0).value<QDBusVariant>().variant().toString(),
               QStringLiteral("Mute"));
 
-    const QDBusMessage show = host->call(item.serviceName(), kMenuPath, kMenuInterface,
+    const QDBusMessage show = host->call(item->serviceName(), kMenuPath, kMenuInterface,
                                          QStringLiteral("AboutToShow"), {0});
     ASSERT_EQ(show.type(), QDBusMessage::ReplyMessage);
     EXPECT_FALSE(show.arguments().at(0).toBool());
 }
 
-TEST_F(Tray, AboutToShowLetsTheMenuFillItselfFirst) {
-    CallbackLog log;
-    StatusNotifierItem item(log.callbacks());
-    MenuFixture f;
-    item.setMenu(&f.menu);
-    const Layout before = getLayout(*host, item.serviceName());
+TEST_F(TrayMenu, AboutToShowLetsTheMenuFillItselfFirst) {
+    const Layout before = getLayout(*host, item->serviceName());
     QObject::connect(&f.menu, &QMenu::aboutToShow,
                      [&] { f.menu.addAction(QStringLiteral("Fresh")); });
     SignalLog heard;
-    ASSERT_TRUE(heard.listen(host->bus(), item.serviceName(), kMenuPath, kMenuInterface,
+    ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
                              QStringLiteral("LayoutUpdated")));
-    const QDBusMessage show = host->call(item.serviceName(), kMenuPath, kMenuInterface,
+    const QDBusMessage show = host->call(item->serviceName(), kMenuPath, kMenuInterface,
                                          QStringLiteral("AboutToShow"), {0});
     ASSERT_EQ(show.type(), QDBusMessage::ReplyMessage);
     // Announced before the reply, on the same ordered connection.
     ASSERT_TRUE(pumpUntil([&] { return heard.count(QStringLiteral("LayoutUpdated")) == 1; }));
-    const Layout after = getLayout(*host, item.serviceName());
+    const Layout after = getLayout(*host, item->serviceName());
     EXPECT_GT(after.revision, before.revision);
     EXPECT_NE(findByLabel(after.root, QStringLiteral("Fresh")), nullptr);
 }
 
-TEST_F(Tray, ClickedTriggersTheAction) {
-    CallbackLog log;
-    StatusNotifierItem item(log.callbacks());
-    MenuFixture f;
-    item.setMenu(&f.menu);
-    const Layout layout = getLayout(*host, item.serviceName());
+TEST_F(TrayMenu, ClickedTriggersTheAction) {
+    const Layout layout = getLayout(*host, item->serviceName());
     ASSERT_TRUE(layout.ok);
 
     QStringList fired;
@@ -796,7 +790,7 @@ TEST_F(Tray, ClickedTriggersTheAction) {
                                                   {nextRow->id, QStringLiteral("clicked")}};
         for (const auto &[id, event] : events) {
             const QDBusMessage reply =
-                host->call(item.serviceName(), kMenuPath, kMenuInterface, QStringLiteral("Event"),
+                host->call(item->serviceName(), kMenuPath, kMenuInterface, QStringLiteral("Event"),
                            {id, event, QVariant::fromValue(QDBusVariant(QString())), 0u});
             ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage)
                 << reply.errorMessage().toStdString();
@@ -809,17 +803,13 @@ TEST_F(Tray, ClickedTriggersTheAction) {
     EXPECT_TRUE(rootReports.contains(f.wifi)) << "as QMenu reports a click in a submenu";
 
     const QDBusMessage unknown = host->call(
-        item.serviceName(), kMenuPath, kMenuInterface, QStringLiteral("Event"),
+        item->serviceName(), kMenuPath, kMenuInterface, QStringLiteral("Event"),
         {424242, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(QString())), 0u});
     EXPECT_EQ(unknown.type(), QDBusMessage::ErrorMessage);
 }
 
-TEST_F(Tray, PropertyChangesGoOutAsItemsPropertiesUpdated) {
-    CallbackLog log;
-    StatusNotifierItem item(log.callbacks());
-    MenuFixture f;
-    item.setMenu(&f.menu);
-    const Layout layout = getLayout(*host, item.serviceName());
+TEST_F(TrayMenu, PropertyChangesGoOutAsItemsPropertiesUpdated) {
+    const Layout layout = getLayout(*host, item->serviceName());
     ASSERT_TRUE(layout.ok);
     const auto idOf = [&](const QString &label) {
         const DBusMenuLayoutItem *row = findByLabel(layout.root, label);
@@ -885,9 +875,9 @@ TEST_F(Tray, PropertyChangesGoOutAsItemsPropertiesUpdated) {
         SCOPED_TRACE(c.name);
         ASSERT_NE(c.id, -1);
         SignalLog heard;
-        ASSERT_TRUE(heard.listen(host->bus(), item.serviceName(), kMenuPath, kMenuInterface,
+        ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
                                  QStringLiteral("ItemsPropertiesUpdated")));
-        ASSERT_TRUE(heard.listen(host->bus(), item.serviceName(), kMenuPath, kMenuInterface,
+        ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
                                  QStringLiteral("LayoutUpdated")));
         c.change();
         ASSERT_TRUE(
@@ -917,12 +907,8 @@ TEST_F(Tray, PropertyChangesGoOutAsItemsPropertiesUpdated) {
     }
 }
 
-TEST_F(Tray, StructureChangesGoOutAsOneLayoutUpdatedPerBurst) {
-    CallbackLog log;
-    StatusNotifierItem item(log.callbacks());
-    MenuFixture f;
-    item.setMenu(&f.menu);
-    const Layout before = getLayout(*host, item.serviceName());
+TEST_F(TrayMenu, StructureChangesGoOutAsOneLayoutUpdatedPerBurst) {
+    const Layout before = getLayout(*host, item->serviceName());
     ASSERT_TRUE(before.ok);
 
     const struct Case {
@@ -954,9 +940,9 @@ TEST_F(Tray, StructureChangesGoOutAsOneLayoutUpdatedPerBurst) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         SignalLog heard;
-        ASSERT_TRUE(heard.listen(host->bus(), item.serviceName(), kMenuPath, kMenuInterface,
+        ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
                                  QStringLiteral("LayoutUpdated")));
-        ASSERT_TRUE(heard.listen(host->bus(), item.serviceName(), kMenuPath, kMenuInterface,
+        ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
                                  QStringLiteral("ItemsPropertiesUpdated")));
         c.change();
         ASSERT_TRUE(pumpUntil([&] { return heard.count(QStringLiteral("LayoutUpdated")) >= 1; }));
@@ -972,7 +958,7 @@ TEST_F(Tray, StructureChangesGoOutAsOneLayoutUpdatedPerBurst) {
         EXPECT_GT(announced, revision);
         revision = announced;
 
-        const Layout after = getLayout(*host, item.serviceName());
+        const Layout after = getLayout(*host, item->serviceName());
         ASSERT_TRUE(after.ok);
         EXPECT_EQ(after.revision, announced);
         if (c.appears) {
