@@ -83,6 +83,7 @@ public:
     void nextTrackAction();
     void prevTrackAction();
     void setStep(QAction *entry);
+    void toggleLoginItem();
 
     void quitApp();
 
@@ -100,6 +101,7 @@ public:
     QAction *statusMenuItem() const { return statusMenuItem_; }
     QAction *nowPlayingItem() const { return nowPlayingItem_; }
     QAction *interceptItem() const { return interceptItem_; }
+    QAction *loginItem() const { return loginItem_; }
     QMenu *deviceSubmenu() const { return deviceSubmenu_; }
     QSlider *volumeSlider() const { return volumeSlider_; }
     QToolButton *playPauseButton() const { return playPauseButton_; }
@@ -152,6 +154,7 @@ private:
     QPointer<QAction> statusMenuItem_;
     QPointer<QAction> nowPlayingItem_;
     QPointer<QAction> interceptItem_;
+    QPointer<QAction> loginItem_;
     QPointer<QMenu> deviceSubmenu_;
     QPointer<QToolButton> playPauseButton_;
     QString iconSymbol_ = QStringLiteral("hifispeaker.fill");

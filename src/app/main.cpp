@@ -1,6 +1,7 @@
 #include "AddressDialog.h"
 #include "AppDelegate.h"
 #include "DesktopPrompts.h"
+#include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
 #include "linux/UnixSignals.h"
@@ -20,6 +21,7 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Knobly"));
     QApplication::setOrganizationName(QStringLiteral("Knobly"));
+    QGuiApplication::setDesktopFileName(QString::fromLatin1(build::appId));
     QApplication::setQuitOnLastWindowClosed(false);
 
     // One Knobly per user session: a second copy leaves before it shows anything.

@@ -1,5 +1,6 @@
 // knoblyctl: the device commands from a shell, for scripts and for desktops that do not let
 // programs grab keys. Uses the same client and settings as the tray program.
+#include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "Settings.h"
 #include "WiiMClient.h"
@@ -28,6 +29,7 @@ constexpr auto usageText = "usage: knoblyctl status [--device ADDRESS]\n"
                            "       knoblyctl volume up|down|N [--device ADDRESS]\n"
                            "       knoblyctl mute|play-pause|next|prev [--device ADDRESS]\n"
                            "       knoblyctl discover [--seconds N]\n"
+                           "       knoblyctl --version\n"
                            "The device defaults to the one chosen in Knobly.\n";
 
 int usage(const char *problem) {
@@ -112,6 +114,9 @@ int run(const QStringList &args) {
             seconds = n;
         } else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
             std::fputs(usageText, stdout);
+            return Ok;
+        } else if (args[i] == QLatin1String("--version")) {
+            std::printf("knoblyctl %s\n", build::version);
             return Ok;
         } else {
             words << args[i];

@@ -1,6 +1,7 @@
 // The panel menu, built once at launch.
 #include "AppDelegate.h"
 
+#include "LoginItem.h"
 #include "MenuRows.h"
 #include "Settings.h"
 #include "Symbols.h"
@@ -74,6 +75,16 @@ void AppDelegate::buildMenu() {
     connect(interceptItem_, &QAction::triggered, this, &AppDelegate::toggleIntercept);
     interceptItem_->setIcon(menuIcon(QStringLiteral("keyboard"), 13));
 
+    loginItem_ = menu->addAction(tr("Start at Login"));
+    loginItem_->setCheckable(true);
+    connect(loginItem_, &QAction::triggered, this, &AppDelegate::toggleLoginItem);
+    // Read whenever the menu opens, exported or not: the user may change it elsewhere.
+    connect(menu, &QMenu::aboutToShow, this, [this] {
+        if (loginItem_)
+            loginItem_->setChecked(LoginItem::isEnabled());
+    });
+    loginItem_->setChecked(LoginItem::isEnabled());
+
     auto *stepMenu = new QMenu(tr("Volume Step"), menu);
     stepMenu->setIcon(menuIcon(QStringLiteral("plusminus"), 13));
     const std::int64_t savedStep = Settings::volumeStep();
@@ -104,6 +115,15 @@ void AppDelegate::setSliderValue(std::int64_t volume) {
     if (!volumeSlider_)
         return;
     volumeSlider_->setValue(static_cast<int>(std::clamp<std::int64_t>(volume, 0, 100)));
+}
+
+void AppDelegate::toggleLoginItem() {
+    const bool on = LoginItem::isEnabled();
+    const auto problem = LoginItem::setEnabled(!on);
+    if (loginItem_)
+        loginItem_->setChecked(problem ? on : !on);
+    if (problem && env_.warn)
+        env_.warn(tr("Start at Login Could Not Be Changed"), *problem, QString());
 }
 
 void AppDelegate::checkForUpdates() {

@@ -1,5 +1,6 @@
 #include "UpdateController.h"
 
+#include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
 
@@ -11,9 +12,6 @@
 // Set by the build; an empty feed means this build leaves updates to the package manager.
 #ifndef KNOBLY_APPCAST_URL
 #define KNOBLY_APPCAST_URL ""
-#endif
-#ifndef KNOBLY_VERSION
-#define KNOBLY_VERSION "0.0.0"
 #endif
 
 namespace knobly {
@@ -198,7 +196,7 @@ QUrl UpdateController::configuredFeedUrl() {
 }
 
 QString UpdateController::currentVersion() {
-    return QStringLiteral(KNOBLY_VERSION);
+    return QString::fromLatin1(build::version);
 }
 
 std::optional<UpdateController::AppcastItem> UpdateController::parseAppcast(const QByteArray &xml) {

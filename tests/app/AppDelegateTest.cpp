@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
@@ -140,14 +141,14 @@ TEST_F(AppDelegateTest, MenuLayoutStatesAndShortcuts) {
     ASSERT_EQ(tray->menu, menu);
     EXPECT_EQ(titles(menu),
               (QStringList{"No Device Selected", "", "---", "Volume 50%", "Playback", "---",
-                           "Select Device", "---", "Capture Media Keys", "Volume Step", "---",
-                           "Check for Updates\u2026", "---", "Quit Knobly"}));
+                           "Select Device", "---", "Capture Media Keys", "Start at Login",
+                           "Volume Step", "---", "Check for Updates\u2026", "---", "Quit Knobly"}));
     const auto actions = menu->actions();
     EXPECT_EQ(actions[8]->shortcut(), QKeySequence("Ctrl+K"));
     EXPECT_TRUE(actions[8]->isCheckable());
     EXPECT_FALSE(actions[8]->isChecked());
-    EXPECT_EQ(actions[13]->shortcut(), QKeySequence("Ctrl+Q"));
-    QMenu *steps = actions[9]->menu();
+    EXPECT_EQ(actions[14]->shortcut(), QKeySequence("Ctrl+Q"));
+    QMenu *steps = actions[10]->menu();
     ASSERT_NE(steps, nullptr);
     EXPECT_EQ(titles(steps), (QStringList{"1%", "2%", "3%", "5%", "10%"}));
     for (QAction *entry : steps->actions()) {
@@ -168,6 +169,32 @@ TEST_F(AppDelegateTest, MenuLayoutStatesAndShortcuts) {
     QKeyEvent keys(QEvent::KeyPress, Qt::Key_K, Qt::ControlModifier);
     QCoreApplication::sendEvent(panel, &keys);
     EXPECT_TRUE(delegate->interceptItem()->isChecked());
+}
+
+// The check mark is the autostart file, read when the menu opens; a failure keeps it.
+TEST_F(AppDelegateTest, StartAtLoginFollowsTheAutostartFile) {
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart";
+    const QString entry = folder + "/org.knobly.Knobly.desktop";
+    QDir(folder).removeRecursively();
+    launch();
+    QAction *login = delegate->loginItem();
+    EXPECT_FALSE(login->isChecked());
+    login->trigger();
+    EXPECT_TRUE(login->isChecked());
+    EXPECT_TRUE(QFileInfo::exists(entry));
+    QFile::remove(entry); // turned off elsewhere
+    Q_EMIT delegate->menu()->aboutToShow();
+    EXPECT_FALSE(login->isChecked());
+
+    QFile blocker(folder);
+    QDir(folder).removeRecursively();
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    login->trigger();
+    EXPECT_FALSE(login->isChecked());
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0].first, "Start at Login Could Not Be Changed");
+    QFile::remove(folder);
 }
 
 TEST_F(AppDelegateTest, SavedDeviceIsConnectedAndPolled) {

@@ -121,13 +121,13 @@ TEST_F(Desktop, MenuShowsTheDeviceAndEveryControl) {
     const std::optional<Row> menu = connectedMenu(service);
     ASSERT_TRUE(menu) << "the device's answer never reached the menu";
 
-    EXPECT_EQ(
-        menu->labels(),
-        (QStringList{QStringLiteral("Kitchen"), kNowPlaying, QStringLiteral("Volume 35%"),
-                     QStringLiteral("Previous Track"), QStringLiteral("Play/Pause"),
-                     QStringLiteral("Next Track"), QStringLiteral("Select Device"),
-                     QStringLiteral("Capture Media Keys"), QStringLiteral("Volume Step"),
-                     QStringLiteral("Check for Updates\u2026"), QStringLiteral("Quit Knobly")}));
+    EXPECT_EQ(menu->labels(),
+              (QStringList{QStringLiteral("Kitchen"), kNowPlaying, QStringLiteral("Volume 35%"),
+                           QStringLiteral("Previous Track"), QStringLiteral("Play/Pause"),
+                           QStringLiteral("Next Track"), QStringLiteral("Select Device"),
+                           QStringLiteral("Capture Media Keys"), QStringLiteral("Start at Login"),
+                           QStringLiteral("Volume Step"), QStringLiteral("Check for Updates\u2026"),
+                           QStringLiteral("Quit Knobly")}));
 
     // The device's row: a status line with the green mark, not something to click.
     const Row &device = menu->children.constFirst();
@@ -148,6 +148,10 @@ TEST_F(Desktop, MenuShowsTheDeviceAndEveryControl) {
     const Row *keys = menu->find(QStringLiteral("Capture Media Keys"));
     ASSERT_NE(keys, nullptr);
     EXPECT_EQ(keys->toggleState(), 0);
+    const Row *login = menu->find(QStringLiteral("Start at Login"));
+    ASSERT_NE(login, nullptr);
+    EXPECT_EQ(login->properties.value(QStringLiteral("toggle-type")).toString(),
+              QStringLiteral("checkmark"));
 
     const Row *steps = menu->find(QStringLiteral("Volume Step"));
     ASSERT_NE(steps, nullptr);

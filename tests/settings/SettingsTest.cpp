@@ -1,4 +1,5 @@
 #include "Settings.h"
+#include "LoginItem.h"
 
 #include <QDir>
 #include <QFile>
@@ -138,6 +139,56 @@ TEST_F(SettingsTest, UnreadableStoreReadsAsDefaultsAndNothingCrashes) {
     EXPECT_EQ(Settings::deviceName(), "WiiM");
     Settings::setIp("10.0.0.3");
     EXPECT_TRUE(QFileInfo(settingsPath()).isDir());
+}
+
+// Start at login: the autostart entry under the user's config folder.
+class LoginItemTest : public ::testing::Test {
+protected:
+    void SetUp() override { QDir(folder()).removeRecursively(); }
+    void TearDown() override { QDir(folder()).removeRecursively(); }
+    static QString folder() { return qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart"; }
+    static QString entry() { return folder() + "/org.knobly.Knobly.desktop"; }
+    static QByteArray text() {
+        QFile file(entry());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+};
+
+TEST_F(LoginItemTest, OnWritesAnEntryForThisProgramAndOffRemovesIt) {
+    struct Case {
+        QString program;
+        QByteArray exec;
+    } const cases[] = {
+        {"/usr/bin/knobly", "Exec=\"/usr/bin/knobly\"\n"},
+        {"/opt/My Apps/knobly", "Exec=\"/opt/My Apps/knobly\"\n"},
+        {"/home/a$b/100%/\"q\"/knobly", "Exec=\"/home/a\\\\$b/100%%/\\\\\"q\\\\\"/knobly\"\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.program.toStdString());
+        EXPECT_FALSE(LoginItem::isEnabled());
+        EXPECT_EQ(LoginItem::setEnabled(true, c.program), std::nullopt);
+        EXPECT_TRUE(LoginItem::isEnabled());
+        EXPECT_TRUE(text().startsWith("[Desktop Entry]\nType=Application\n"));
+        EXPECT_TRUE(text().contains(c.exec)) << text().toStdString();
+        EXPECT_EQ(LoginItem::setEnabled(false), std::nullopt);
+        EXPECT_FALSE(QFileInfo::exists(entry()));
+        EXPECT_EQ(LoginItem::setEnabled(false), std::nullopt) << "already off";
+    }
+    EXPECT_NE(LoginItem::setEnabled(true, "/tmp/evil\nExec=rm"), std::nullopt);
+    EXPECT_FALSE(LoginItem::isEnabled());
+}
+
+// Root writes anywhere, so the folder is made impossible rather than read-only.
+TEST_F(LoginItemTest, AnUnwritableFolderIsReportedAndChangesNothing) {
+    QDir().mkpath(qEnvironmentVariable("XDG_CONFIG_HOME"));
+    QFile blocker(folder());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const auto problem = LoginItem::setEnabled(true, "/usr/bin/knobly");
+    ASSERT_NE(problem, std::nullopt);
+    EXPECT_TRUE(problem->contains(entry())) << problem->toStdString();
+    EXPECT_FALSE(LoginItem::isEnabled());
+    QFile::remove(folder());
 }
 
 } // namespace
