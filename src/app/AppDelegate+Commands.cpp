@@ -25,7 +25,7 @@ void AppDelegate::adjustVolume(bool up) {
         const std::int64_t volume = client->currentVolume();
         d->setSliderValue(volume);
         d->updateIcon(volume);
-        d->hud_->show(volume, false);
+        d->showVolumeFeedback(volume, false);
     });
 }
 

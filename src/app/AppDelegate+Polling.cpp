@@ -64,7 +64,10 @@ void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
 }
 
 void AppDelegate::updatePlaybackItems() {
+    updateMediaControls();
     const bool playing = wiiMClient_ && wiiMClient_->isPlaying();
+    if (playPauseItem_)
+        playPauseItem_->setText(playing ? tr("Pause") : tr("Play"));
     if (!playPauseButton_)
         return;
     const auto symbol =

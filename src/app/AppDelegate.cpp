@@ -61,6 +61,8 @@ void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
     Settings::setIp(ip);
     Settings::setDeviceName(name);
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
+    reachable_ = false;
+    setupMediaControls();
     const std::weak_ptr<WiiMClient> client = wiiMClient_;
     wiiMClient_->fetchStatus([self = weak(), client, name](auto volume, auto, auto line) {
         MainQueue::main().async([self, client, name, volume, line] {
@@ -89,6 +91,8 @@ void AppDelegate::applyConnectResult(const std::shared_ptr<WiiMClient> &client, 
 }
 
 void AppDelegate::setReachable(bool reachable, const QString &name) {
+    reachable_ = reachable;
+    updateMediaControls();
     if (!statusMenuItem_)
         return;
     statusMenuItem_->setText(reachable ? name : name + QStringLiteral(" (unreachable)"));

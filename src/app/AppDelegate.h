@@ -1,6 +1,8 @@
 #pragma once
 
+#include "MediaControls.h"
 #include "MediaKeyInterceptor.h"
+#include "MenuRows.h"
 #include "StatusItem.h"
 #include "VolumeHUDWindow.h"
 #include "WiiMClient.h"
@@ -47,6 +49,13 @@ public:
         std::function<bool(const QString &title, const QString &text, const QString &action)> warn;
         // Opens the desktop's keyboard-shortcut settings; empty when the desktop is unknown.
         std::function<void()> openShortcutSettings;
+        // The desktop's media controls (the platform's MediaControls::create); may be empty.
+        std::function<std::unique_ptr<MediaControls>(MediaControls::Commands)>
+            makeMediaControls;
+        // Volume feedback drawn by the desktop (Wayland); empty shows our own overlay.
+        std::function<void(std::int64_t volume, bool muted, const QString &device,
+                           const QString &iconName)>
+            showVolume;
         // Devices answer on 443; tests point the name probe at a simulator's port.
         std::optional<quint16> probePort;
     };
@@ -82,6 +91,11 @@ public:
     void playPauseAction();
     void nextTrackAction();
     void prevTrackAction();
+    void playAction();
+    void pauseAction();
+    void stopAction();
+    // A level asked for by the desktop (its media controls): sent and shown like a key's.
+    void setVolumeFromDesktop(std::int64_t volume);
     void setStep(QAction *entry);
     void toggleLoginItem();
 
@@ -110,6 +124,7 @@ public:
     StatusItem *statusItem() const { return statusItem_.get(); }
     MediaKeyInterceptor &keyInterceptor() { return *keyInterceptor_; }
     VolumeHUDWindow &hud() { return *hud_; }
+    MediaControls *mediaControls() const { return mediaControls_.get(); }
 
 private:
     // The controller as callbacks hold it: weakly, checked on the main thread.
@@ -127,6 +142,9 @@ private:
     static void pollAfterSkipFor(Weak self);
 
     void pollNow();
+    void setupMediaControls();
+    void updateMediaControls();
+    void showVolumeFeedback(std::int64_t volume, bool muted);
     void applyConnectResult(const std::shared_ptr<WiiMClient> &client, const QString &name,
                             std::optional<std::int64_t> volume, std::optional<QString> line);
     void applyPollResult(const std::shared_ptr<WiiMClient> &client,
@@ -142,6 +160,8 @@ private:
     std::unique_ptr<StatusItem> statusItem_;
     std::unique_ptr<MediaKeyInterceptor> keyInterceptor_;
     std::unique_ptr<VolumeHUDWindow> hud_;
+    std::unique_ptr<MediaControls> mediaControls_;
+    bool reachable_ = false;
     std::shared_ptr<WiiMClient> wiiMClient_;
     std::shared_ptr<RepeatingTimer> pollingTimer_;
     std::shared_ptr<WiiMDiscovery> discovery_;
@@ -150,7 +170,8 @@ private:
 
     QPointer<QMenu> menu_;
     QPointer<QSlider> volumeSlider_;
-    QPointer<QAction> volumeRow_;
+    QPointer<VolumeSliderRow> volumeRow_;
+    QPointer<QAction> playPauseItem_;
     QPointer<QAction> statusMenuItem_;
     QPointer<QAction> nowPlayingItem_;
     QPointer<QAction> interceptItem_;

@@ -1,6 +1,8 @@
 #include "AddressDialog.h"
 #include "AppDelegate.h"
 #include "DesktopPrompts.h"
+#include "DesktopSession.h"
+#include "linux/DesktopVolumeOsd.h"
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
@@ -42,6 +44,16 @@ int main(int argc, char *argv[]) {
     environment.warn = &warnWithAction;
     environment.openShortcutSettings = shortcutSettingsOpener();
     environment.cursorPosition = [] { return QCursor::pos(); };
+    environment.makeMediaControls = &MediaControls::create;
+    // On Wayland the desktop draws volume feedback; a window of ours would land anywhere.
+    std::shared_ptr<DesktopVolumeOsd> osd;
+    if (isWaylandSession()) {
+        osd = std::make_shared<DesktopVolumeOsd>();
+        environment.showVolume = [osd](std::int64_t volume, bool muted, const QString &device,
+                                       const QString &icon) {
+            osd->show(static_cast<int>(volume), muted, device, icon);
+        };
+    }
     AppDelegate delegate(environment);
 
     UnixSignals unixSignals({SIGTERM, SIGINT});

@@ -41,7 +41,7 @@ std::optional<std::uint8_t> byteFromGroup(QStringView group) {
     return static_cast<std::uint8_t>(value);
 }
 
-std::optional<std::int64_t> volumeFrom(const QJsonValue &v) {
+std::optional<std::int64_t> integerFrom(const QJsonValue &v) {
     if (v.isDouble()) {
         // Integers that fit come back exactly; anything else goes through the double.
         const QVariant exact = v.toVariant();
@@ -141,7 +141,7 @@ std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body) {
     const QJsonObject &json = *object;
 
     PlayerStatus status;
-    status.volume = volumeFrom(json.value(QLatin1String("vol")));
+    status.volume = integerFrom(json.value(QLatin1String("vol")));
 
     const QJsonValue mute = json.value(QLatin1String("mute"));
     if (mute.isString())
@@ -149,14 +149,21 @@ std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body) {
     else if (mute.isDouble())
         status.muted = mute.toDouble() == 1.0;
 
-    std::optional<QString> line = decodedText(json.value(QLatin1String("Artist")));
-    if (const auto title = decodedText(json.value(QLatin1String("Title"))))
-        line = line ? *line + QStringLiteral(" \u2014 ") + *title : *title;
+    status.artist = decodedText(json.value(QLatin1String("Artist")));
+    status.title = decodedText(json.value(QLatin1String("Title")));
+    status.album = decodedText(json.value(QLatin1String("Album")));
+    std::optional<QString> line = status.artist;
+    if (status.title)
+        line = line ? *line + QStringLiteral(" \u2014 ") + *status.title : *status.title;
     status.nowPlaying = line;
+    status.lengthMs = integerFrom(json.value(QLatin1String("totlen")));
+    status.positionMs = integerFrom(json.value(QLatin1String("curpos")));
 
     const QJsonValue state = json.value(QLatin1String("status"));
-    if (state.isString())
-        status.playing = state.toString() == QLatin1String("play");
+    if (state.isString()) {
+        status.state = state.toString();
+        status.playing = *status.state == QLatin1String("play");
+    }
     return status;
 }
 

@@ -16,6 +16,10 @@ struct PlayerStatus {
     std::optional<bool> muted;
     std::optional<QString> nowPlaying; // "Artist — Title", or either alone
     std::optional<bool> playing;       // absent when there is no usable "status"
+    // The same answer in parts, for the desktop's media controls.
+    std::optional<QString> state; // "play", "pause", "stop", "load", "none"
+    std::optional<QString> title, artist, album;
+    std::optional<std::int64_t> lengthMs, positionMs;
 };
 
 // Decodes a getPlayerStatus body; nothing when it is not a JSON object.

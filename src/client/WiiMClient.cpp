@@ -73,6 +73,10 @@ void WiiMClient::fetchPlayerStatus(PlayerStatusCallback completion) {
         if (response.transportOk)
             status = decodePlayerStatus(response.body);
         if (status) {
+            {
+                std::lock_guard lock(self->textMutex_);
+                self->lastStatus_ = status;
+            }
             if (status->volume)
                 self->setCurrentVolume(*status->volume);
             if (status->muted)
@@ -133,6 +137,26 @@ void WiiMClient::playPause(DoneCallback completion) {
     const QString command =
         isPlaying() ? QStringLiteral("setPlayerCmd:pause") : QStringLiteral("setPlayerCmd:resume");
     sendFlipCommand(command, &WiiMClient::isPlaying_, std::move(completion));
+}
+
+void WiiMClient::play(DoneCallback completion) {
+    setIsPlaying(true);
+    sendCommand(QStringLiteral("setPlayerCmd:resume"), std::move(completion));
+}
+
+void WiiMClient::pause(DoneCallback completion) {
+    setIsPlaying(false);
+    sendCommand(QStringLiteral("setPlayerCmd:pause"), std::move(completion));
+}
+
+void WiiMClient::stop(DoneCallback completion) {
+    setIsPlaying(false);
+    sendCommand(QStringLiteral("setPlayerCmd:stop"), std::move(completion));
+}
+
+std::optional<PlayerStatus> WiiMClient::lastStatus() const {
+    std::lock_guard lock(textMutex_);
+    return lastStatus_;
 }
 
 void WiiMClient::nextTrack(DoneCallback completion) {

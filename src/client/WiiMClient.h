@@ -54,6 +54,12 @@ public:
     void playPause(DoneCallback completion = {});
     void nextTrack(DoneCallback completion = {});
     void prevTrack(DoneCallback completion = {});
+    // Plain play, pause and stop, for callers that know which they want.
+    void play(DoneCallback completion = {});
+    void pause(DoneCallback completion = {});
+    void stop(DoneCallback completion = {});
+    // The last status answer in full; nothing before the first.
+    std::optional<PlayerStatus> lastStatus() const;
 
     // "https://" + address + "/httpapi.asp?command=" + command, or nothing when the address
     // is not a plain host (with an optional port) that can stand in a URL.
@@ -68,9 +74,10 @@ private:
                          DoneCallback completion);
 
     const std::shared_ptr<UrlSession> session_;
-    mutable std::mutex textMutex_; // guards the two text fields
+    mutable std::mutex textMutex_; // guards the text fields and the last status
     QString ipAddress_;
     QString nowPlaying_;
+    std::optional<PlayerStatus> lastStatus_;
     std::atomic<std::int64_t> currentVolume_{50};
     std::atomic<bool> isMuted_{false};
     std::atomic<bool> isPlaying_{false};

@@ -53,8 +53,8 @@ void AppDelegate::toggleMuteFromKey() {
                 return;
             const bool muted = d->wiiMClient_ && d->wiiMClient_->isMuted();
             const std::int64_t volume = d->wiiMClient_ ? d->wiiMClient_->currentVolume() : 0;
-            d->hud_->show(muted ? 0 : volume, muted);
             d->updateIcon(volume);
+            d->showVolumeFeedback(muted ? 0 : volume, muted);
             d->setSliderValue(muted ? 0 : volume);
         });
     });

@@ -45,17 +45,25 @@ void AppDelegate::buildMenu() {
     auto *volumeRow = new VolumeSliderRow(menu);
     volumeRow_ = volumeRow;
     volumeSlider_ = volumeRow->slider();
-    connect(volumeSlider_, &QSlider::valueChanged, this, [this](int value) {
-        if (volumeRow_)
-            volumeRow_->setText(tr("Volume %1%").arg(value));
-    });
     // Only the user's moves send commands; values set by status answers do not.
     connect(volumeSlider_, &QSlider::actionTriggered, this,
             [this](int) { sliderChanged(volumeSlider_->sliderPosition()); });
+    for (QAction *level : volumeRow->levels())
+        connect(level, &QAction::triggered, this, [this, level] {
+            setSliderValue(level->data().toInt());
+            sliderChanged(level->data().toInt());
+        });
+    connect(volumeRow->mute(), &QAction::triggered, this, [this] {
+        // The mark follows the device's answer, not the click.
+        if (volumeRow_)
+            volumeRow_->setMuted(wiiMClient_ && wiiMClient_->isMuted());
+        toggleMuteFromKey();
+    });
     menu->addAction(volumeRow);
 
     auto *transport = new TransportRow(menu);
     playPauseButton_ = transport->playPauseButton();
+    playPauseItem_ = transport->playPause();
     connect(transport->previous(), &QAction::triggered, this, &AppDelegate::prevTrackAction);
     connect(transport->playPause(), &QAction::triggered, this, &AppDelegate::playPauseAction);
     connect(transport->next(), &QAction::triggered, this, &AppDelegate::nextTrackAction);

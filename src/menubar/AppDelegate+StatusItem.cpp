@@ -80,6 +80,9 @@ void AppDelegate::updateIcon(std::int64_t volume) {
     else
         iconSymbol_ = QStringLiteral("speaker.wave.3.fill");
     shownVolume_ = volume;
+    if (volumeRow_)
+        volumeRow_->setMuted(muted);
+    updateMediaControls();
     if (statusItem_) {
         const auto image = sfSymbol(iconSymbol_, 14);
         statusItem_->setIcon(freedesktopVolumeIconName(iconSymbol_),

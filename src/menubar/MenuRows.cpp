@@ -2,10 +2,13 @@
 
 #include "Symbols.h"
 
+#include <QActionGroup>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QSlider>
 #include <QToolButton>
+
+#include <algorithm>
 
 namespace knobly {
 
@@ -65,8 +68,18 @@ void PanelMenu::keyPressEvent(QKeyEvent *event) {
     QMenu::keyPressEvent(event);
 }
 
-VolumeSliderRow::VolumeSliderRow(QObject *parent) : QWidgetAction(parent) {
-    setText(tr("Volume %1%").arg(50));
+VolumeSliderRow::VolumeSliderRow(QObject *parent)
+    : QWidgetAction(parent), submenuItem_(new QAction(this)), submenu_(std::make_unique<QMenu>()),
+      mute_(submenu_->addAction(tr("Mute"))), levels_(new QActionGroup(this)) {
+    mute_->setCheckable(true);
+    submenu_->addSeparator();
+    for (int level = 0; level <= 100; level += 10) {
+        QAction *item = submenu_->addAction(QStringLiteral("%1%").arg(level));
+        item->setData(level);
+        item->setCheckable(true);
+        levels_->addAction(item);
+    }
+    submenuItem_->setMenu(submenu_.get());
     auto *row = new QWidget;
     row->setFixedSize(260, 32);
     symbolLabel(QStringLiteral("speaker.fill"), 11, row)->setGeometry(14, 8, 16, 16);
@@ -78,11 +91,30 @@ VolumeSliderRow::VolumeSliderRow(QObject *parent) : QWidgetAction(parent) {
     slider_->setGeometry(36, 6, 168, 20);
     symbolLabel(QStringLiteral("speaker.wave.3.fill"), 11, row)->setGeometry(210, 8, 16, 16);
     setDefaultWidget(row);
+    connect(slider_, &QSlider::valueChanged, this, &VolumeSliderRow::showVolume);
+    showVolume(slider_->value());
+}
+
+VolumeSliderRow::~VolumeSliderRow() = default;
+
+QList<QAction *> VolumeSliderRow::levels() const {
+    return levels_->actions();
+}
+
+void VolumeSliderRow::setMuted(bool muted) {
+    mute_->setChecked(muted);
+}
+
+void VolumeSliderRow::showVolume(int volume) {
+    setText(tr("Volume %1%").arg(volume));
+    submenuItem_->setText(text());
+    const int nearest = (std::clamp(volume, 0, 100) + 5) / 10;
+    levels_->actions().at(nearest)->setChecked(true);
 }
 
 TransportRow::TransportRow(QObject *parent)
-    : QWidgetAction(parent), previous_(new QAction(tr("Previous Track"), this)),
-      playPause_(new QAction(tr("Play/Pause"), this)), next_(new QAction(tr("Next Track"), this)) {
+    : QWidgetAction(parent), previous_(new QAction(tr("Previous"), this)),
+      playPause_(new QAction(tr("Play"), this)), next_(new QAction(tr("Next"), this)) {
     setText(tr("Playback"));
     const struct {
         QAction *action;

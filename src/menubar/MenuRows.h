@@ -3,6 +3,9 @@
 #include <QMenu>
 #include <QWidgetAction>
 
+#include <memory>
+
+class QActionGroup;
 class QSlider;
 class QToolButton;
 
@@ -22,16 +25,28 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 };
 
-// The volume slider row: a speaker at each end of a 0-100 slider. Its text reads
-// "Volume N%" for hosts that draw the menu themselves.
+// The volume slider row: a speaker at each end of a 0-100 slider. Hosts that draw the menu
+// themselves get a "Volume N%" submenu instead: a checkable "Mute" and levels 0, 10, ... 100 %
+// with the nearest one checked. Both follow the slider's value.
 class VolumeSliderRow : public QWidgetAction {
     Q_OBJECT
 public:
     explicit VolumeSliderRow(QObject *parent);
+    ~VolumeSliderRow() override;
     QSlider *slider() const { return slider_; }
+    QAction *mute() const { return mute_; }
+    // The level items; each one's data is its level.
+    QList<QAction *> levels() const;
+    void setMuted(bool muted);
 
 private:
+    void showVolume(int volume);
+
     QSlider *slider_;
+    QAction *submenuItem_;
+    std::unique_ptr<QMenu> submenu_; // a QMenu takes no QObject parent
+    QAction *mute_;
+    QActionGroup *levels_;
 };
 
 // Previous, play/pause and next. The three buttons drive three child actions, which is

@@ -123,8 +123,8 @@ TEST_F(Desktop, MenuShowsTheDeviceAndEveryControl) {
 
     EXPECT_EQ(menu->labels(),
               (QStringList{QStringLiteral("Kitchen"), kNowPlaying, QStringLiteral("Volume 35%"),
-                           QStringLiteral("Previous Track"), QStringLiteral("Play/Pause"),
-                           QStringLiteral("Next Track"), QStringLiteral("Select Device"),
+                           QStringLiteral("Previous"), QStringLiteral("Pause"),
+                           QStringLiteral("Next"), QStringLiteral("Select Device"),
                            QStringLiteral("Capture Media Keys"), QStringLiteral("Start at Login"),
                            QStringLiteral("Volume Step"), QStringLiteral("Check for Updates\u2026"),
                            QStringLiteral("Quit Knobly")}));
@@ -134,6 +134,21 @@ TEST_F(Desktop, MenuShowsTheDeviceAndEveryControl) {
     EXPECT_EQ(device.label(), QStringLiteral("Kitchen"));
     EXPECT_FALSE(device.properties.value(QStringLiteral("enabled"), true).toBool());
     EXPECT_FALSE(device.properties.value(QStringLiteral("icon-data")).toByteArray().isEmpty());
+
+    // The slider as hosts draw it: a submenu of levels, the nearest one checked, and Mute.
+    const Row *volume = menu->find(QStringLiteral("Volume 35%"));
+    ASSERT_NE(volume, nullptr);
+    QStringList levels{QStringLiteral("Mute")};
+    for (int level = 0; level <= 100; level += 10)
+        levels << QStringLiteral("%1%").arg(level);
+    EXPECT_EQ(volume->labels(), levels);
+    EXPECT_EQ(volume->find(QStringLiteral("Mute"))->toggleState(), 0);
+    for (const Row &level : volume->children) {
+        if (level.label().endsWith(u'%')) {
+            EXPECT_EQ(level.toggleState(), level.label() == QLatin1String("40%") ? 1 : 0)
+                << level.label().toStdString();
+        }
+    }
 
     const Row *devices = menu->find(QStringLiteral("Select Device"));
     ASSERT_NE(devices, nullptr);
@@ -170,7 +185,14 @@ TEST_F(Desktop, MenuClicksReachTheDeviceAndTheSettings) {
     const std::optional<Row> menu = connectedMenu(service);
     ASSERT_TRUE(menu);
 
-    const Row *next = menu->find(QStringLiteral("Next Track"));
+    const Row *volume = menu->find(QStringLiteral("Volume 35%"));
+    ASSERT_NE(volume, nullptr);
+    ASSERT_TRUE(click(service, volume->find(QStringLiteral("Mute"))->id));
+    EXPECT_TRUE(pumpUntil([&] { return simGot(QStringLiteral("setPlayerCmd:mute:1")); }));
+    ASSERT_TRUE(click(service, volume->find(QStringLiteral("20%"))->id));
+    EXPECT_TRUE(pumpUntil([&] { return simGot(QStringLiteral("setPlayerCmd:vol:20")); }));
+
+    const Row *next = menu->find(QStringLiteral("Next"));
     ASSERT_NE(next, nullptr);
     EXPECT_FALSE(simGot(QStringLiteral("setPlayerCmd:next")));
     ASSERT_TRUE(click(service, next->id));
@@ -181,7 +203,7 @@ TEST_F(Desktop, MenuClicksReachTheDeviceAndTheSettings) {
         return now && now->find(QStringLiteral("Miles Davis \u2014 Freddie Freeloader"));
     }));
 
-    const Row *ten = menu->find(QStringLiteral("10%"));
+    const Row *ten = menu->find(QStringLiteral("Volume Step"))->find(QStringLiteral("10%"));
     ASSERT_NE(ten, nullptr);
     ASSERT_TRUE(click(service, ten->id));
     const auto savedStep = [&] {

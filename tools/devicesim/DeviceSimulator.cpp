@@ -277,6 +277,8 @@ private:
             status = QStringLiteral("pause");
         } else if (arg == "resume") {
             status = QStringLiteral("play");
+        } else if (arg == "stop") {
+            status = QStringLiteral("stop");
         } else if (arg == "onepause") {
             status =
                 status == QLatin1String("play") ? QStringLiteral("pause") : QStringLiteral("play");

@@ -110,8 +110,9 @@ QString commOf(uint pid) {
 
 } // namespace
 
-StatusNotifierItem::StatusNotifierItem(Callbacks callbacks, QDBusConnection connection)
-    : callbacks_(std::move(callbacks)), connection_(std::move(connection)) {
+StatusNotifierItem::StatusNotifierItem(Callbacks callbacks, QDBusConnection connection,
+                                       bool menuOnly)
+    : callbacks_(std::move(callbacks)), connection_(std::move(connection)), menuOnly_(menuOnly) {
     qDBusRegisterMetaType<SniPixmap>();
     qDBusRegisterMetaType<SniPixmapList>();
     qDBusRegisterMetaType<SniToolTip>();
@@ -228,6 +229,8 @@ void StatusNotifierItem::setMenu(QMenu *menu) {
 // the callback does (a popup, a nested loop), and the order of calls is kept.
 
 void StatusNotifierItem::Activate(int x, int y) {
+    if (menuOnly_)
+        return;
     const std::optional<QPoint> at = plausible(x, y);
     QMetaObject::invokeMethod(
         this,
@@ -244,6 +247,8 @@ void StatusNotifierItem::SecondaryActivate(int x, int y) {
 }
 
 void StatusNotifierItem::ContextMenu(int x, int y) {
+    if (menuOnly_)
+        return;
     const std::optional<QPoint> at = plausible(x, y);
     QMetaObject::invokeMethod(
         this,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DesktopSession.h"
 #include "StatusItem.h"
 
 #include <QDBusArgument>
@@ -70,8 +71,11 @@ public:
     static constexpr const char *watcherService = "org.kde.StatusNotifierWatcher";
     static constexpr const char *objectPath = "/StatusNotifierItem";
 
+    // `menuOnly`: hosts draw the exported menu on a click and we open nothing ourselves;
+    // on Wayland a window of ours could not be placed at the panel.
     explicit StatusNotifierItem(Callbacks callbacks,
-                                QDBusConnection connection = QDBusConnection::sessionBus());
+                                QDBusConnection connection = QDBusConnection::sessionBus(),
+                                bool menuOnly = isWaylandSession());
     ~StatusNotifierItem() override;
 
     void setTitle(const QString &title) override;
@@ -91,7 +95,7 @@ public:
     SniPixmapList iconPixmap() const { return pixmaps_; }
     SniToolTip toolTip() const { return {QString(), {}, toolTipTitle_, toolTipText_}; }
     QDBusObjectPath menuPath() const;
-    bool itemIsMenu() const { return false; }
+    bool itemIsMenu() const { return menuOnly_; }
     QString label() const { return QStringLiteral("WiiM"); }
     QString labelGuide() const { return QStringLiteral("WiiM"); }
 
@@ -117,6 +121,7 @@ private:
 
     Callbacks callbacks_;
     QDBusConnection connection_;
+    bool menuOnly_;
     QString serviceName_;
     bool ownsName_ = false;
     bool exported_ = false;

@@ -1,0 +1,10 @@
+#pragma once
+
+namespace knobly {
+
+// A Wayland session, whether Qt draws through Wayland or through XWayland: there a window of
+// ours cannot be placed at the panel and X11 key grabs see keys only while an X11 window has
+// focus.
+bool isWaylandSession();
+
+} // namespace knobly
