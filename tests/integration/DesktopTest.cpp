@@ -74,11 +74,6 @@ protected:
         return menu;
     }
 
-    bool simGot(const QString &command) const {
-        const auto commands = sim->commands();
-        return std::find(commands.begin(), commands.end(), command) != commands.end();
-    }
-
     std::shared_ptr<QProcess> second;
 };
 

@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# Knobly's panel item in a real Wayland panel: a headless sway with waybar's tray, a simulated
-# device, and knobly on the Wayland platform, all on a private session bus inside network,
-# PID and mount namespaces of their own (loopback only; everything dies with the namespace).
-# Checks that the item registers with waybar's watcher as a menu, that the exported menu's
-# Volume submenu mutes and sets the device, and that activating the item opens no window.
-#
-#   tests/integration/wayland_panel.sh BIN_DIR [SCREENSHOT.png]    (as root)
-#
+# Knobly in a real Wayland panel: headless sway with waybar's tray, a simulated device and a
+# private session bus, in network (loopback only), PID and mount namespaces of their own.
+# Checks the item registers as a menu, its Volume submenu drives the device, and activating
+# it opens no window.  Usage (as root): wayland_panel.sh BIN_DIR [SCREENSHOT.png]
 # Exit 0: all checks passed; 1: some failed; 77: this machine cannot run it.
 set -u -o pipefail
 user=knobly-wl
@@ -17,9 +13,8 @@ if [[ ${KNOBLY_WL_STAGE:-} != user ]]; then
     for tool in sway swaymsg waybar grim dbus-daemon unshare setpriv ip; do
         command -v "$tool" >/dev/null || skip "$tool is not installed (run scripts/deps)"
     done
-    dpkg-query -W -f='${Status}' qt6-wayland 2>/dev/null | grep -q 'ok installed' ||
-        skip "qt6-wayland is not installed (run scripts/deps)"
-    "$PY" -c 'import dbus' 2>/dev/null || skip "python3-dbus is not installed"
+    dpkg-query -W -f='${Status}' qt6-wayland 2>/dev/null | grep -q 'ok installed' &&
+        "$PY" -c 'import dbus' 2>/dev/null || skip "qt6-wayland or python3-dbus is missing"
     unshare -n -p -f -m --mount-proc true 2>/dev/null || skip "cannot create namespaces here"
     id -u "$user" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$user" ||
         { echo "wayland_panel: FAIL: cannot create the user $user"; exit 1; }
@@ -35,14 +30,14 @@ if [[ ${KNOBLY_WL_STAGE:-} != user ]]; then
     # nothing it or sway starts outlives the test (its init, the user stage, ends them all).
     unshare -n -p -f -m --mount-proc --kill-child sh -c 'ip link set lo up && exec setpriv \
         --reuid="$1" --regid="$1" --init-groups env -i PATH=/usr/bin:/bin LANG=C.UTF-8 \
-        HOME="$2/home" KNOBLY_WL_STAGE=user KNOBLY_PRIVATE_NETNS=1 "$3" "$2"' sh "$user" "$T" "$0"
+        HOME="$2/home" KNOBLY_WL_STAGE=user KNOBLY_PRIVATE_NETNS=1 "$3" "$2" "$4"' sh "$user" "$T" "$0" "${2:-}"
     status=$?
     [[ -z ${2:-} || ! -s $T/home/shot.png ]] || cp "$T/home/shot.png" "$2" || status=1
     exit "$status"
 fi
 
 # --- as the user, inside the namespaces: everything below lives in $H ---
-T=$1 H=$1/home failed=0
+T=$1 H=$1/home shot=$2 failed=0
 export XDG_RUNTIME_DIR=$H/run XDG_CONFIG_HOME=$H/config XDG_CACHE_HOME=$H/cache
 export XDG_DATA_HOME=$H/data DBUS_SESSION_BUS_ADDRESS=unix:path=$H/run/bus
 # No system bus: nothing may ask the machine's avahi-daemon to browse real interfaces.
@@ -52,39 +47,39 @@ pids=()
 cleanup() {
     local s=$? i p
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do # the last started goes first
-        p=${pids[i]}
-        kill -TERM "$p" 2>/dev/null
+        p=${pids[i]} && kill -TERM "$p" 2>/dev/null
         for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
         kill -KILL "$p" 2>/dev/null; wait "$p" 2>/dev/null
     done
     exit "$s"
 }
-trap cleanup EXIT
-trap 'exit 143' TERM INT HUP
+trap cleanup EXIT && trap 'exit 143' TERM INT HUP
 logs() { for f in "$H"/*.log; do echo "--- ${f##*/}"; tail -n 15 "$f"; done; }
+pass() { echo "PASS: $*"; }
 fail() { echo "FAIL: $*"; failed=1; }
 die() { fail "$*"; logs; exit 1; }
-pass() { echo "PASS: $*"; }
 until_ok() { # SECONDS COMMAND...: polls the command within the limit
-    local end=$((SECONDS + $1)); shift
-    until "$@" >/dev/null 2>&1; do ((SECONDS < end)) || return 1; sleep 0.1; done
+    local end=$((${EPOCHREALTIME/./} + $1 * 1000000)); shift
+    until "$@" >/dev/null 2>&1; do ((${EPOCHREALTIME/./} < end)) || return 1; sleep 0.1; done
 }
 has_name() { dbus-send --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetNameOwner "string:$1"; }
 sni() { "$PY" - "$@" <<'EOF'
-import re, sys, dbus
-bus = dbus.SessionBus()
+import json, re, sys, dbus
 cmd, args = sys.argv[1], sys.argv[2:]
-PROPS = 'org.freedesktop.DBus.Properties'
-def prop(name, path, iface, key): return bus.get_object(name, path).Get(iface, key, dbus_interface=PROPS)
+if cmd == 'windows':  # sway's tree on stdin: the windows of pid args[0] or of a knobly app id
+    def walk(n): return [n] + sum(map(walk, n.get('nodes', []) + n.get('floating_nodes', [])), [])
+    print(*[f"{n.get('app_id')} (pid {n['pid']})" for n in walk(json.load(sys.stdin)) if 'pid' in n
+            and (n['pid'] == int(args[0]) or 'knobly' in str(n.get('app_id')).lower())]); sys.exit()
+bus = dbus.SessionBus()
+def prop(name, path, iface, key):
+    return bus.get_object(name, path).Get(iface, key, dbus_interface='org.freedesktop.DBus.Properties')
 if cmd == 'registered':  # the watcher's entry that knobly's process serves
     entries = prop('org.kde.StatusNotifierWatcher', '/StatusNotifierWatcher',
                    'org.kde.StatusNotifierWatcher', 'RegisteredStatusNotifierItems')
-    for e in entries:
-        name = e.split('/')[0]
-        if name and bus.get_object('org.freedesktop.DBus', '/').GetConnectionUnixProcessID(
-                name, dbus_interface='org.freedesktop.DBus') == int(args[0]):
-            print(name); sys.exit(0)
-    sys.exit(f'no entry of pid {args[0]} in {list(map(str, entries))}')
+    pid = lambda name: bus.get_object('org.freedesktop.DBus', '/').GetConnectionUnixProcessID(
+        name, dbus_interface='org.freedesktop.DBus')
+    sys.exit(next((print(e.split('/')[0]) for e in entries if pid(e.split('/')[0]) == int(args[0])),
+                  f'no entry of pid {args[0]} in {list(map(str, entries))}'))
 item = lambda key: prop(args[0], '/StatusNotifierItem', 'org.kde.StatusNotifierItem', key)
 if cmd == 'prop':
     print(item(args[1]))
@@ -118,8 +113,9 @@ else:  # volume NAME (click LABEL | shows MUTED PERCENT): the "Volume N%" submen
 EOF
 }
 ctl() { "$T/knoblyctl" status --device 127.0.0.1:8443; }
-device() { # JSON-FIELD VALUE
-    "$PY" -c 'import json,sys; sys.exit(json.load(sys.stdin)[sys.argv[1]] != json.loads(sys.argv[2]))' "$1" "$2" < <(ctl)
+device() { # JSON-FIELD [VALUE]: prints the field, or fails unless it has the value
+    ctl | "$PY" -c 'import json, sys; v = json.load(sys.stdin)[sys.argv[1]]; print(json.dumps(v))
+sys.exit(sys.argv[2:] not in ([], [json.dumps(v)]))' "$@"
 }
 
 # 1. Session bus, sway with waybar, the simulated device.
@@ -131,14 +127,15 @@ EOF
 dbus-daemon --nofork --nopidfile --config-file="$H/bus.conf" >"$H/bus.log" 2>&1 & pids+=($!)
 until_ok 20 has_name org.freedesktop.DBus || die "the session bus did not start"
 printf 'xwayland disable\noutput HEADLESS-1 mode 1280x720\nbar {\n swaybar_command waybar\n}\n' >"$H/sway.conf"
-printf '{"position": "top", "height": 32, "modules-right": ["tray"], "tray": {"icon-size": 24}}\n' \
-    >"$XDG_CONFIG_HOME/waybar/config"
+echo '{"height": 32, "modules-right": ["tray"], "tray": {"icon-size": 24}}' >"$XDG_CONFIG_HOME/waybar/config"
 echo 'window#waybar { background: #303030; }' >"$XDG_CONFIG_HOME/waybar/style.css"
 WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c "$H/sway.conf" \
     >"$H/sway.log" 2>&1 & pids+=($!)
 sock() { compgen -G "$XDG_RUNTIME_DIR/$1" | head -n 1; }
-until_ok 20 sock 'sway-ipc.*.sock' && until_ok 20 sock 'wayland-[0-9]' || die "sway did not start"
-export SWAYSOCK=$(sock 'sway-ipc.*.sock') WAYLAND_DISPLAY=$(basename "$(sock 'wayland-[0-9]')")
+until_ok 20 sock 'sway-ipc.*.sock' || die "sway did not start"
+until_ok 20 sock 'wayland-[0-9]' || die "sway offers no Wayland display"
+SWAYSOCK=$(sock 'sway-ipc.*.sock') WAYLAND_DISPLAY=$(basename "$(sock 'wayland-[0-9]')")
+export SWAYSOCK WAYLAND_DISPLAY
 until_ok 20 has_name org.kde.StatusNotifierWatcher || die "waybar's tray watcher did not appear"
 "$T/knobly-devicesim" --port 8443 --bind 127.0.0.1 --name Kitchen >"$H/sim.log" 2>&1 & pids+=($!)
 until_ok 20 grep -q serving "$H/sim.log" || die "knobly-devicesim did not start"
@@ -152,40 +149,33 @@ QT_QPA_PLATFORM=wayland "$T/knobly" >"$H/knobly.log" 2>&1 & kpid=$!; pids+=("$kp
 until_ok 20 sni registered "$kpid" || die "$(sni registered "$kpid" 2>&1 | tail -n 1)"
 name=$(sni registered "$kpid") && pass "registered with the watcher as $name"
 is_menu=$(sni prop "$name" ItemIsMenu 2>&1)
-[[ $is_menu == 1 ]] && pass "ItemIsMenu is true" || fail "ItemIsMenu is not true: ${is_menu##*$'\n'}"
+if [[ $is_menu == 1 ]]; then pass "ItemIsMenu is true"; else fail "ItemIsMenu is not true: ${is_menu##*$'\n'}"; fi
 
 # 5. The Volume submenu drives the device: Mute, then 20%.
-v0=$(ctl | "$PY" -c 'import json, sys; print(json.load(sys.stdin)["volume"])')
+v0=$(device volume)
 until_ok 20 sni volume "$name" shows false "$v0"
 if ! why=$(sni volume "$name" shows false "$v0" 2>&1); then
     fail "volume submenu: ${why##*$'\n'}"
 elif ! device muted false || device volume 20; then
     fail "the device should start unmuted at a volume other than 20: $(ctl)"
 else
-    sni volume "$name" click Mute && until_ok 20 device muted true &&
-        until_ok 20 sni volume "$name" shows true "$v0" && pass "Mute muted the device: $(ctl)" ||
-        fail "Mute did not mute the device or show it: $(ctl)"
-    sni volume "$name" click 20% && until_ok 20 device volume 20 &&
-        until_ok 20 sni volume "$name" shows true 20 && pass "20% set the device: $(ctl)" ||
-        fail "20% did not set the device or show it: $(ctl)"
+    if sni volume "$name" click Mute && until_ok 20 device muted true &&
+        until_ok 20 sni volume "$name" shows true "$v0"; then pass "Mute muted the device: $(ctl)"
+    else fail "Mute did not mute the device or show it: $(ctl)"; fi
+    if sni volume "$name" click 20% && until_ok 20 device volume 20 &&
+        until_ok 20 sni volume "$name" shows true 20; then pass "20% set the device: $(ctl)"
+    else fail "20% did not set the device or show it: $(ctl)"; fi
 fi
-[[ -z ${2:-} ]] || grim -g "0,0 1280x32" "$H/shot.png" || fail "grim took no screenshot"
+[[ -z $shot ]] || grim -g "0,0 1280x32" "$H/shot.png" || fail "grim took no screenshot"
 
 # 6. Activation (a left click) opens no window of knobly's. Proving an absence needs a wait:
-# a window shows within a second of the activation, so 3 s of none is a pass.
-windows() {
-    swaymsg -t get_tree | "$PY" -c 'import json, sys
-def walk(n):
-    yield n
-    for c in n.get("nodes", []) + n.get("floating_nodes", []): yield from walk(c)
-print(*["%s (pid %s)" % (n.get("app_id"), n["pid"]) for n in walk(json.load(sys.stdin))
-      if "pid" in n and (n["pid"] == int(sys.argv[1]) or "knobly" in str(n.get("app_id")).lower())])' "$kpid"
-}
+# a window maps within tens of milliseconds of the activation, so 2 s of none is a pass.
+windows() { swaymsg -t get_tree | sni windows "$kpid"; }
 has_window() { [[ -n $(windows) ]]; }
 before=$(windows) || die "cannot read sway's tree"
 [[ -z $before ]] || fail "knobly has a window before any activation: $before"
 sni activate "$name" || fail "Activate failed"
-if until_ok 3 has_window; then fail "activating the item opened a window: $(windows)"
+if until_ok 2 has_window; then fail "activating the item opened a window: $(windows)"
 else pass "activating the item opened no window"; fi
 kill -0 "$kpid" 2>/dev/null || fail "knobly is gone"
 ((failed)) && logs

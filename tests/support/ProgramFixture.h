@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <memory>
@@ -74,6 +75,11 @@ protected:
         host.reset();
         if (sim)
             sim->stop();
+    }
+
+    bool simGot(const QString &command) const {
+        const auto commands = sim->commands();
+        return std::find(commands.begin(), commands.end(), command) != commands.end();
     }
 
     QString settingsPath() const { return config.filePath(QStringLiteral("Knobly/Knobly.conf")); }

@@ -136,8 +136,10 @@ void MprisPlayerInterface::setVolume(double volume) {
     player_->commands().setVolume(std::clamp(volume, 0.0, 1.0));
 }
 
-void MprisPlayerInterface::OpenUri(const QString &) {
-    sendErrorReply(QDBusError::NotSupported, QStringLiteral("Knobly plays what the device plays."));
+void MprisPlayerInterface::OpenUri(const QString &, const QDBusMessage &message) {
+    message.setDelayedReply(true);
+    player_->connection().send(message.createErrorReply(
+        QDBusError::NotSupported, QStringLiteral("Knobly plays what the device plays.")));
 }
 
 } // namespace knobly

@@ -4,7 +4,7 @@
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
-#include <QDBusContext>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QObject>
 #include <QStringList>
@@ -30,6 +30,7 @@ public:
     // Read by the two interfaces.
     const State &state() const { return state_; }
     const Commands &commands() const { return commands_; }
+    QDBusConnection &connection() { return connection_; }
     QVariantMap playerProperties() const;
     QVariantMap metadata() const;
 
@@ -66,7 +67,7 @@ private:
     MprisPlayer *player_;
 };
 
-class MprisPlayerInterface final : public QDBusAbstractAdaptor, protected QDBusContext {
+class MprisPlayerInterface final : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
     Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
@@ -104,7 +105,7 @@ public Q_SLOTS:
     // The device's seeking is not offered (CanSeek is false): these do nothing, as asked.
     void Seek(qlonglong) {}
     void SetPosition(const QDBusObjectPath &, qlonglong) {}
-    void OpenUri(const QString &uri);
+    void OpenUri(const QString &uri, const QDBusMessage &message);
 
 Q_SIGNALS:
     void Seeked(qlonglong position);
