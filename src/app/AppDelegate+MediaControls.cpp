@@ -107,9 +107,9 @@ void AppDelegate::showVolumeFeedback(std::int64_t volume, bool muted) {
         hud_->show(volume, muted);
         return;
     }
-    env_.showVolume(volume, muted, Settings::deviceName(),
-                    freedesktopVolumeIconName(muted ? QStringLiteral("speaker.slash.fill")
-                                                    : iconSymbol_));
+    env_.showVolume(
+        volume, muted, Settings::deviceName(),
+        freedesktopVolumeIconName(muted ? QStringLiteral("speaker.slash.fill") : iconSymbol_));
 }
 
 } // namespace knobly

@@ -50,8 +50,7 @@ public:
         // Opens the desktop's keyboard-shortcut settings; empty when the desktop is unknown.
         std::function<void()> openShortcutSettings;
         // The desktop's media controls (the platform's MediaControls::create); may be empty.
-        std::function<std::unique_ptr<MediaControls>(MediaControls::Commands)>
-            makeMediaControls;
+        std::function<std::unique_ptr<MediaControls>(MediaControls::Commands)> makeMediaControls;
         // Volume feedback drawn by the desktop (Wayland); empty shows our own overlay.
         std::function<void(std::int64_t volume, bool muted, const QString &device,
                            const QString &iconName)>

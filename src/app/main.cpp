@@ -2,10 +2,10 @@
 #include "AppDelegate.h"
 #include "DesktopPrompts.h"
 #include "DesktopSession.h"
-#include "linux/DesktopVolumeOsd.h"
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
+#include "linux/DesktopVolumeOsd.h"
 #include "linux/UnixSignals.h"
 #include "qt/QtMainQueue.h"
 

@@ -116,13 +116,13 @@ TEST_F(Desktop, MenuShowsTheDeviceAndEveryControl) {
     const std::optional<Row> menu = connectedMenu(service);
     ASSERT_TRUE(menu) << "the device's answer never reached the menu";
 
-    EXPECT_EQ(menu->labels(),
-              (QStringList{QStringLiteral("Kitchen"), kNowPlaying, QStringLiteral("Volume 35%"),
-                           QStringLiteral("Previous"), QStringLiteral("Pause"),
-                           QStringLiteral("Next"), QStringLiteral("Select Device"),
-                           QStringLiteral("Capture Media Keys"), QStringLiteral("Start at Login"),
-                           QStringLiteral("Volume Step"), QStringLiteral("Check for Updates\u2026"),
-                           QStringLiteral("Quit Knobly")}));
+    EXPECT_EQ(
+        menu->labels(),
+        (QStringList{QStringLiteral("Kitchen"), kNowPlaying, QStringLiteral("Volume 35%"),
+                     QStringLiteral("Previous"), QStringLiteral("Pause"), QStringLiteral("Next"),
+                     QStringLiteral("Select Device"), QStringLiteral("Capture Media Keys"),
+                     QStringLiteral("Start at Login"), QStringLiteral("Volume Step"),
+                     QStringLiteral("Check for Updates\u2026"), QStringLiteral("Quit Knobly")}));
 
     // The device's row: a status line with the green mark, not something to click.
     const Row &device = menu->children.constFirst();

@@ -21,10 +21,9 @@ protected:
     void SetUp() override {
         DeviceSimulator::Options options;
         options.name = QStringLiteral("Kitchen");
-        options.tracks = {{QStringLiteral("Jóga — 全部"), QStringLiteral("Björk"),
-                           QStringLiteral("Homogenic")},
-                          {QStringLiteral("Bachelorette"), QStringLiteral("Björk"),
-                           QStringLiteral("unknow")}};
+        options.tracks = {
+            {QStringLiteral("Jóga — 全部"), QStringLiteral("Björk"), QStringLiteral("Homogenic")},
+            {QStringLiteral("Bachelorette"), QStringLiteral("Björk"), QStringLiteral("unknow")}};
         setUpProgram(options, QString());
         if (IsSkipped() || HasFatalFailure())
             return;
@@ -35,7 +34,8 @@ protected:
     // playerctl's answer for this player, trimmed; "" when it failed.
     static QString playerctl(const QStringList &arguments) {
         QProcess p;
-        p.start(QStringLiteral("playerctl"), QStringList{QStringLiteral("-p"), "knobly"} + arguments);
+        p.start(QStringLiteral("playerctl"),
+                QStringList{QStringLiteral("-p"), "knobly"} + arguments);
         if (!p.waitForFinished(10000) || p.exitCode() != 0)
             return {};
         return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
@@ -59,11 +59,10 @@ TEST_F(Mpris, PlayerctlSeesAndDrivesTheDevice) {
               QStringLiteral("Jóga — 全部|Björk|Homogenic|337000000"));
     EXPECT_TRUE(playerctl({"metadata", "mpris:trackid"}).contains(QLatin1String("'/")));
     EXPECT_NEAR(playerctl({"volume"}).toDouble(), 0.35, 1e-6);
-    const QDBusMessage entry =
-        host->call(QStringLiteral("org.mpris.MediaPlayer2.knobly"),
-                   QStringLiteral("/org/mpris/MediaPlayer2"),
-                   QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                   {QStringLiteral("org.mpris.MediaPlayer2"), QStringLiteral("DesktopEntry")});
+    const QDBusMessage entry = host->call(
+        QStringLiteral("org.mpris.MediaPlayer2.knobly"), QStringLiteral("/org/mpris/MediaPlayer2"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+        {QStringLiteral("org.mpris.MediaPlayer2"), QStringLiteral("DesktopEntry")});
     ASSERT_EQ(entry.type(), QDBusMessage::ReplyMessage);
     EXPECT_EQ(entry.arguments().at(0).value<QDBusVariant>().variant().toString(),
               QStringLiteral("org.knobly.Knobly"));
@@ -88,11 +87,10 @@ TEST_F(Mpris, PlayerctlSeesAndDrivesTheDevice) {
         EXPECT_FALSE(sim->commands()[i].startsWith("setPlayerCmd:vol"))
             << sim->commands()[i].toStdString();
 
-    const QDBusMessage open =
-        host->call(QStringLiteral("org.mpris.MediaPlayer2.knobly"),
-                   QStringLiteral("/org/mpris/MediaPlayer2"),
-                   QStringLiteral("org.mpris.MediaPlayer2.Player"), QStringLiteral("OpenUri"),
-                   {QStringLiteral("http://example.invalid/a.mp3")});
+    const QDBusMessage open = host->call(
+        QStringLiteral("org.mpris.MediaPlayer2.knobly"), QStringLiteral("/org/mpris/MediaPlayer2"),
+        QStringLiteral("org.mpris.MediaPlayer2.Player"), QStringLiteral("OpenUri"),
+        {QStringLiteral("http://example.invalid/a.mp3")});
     EXPECT_EQ(open.type(), QDBusMessage::ErrorMessage);
 
     // The device stopping on its own shows at the next poll.

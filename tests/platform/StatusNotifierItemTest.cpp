@@ -58,35 +58,6 @@ namespace {
 // ---------------------------------------------------------------------------------------------
 // Bus helpers
 
-// Signals as a host receives them.
-class SignalLog : public QObject {
-    Q_OBJECT
-public:
-    bool listen(QDBusConnection &bus, const QString &service, const QString &path,
-                const QString &interface, const QString &name) {
-        return bus.connect(service, path, interface, name, this, SLOT(record(QDBusMessage)));
-    }
-    int count(const QString &member) const {
-        int n = 0;
-        for (const QDBusMessage &m : messages)
-            n += m.member() == member ? 1 : 0;
-        return n;
-    }
-    QList<QDBusMessage> named(const QString &member) const {
-        QList<QDBusMessage> found;
-        for (const QDBusMessage &m : messages) {
-            if (m.member() == member)
-                found << m;
-        }
-        return found;
-    }
-
-    QList<QDBusMessage> messages;
-
-public Q_SLOTS:
-    void record(const QDBusMessage &message) { messages << message; }
-};
-
 bool hasOwner(Connection &c, const QString &name) {
     return c.bus().interface()->isServiceRegistered(name).value();
 }

@@ -164,4 +164,31 @@ Row readRow(const QDBusArgument &arg) {
     return row;
 }
 
+StandInService::StandInService(const QString &service, const QString &path)
+    : connection_(std::make_unique<Connection>(QStringLiteral("stand-in"))), service_(service) {
+    connection_->bus().registerVirtualObject(path, this, QDBusConnection::SubPath);
+    connection_->bus().registerService(service);
+}
+
+StandInService::~StandInService() {
+    connection_->bus().unregisterService(service_);
+}
+
+QList<QDBusMessage> StandInService::callsOf(const QString &member) const {
+    QList<QDBusMessage> found;
+    for (const QDBusMessage &m : calls)
+        if (m.member() == member)
+            found << m;
+    return found;
+}
+
+bool StandInService::handleMessage(const QDBusMessage &message, const QDBusConnection &bus) {
+    calls << message;
+    const std::optional<QVariantList> answer = reply ? reply(message) : std::nullopt;
+    QDBusConnection(bus).send(
+        answer ? message.createReply(*answer)
+               : message.createErrorReply(QDBusError::UnknownMethod, message.member()));
+    return true;
+}
+
 } // namespace knobly::test

@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -90,6 +91,57 @@ private Q_SLOTS:
 
 private:
     std::unique_ptr<Connection> connection_;
+};
+
+// A desktop service the test plays (notifications, Plasma's OSD, the desktop portal), on a
+// connection of its own: records every call at `path` and answers with what `reply` gives,
+// or with an unknown-method error when it gives nothing.
+class StandInService : public QDBusVirtualObject {
+public:
+    StandInService(const QString &service, const QString &path);
+    ~StandInService() override;
+
+    std::function<std::optional<QVariantList>(const QDBusMessage &)> reply;
+    QList<QDBusMessage> calls;
+    // The calls of one method, in order.
+    QList<QDBusMessage> callsOf(const QString &member) const;
+    Connection &connection() { return *connection_; }
+
+    QString introspect(const QString &) const override { return {}; }
+    bool handleMessage(const QDBusMessage &message, const QDBusConnection &bus) override;
+
+private:
+    std::unique_ptr<Connection> connection_;
+    QString service_;
+};
+
+// Signals as a host receives them.
+class SignalLog : public QObject {
+    Q_OBJECT
+public:
+    bool listen(QDBusConnection &bus, const QString &service, const QString &path,
+                const QString &interface, const QString &name) {
+        return bus.connect(service, path, interface, name, this, SLOT(record(QDBusMessage)));
+    }
+    int count(const QString &member) const {
+        int n = 0;
+        for (const QDBusMessage &m : messages)
+            n += m.member() == member ? 1 : 0;
+        return n;
+    }
+    QList<QDBusMessage> named(const QString &member) const {
+        QList<QDBusMessage> found;
+        for (const QDBusMessage &m : messages) {
+            if (m.member() == member)
+                found << m;
+        }
+        return found;
+    }
+
+    QList<QDBusMessage> messages;
+
+public Q_SLOTS:
+    void record(const QDBusMessage &message) { messages << message; }
 };
 
 // A dbusmenu layout row, read by hand: (ia{sv}av), children wrapped in variants.

@@ -61,8 +61,7 @@ void DesktopVolumeOsd::notify(int volume, bool muted, const QString &device,
         QStringLiteral("/org/freedesktop/Notifications"),
         QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
     call << QStringLiteral("Knobly") << notification_ << iconName << device
-         << (muted ? tr("Muted") : tr("Volume %1%").arg(volume)) << QStringList() << hints
-         << 1200;
+         << (muted ? tr("Muted") : tr("Volume %1%").arg(volume)) << QStringList() << hints << 1200;
     auto *watcher = new QDBusPendingCallWatcher(connection_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
         w->deleteLater();

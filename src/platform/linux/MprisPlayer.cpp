@@ -109,8 +109,7 @@ void MprisPlayer::setState(const State &state) {
         return;
     const QVariantMap before = playerProperties();
     const QString identity = state_.identity;
-    if (state.title != state_.title || state.artist != state_.artist ||
-        state.album != state_.album)
+    if (state.title != state_.title || state.artist != state_.artist || state.album != state_.album)
         ++track_;
     state_ = state;
     if (!registered_)

@@ -1,0 +1,137 @@
+// The desktop's own services on a private session bus: volume feedback through Plasma's OSD
+// or a notification, and the MPRIS player's signals and flags.
+#include "BusHarness.h"
+#include "linux/DesktopVolumeOsd.h"
+#include "linux/MprisPlayer.h"
+
+#include <QDBusMessage>
+#include <QDBusVariant>
+
+#include <gtest/gtest.h>
+
+using namespace knobly;
+using namespace knobly::test;
+
+namespace {
+
+// Replies that a service's methods give: Notify an id, everything else nothing.
+std::optional<QVariantList> answerLikeADesktop(const QDBusMessage &m) {
+    if (m.member() == QLatin1String("Notify"))
+        return QVariantList{uint(40 + m.arguments().at(1).toUInt())};
+    return QVariantList{};
+}
+
+TEST(DesktopVolumeOsd, NotificationsReplaceEachOtherWithTheLevelAsAHint) {
+    StandInService notifications(QStringLiteral("org.freedesktop.Notifications"),
+                                 QStringLiteral("/org/freedesktop/Notifications"));
+    notifications.reply = answerLikeADesktop;
+    DesktopVolumeOsd osd;
+    osd.show(35, false, QStringLiteral("Kitchen"), QStringLiteral("audio-volume-medium"));
+    ASSERT_TRUE(pumpUntil([&] { return notifications.calls.size() == 1; }));
+    pumpUntil([] { return false; }, 100); // the id comes back
+    osd.show(120, true, QStringLiteral("Kitchen"), QStringLiteral("audio-volume-muted"));
+    ASSERT_TRUE(pumpUntil([&] { return notifications.calls.size() == 2; }));
+
+    const QVariantList first = notifications.calls[0].arguments();
+    ASSERT_EQ(first.size(), 8);
+    EXPECT_EQ(first[0].toString(), "Knobly");
+    EXPECT_EQ(first[1].toUInt(), 0u);
+    EXPECT_EQ(first[2].toString(), "audio-volume-medium");
+    EXPECT_EQ(first[3].toString(), "Kitchen");
+    EXPECT_EQ(first[4].toString(), "Volume 35%");
+    const QVariantMap hints = qdbus_cast<QVariantMap>(first[6]);
+    EXPECT_EQ(hints.value("value").toInt(), 35);
+    EXPECT_TRUE(hints.value("transient").toBool());
+    EXPECT_EQ(first[7].toInt(), 1200);
+    const QVariantList second = notifications.calls[1].arguments();
+    EXPECT_EQ(second[1].toUInt(), 40u) << "replaces the first";
+    EXPECT_EQ(second[4].toString(), "Muted");
+    EXPECT_EQ(qdbus_cast<QVariantMap>(second[6]).value("value").toInt(), 0);
+}
+
+TEST(DesktopVolumeOsd, PlasmaShowsItsMediaPlayerOsdOrElseItsVolumeOsd) {
+    for (const bool hasMediaOsd : {true, false}) {
+        SCOPED_TRACE(hasMediaOsd);
+        StandInService plasma(QStringLiteral("org.kde.plasmashell"),
+                              QStringLiteral("/org/kde/osdService"));
+        plasma.reply = [hasMediaOsd](const QDBusMessage &m) -> std::optional<QVariantList> {
+            if (m.member() == QLatin1String("mediaPlayerVolumeChanged") && !hasMediaOsd)
+                return std::nullopt;
+            return QVariantList{};
+        };
+        DesktopVolumeOsd osd;
+        for (const int level : {35, 36}) {
+            osd.show(level, false, QStringLiteral("Kitchen"),
+                     QStringLiteral("audio-volume-medium"));
+            ASSERT_TRUE(pumpUntil([&] {
+                return !plasma.callsOf("volumeChanged").isEmpty() ||
+                       plasma.callsOf("mediaPlayerVolumeChanged").size() == (level - 34);
+            }));
+            pumpUntil([] { return false; }, 100);
+        }
+        const auto media = plasma.callsOf("mediaPlayerVolumeChanged");
+        const auto plain = plasma.callsOf("volumeChanged");
+        if (hasMediaOsd) {
+            ASSERT_EQ(media.size(), 2);
+            EXPECT_EQ(media[1].arguments(),
+                      (QVariantList{36, QStringLiteral("Kitchen"), "audio-volume-medium"}));
+            EXPECT_TRUE(plain.isEmpty());
+        } else {
+            EXPECT_EQ(media.size(), 1) << "asked once, then known to be missing";
+            ASSERT_EQ(plain.size(), 2);
+            EXPECT_EQ(plain[1].arguments(), QVariantList{36});
+        }
+    }
+}
+
+// The player announces each real change once, never the position, and offers control only
+// while the device answers.
+TEST(MprisPlayer, ChangesAreAnnouncedOnceAndControlFollowsTheDevice) {
+    int plays = 0;
+    MediaControls::Commands commands;
+    commands.play = [&] { ++plays; };
+    MprisPlayer player(commands);
+    ASSERT_TRUE(player.isRegistered());
+    Connection desktop(QStringLiteral("desktop"));
+    SignalLog log;
+    ASSERT_TRUE(log.listen(desktop.bus(), MprisPlayer::serviceName, MprisPlayer::objectPath,
+                           kPropertiesInterface, QStringLiteral("PropertiesChanged")));
+    const auto changes = [&] {
+        QList<QVariantMap> c;
+        for (const QDBusMessage &m : log.messages)
+            if (m.arguments().at(0) == QLatin1String("org.mpris.MediaPlayer2.Player"))
+                c << qdbus_cast<QVariantMap>(m.arguments().at(1));
+        return c;
+    };
+
+    MediaControls::State state;
+    state.identity = QStringLiteral("Kitchen");
+    state.reachable = true;
+    state.playback = MediaControls::Playback::playing;
+    state.title = QStringLiteral("So What");
+    state.volume = 0.35;
+    player.setState(state);
+    player.setState(state);
+    state.positionUs = 73'000'000;
+    player.setState(state);
+    ASSERT_TRUE(pumpUntil([&] { return !changes().isEmpty(); }));
+    pumpUntil([] { return false; }, 200);
+    ASSERT_EQ(changes().size(), 1);
+    EXPECT_EQ(changes()[0].value("PlaybackStatus").toString(), "Playing");
+    EXPECT_FALSE(changes()[0].contains("Position"));
+
+    const auto call = [&](const QString &method) {
+        return desktop.call(MprisPlayer::serviceName, MprisPlayer::objectPath,
+                            QStringLiteral("org.mpris.MediaPlayer2.Player"), method);
+    };
+    call(QStringLiteral("Play"));
+    EXPECT_EQ(plays, 1);
+    state.reachable = false;
+    player.setState(state);
+    call(QStringLiteral("Play"));
+    EXPECT_EQ(plays, 1) << "no control while the device does not answer";
+    ASSERT_TRUE(pumpUntil([&] { return changes().size() == 2; }));
+    EXPECT_FALSE(changes()[1].value("CanPlay", true).toBool());
+}
+
+} // namespace
