@@ -9,21 +9,22 @@
 
 namespace knobly {
 
-// One event as the key tap sees it, in the system-defined form: media keys are events of
-// type 14, subtype 8, whose data1 carries the key code (bits 16-31), the key state (bits
-// 8-15: 0x0A down, 0x0B up) and flags (bits 0-7, bit 0 a repeat).
-struct SystemEvent {
-    std::int64_t type = 0; // 10 key down, 14 system-defined; -1/-2 tap switched off
-    std::int32_t subtype = 0;
-    std::uint64_t data1 = 0;
+// The keys Knobly acts on, whoever delivers them (X11 grabs, the desktop portal).
+enum class MediaKey { volumeUp, volumeDown, mute, playPause, next, previous };
+
+struct KeyEvent {
+    MediaKey key = MediaKey::volumeUp;
+    bool down = true;
+    bool repeat = false; // a press the keyboard repeats while held
+    bool operator==(const KeyEvent &) const = default;
 };
 
-// The platform's key tap: grabs the six media keys from the desktop and turns every grabbed
-// key event into a SystemEvent for the interceptor's decision. Main thread only.
+// The platform's key tap: takes the media keys from the desktop and reports each of their
+// events for the interceptor's decision. Main thread only.
 class KeyTap {
 public:
-    // Returns whether the event is dropped (true) or passed on (false).
-    using Handler = std::function<bool(const SystemEvent &)>;
+    // Returns whether the event is taken (true) or passed on (false).
+    using Handler = std::function<bool(const KeyEvent &)>;
 
     virtual ~KeyTap() = default;
     // False when the keys cannot be had (another program holds one, or no X11 session).
@@ -56,8 +57,9 @@ public:
     bool isActive() const { return isActive_; }
     KeyTap::Refusal lastRefusal() const;
 
-    // The decision for one event: nothing to drop it, the event to pass it on.
-    std::optional<SystemEvent> handle(const SystemEvent &event);
+    // The decision for one event: true when it is taken (a press acts), false when it goes
+    // on (releases, so that nobody sees a key stuck down).
+    bool handle(const KeyEvent &event);
 
 private:
     std::unique_ptr<KeyTap> tap_;

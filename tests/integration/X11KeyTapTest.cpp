@@ -27,23 +27,27 @@
 #include <string>
 #include <vector>
 
+using knobly::KeyEvent;
 using knobly::KeyTap;
-using knobly::SystemEvent;
 using knobly::test::OtherClient;
 
 namespace {
 
 constexpr int kWaitMs = 5000;
 
-struct MediaKey {
+using Key = knobly::MediaKey;
+struct TestKey {
     const char *name;
     xcb_keysym_t keysym;
-    std::uint64_t code;
+    Key key;
 };
-const MediaKey kKeys[] = {
-    {"XF86AudioRaiseVolume", 0x1008FF13, 0}, {"XF86AudioLowerVolume", 0x1008FF11, 1},
-    {"XF86AudioMute", 0x1008FF12, 7},        {"XF86AudioPlay", 0x1008FF14, 16},
-    {"XF86AudioNext", 0x1008FF17, 17},       {"XF86AudioPrev", 0x1008FF16, 18},
+const TestKey kKeys[] = {
+    {"XF86AudioRaiseVolume", 0x1008FF13, Key::volumeUp},
+    {"XF86AudioLowerVolume", 0x1008FF11, Key::volumeDown},
+    {"XF86AudioMute", 0x1008FF12, Key::mute},
+    {"XF86AudioPlay", 0x1008FF14, Key::playPause},
+    {"XF86AudioNext", 0x1008FF17, Key::next},
+    {"XF86AudioPrev", 0x1008FF16, Key::previous},
 };
 constexpr xcb_keysym_t kLetterA = 0x61;
 
@@ -73,18 +77,18 @@ bool waitUntil(const std::function<bool()> &done) {
 
 // What the tap hands its handler.
 struct Seen {
-    std::vector<SystemEvent> events;
+    std::vector<KeyEvent> events;
     bool drop = true;
     KeyTap::Handler handler() {
-        return [this](const SystemEvent &e) {
+        return [this](const KeyEvent &e) {
             events.push_back(e);
             return drop;
         };
     }
 };
 
-std::uint64_t data1(std::uint64_t code, std::uint64_t state, std::uint64_t repeat = 0) {
-    return code << 16 | state << 8 | repeat;
+KeyEvent event(Key key, bool down, bool repeat = false) {
+    return KeyEvent{key, down, repeat};
 }
 
 class X11KeyTapTest : public ::testing::Test {
@@ -127,12 +131,8 @@ TEST_F(X11KeyTapTest, EachMediaKeyReachesTheHandlerAndNobodyElse) {
         EXPECT_EQ(keys[0].keycode, letterA);
         ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
         ASSERT_EQ(seen.events.size(), 2u);
-        for (const auto &e : seen.events) {
-            EXPECT_EQ(e.type, 14);
-            EXPECT_EQ(e.subtype, 8);
-        }
-        EXPECT_EQ(seen.events[0].data1, data1(key.code, 0x0A));
-        EXPECT_EQ(seen.events[1].data1, data1(key.code, 0x0B));
+        EXPECT_EQ(seen.events[0], event(key.key, true));
+        EXPECT_EQ(seen.events[1], event(key.key, false));
     }
     tap->disable();
 }
@@ -174,8 +174,8 @@ TEST_F(X11KeyTapTest, LockModifiersDoNotLetKeysThrough) {
             EXPECT_NE(k.keycode, other.keycode(kKeys[0].keysym)) << "the media key leaked";
 
         ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
-        EXPECT_EQ(seen.events[0].data1, data1(0, 0x0A));
-        EXPECT_EQ(seen.events[1].data1, data1(0, 0x0B));
+        EXPECT_EQ(seen.events[0], event(Key::volumeUp, true));
+        EXPECT_EQ(seen.events[1], event(Key::volumeUp, false));
     }
 }
 
@@ -270,20 +270,23 @@ TEST_F(X11KeyTapTest, ARepeatIsAPressAfterAReleaseAtTheSameTime) {
     struct Step {
         std::uint8_t type;
         xcb_timestamp_t time;
-        std::uint64_t data1;
+        KeyEvent expected;
     };
     const Step steps[] = {
-        {XCB_KEY_PRESS, 100, data1(7, 0x0A)},    {XCB_KEY_RELEASE, 200, data1(7, 0x0B)},
-        {XCB_KEY_PRESS, 200, data1(7, 0x0A, 1)}, {XCB_KEY_RELEASE, 233, data1(7, 0x0B)},
-        {XCB_KEY_PRESS, 233, data1(7, 0x0A, 1)}, {XCB_KEY_RELEASE, 300, data1(7, 0x0B)},
-        {XCB_KEY_PRESS, 301, data1(7, 0x0A)},
+        {XCB_KEY_PRESS, 100, event(Key::mute, true)},
+        {XCB_KEY_RELEASE, 200, event(Key::mute, false)},
+        {XCB_KEY_PRESS, 200, event(Key::mute, true, true)},
+        {XCB_KEY_RELEASE, 233, event(Key::mute, false)},
+        {XCB_KEY_PRESS, 233, event(Key::mute, true, true)},
+        {XCB_KEY_RELEASE, 300, event(Key::mute, false)},
+        {XCB_KEY_PRESS, 301, event(Key::mute, true)},
     };
     for (const auto &step : steps) {
         SCOPED_TRACE(step.time);
         seen.events.clear();
         EXPECT_TRUE(feed(step.type, other.root(), step.time)); // consumed: the handler drops
         ASSERT_EQ(seen.events.size(), 1u);
-        EXPECT_EQ(seen.events[0].data1, step.data1);
+        EXPECT_EQ(seen.events[0], step.expected);
     }
 
     // Not from our grab (a window of Qt's own): not ours to take.
@@ -350,7 +353,7 @@ TEST_F(KeymapChange, TheTapFollowsAKeyToItsNewKeycode) {
     const auto keys = typeThenA("XF86AudioRaiseVolume");
     EXPECT_EQ(keys.size(), 2u) << "the key on its new keycode leaked";
     ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
-    EXPECT_EQ(seen.events[0].data1, data1(0, 0x0A));
+    EXPECT_EQ(seen.events[0], event(Key::volumeUp, true));
 }
 
 TEST_F(KeymapChange, AKeyHeldElsewhereCostsOnlyThatKey) {
@@ -376,7 +379,7 @@ TEST_F(KeymapChange, AKeyHeldElsewhereCostsOnlyThatKey) {
     const auto keys = typeThenA("XF86AudioMute");
     EXPECT_EQ(keys.size(), 2u) << "mute leaked to the desktop";
     ASSERT_TRUE(waitUntil([&] { return seen.events.size() >= 2; }));
-    EXPECT_EQ(seen.events[0].data1, data1(7, 0x0A));
+    EXPECT_EQ(seen.events[0], event(Key::mute, true));
 }
 
 } // namespace

@@ -105,8 +105,8 @@ sys.exit(print(v) if len(sys.argv) == 2 else sys.argv[2] != v)' "$@"
 
 # 1. Session bus, sway with waybar, the simulated device.
 # No service directories: nothing on the bus is started on demand.
-echo "<busconfig><type>session</type><listen>unix:path=$XDG_RUNTIME_DIR/bus</listen><policy context=\"default\">
-<allow send_destination=\"*\"/><allow own=\"*\"/></policy><auth>EXTERNAL</auth></busconfig>" >"$H/bus.conf"
+echo "<busconfig><type>session</type><listen>unix:path=$XDG_RUNTIME_DIR/bus</listen><auth>EXTERNAL</auth><policy
+context='default'><allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/><allow own='*'/></policy></busconfig>" >"$H/bus.conf"
 dbus-daemon --nofork --nopidfile --config-file="$H/bus.conf" >"$H/bus.log" 2>&1 & pids+=($!)
 until_ok 20 has_name org.freedesktop.DBus || die "the session bus did not start"
 printf 'xwayland disable\noutput HEADLESS-1 mode 1280x720\nbar {\n swaybar_command waybar\n}\n' >"$H/sway.conf"

@@ -19,19 +19,18 @@ namespace {
 
 Q_LOGGING_CATEGORY(lcKeys, "knobly.mediakeys")
 
-struct MediaKey {
+struct KeySym {
     xcb_keysym_t keysym;
-    std::uint16_t code;
+    MediaKey key;
 };
 
-// The codes are the system-defined ones the interceptor decides on.
-constexpr std::array<MediaKey, 6> kMediaKeys{{
-    {0x1008FF13, 0},  // XF86AudioRaiseVolume
-    {0x1008FF11, 1},  // XF86AudioLowerVolume
-    {0x1008FF12, 7},  // XF86AudioMute
-    {0x1008FF14, 16}, // XF86AudioPlay
-    {0x1008FF17, 17}, // XF86AudioNext
-    {0x1008FF16, 18}, // XF86AudioPrev
+constexpr std::array<KeySym, 6> kMediaKeys{{
+    {0x1008FF13, MediaKey::volumeUp},   // XF86AudioRaiseVolume
+    {0x1008FF11, MediaKey::volumeDown}, // XF86AudioLowerVolume
+    {0x1008FF12, MediaKey::mute},       // XF86AudioMute
+    {0x1008FF14, MediaKey::playPause},  // XF86AudioPlay
+    {0x1008FF17, MediaKey::next},       // XF86AudioNext
+    {0x1008FF16, MediaKey::previous},   // XF86AudioPrev
 }};
 
 constexpr xcb_keysym_t kNumLock = 0xFF7F;
@@ -39,11 +38,6 @@ constexpr xcb_keysym_t kScrollLock = 0xFF14;
 
 constexpr std::uint8_t kXkbNewKeyboardNotify = 0;
 constexpr std::uint8_t kXkbMapNotify = 1;
-
-constexpr std::uint64_t kSystemDefined = 14;
-constexpr std::int32_t kAuxControlButtons = 8;
-constexpr std::uint64_t kKeyDown = 0x0A;
-constexpr std::uint64_t kKeyUp = 0x0B;
 
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
@@ -150,7 +144,7 @@ bool X11KeyTap::grabAll(Partial partial) {
             const bool known = std::any_of(keys_.begin(), keys_.end(),
                                            [&](const auto &k) { return k.keycode == keycode; });
             if (!known)
-                keys_.push_back({keycode, key.code});
+                keys_.push_back({keycode, key.key});
         }
     }
 
@@ -235,11 +229,7 @@ bool X11KeyTap::onKey(const xcb_key_press_event_t *event, bool press) {
         lastReleaseKey_ = event->detail;
         lastReleaseTime_ = event->time;
     }
-    SystemEvent out;
-    out.type = kSystemDefined;
-    out.subtype = kAuxControlButtons;
-    out.data1 =
-        (std::uint64_t{key->code} << 16) | ((press ? kKeyDown : kKeyUp) << 8) | (repeat ? 1u : 0u);
+    const KeyEvent out{key->key, press, repeat};
     // A copy: the handler may disable this tap, which resets handler_ under it.
     const Handler handler = handler_;
     return handler && handler(out);

@@ -33,7 +33,7 @@ private:
     };
     struct GrabbedKey {
         xcb_keycode_t keycode;
-        std::uint16_t code; // the system-defined key code it stands for
+        MediaKey key;
     };
 
     bool nativeEventFilter(const QByteArray &eventType, void *message, qintptr *result) override;
