@@ -33,6 +33,17 @@ void AppDelegate::setupMediaKeys() {
             d->prevTrackAction();
     };
 
+    // The desktop said no after all (its dialog answered, or the portal went away).
+    keys.onLost = [self = weak()] {
+        AppDelegate *d = self.get();
+        if (!d)
+            return;
+        if (d->interceptItem_)
+            d->interceptItem_->setChecked(false);
+        Settings::setInterceptKeys(false);
+        d->showAccessibilityPrompt();
+    };
+
     if (!Settings::interceptKeys())
         return;
     const bool started = keys.start();
@@ -77,20 +88,39 @@ void AppDelegate::toggleIntercept() {
         showAccessibilityPrompt();
 }
 
-// Linux has no permission to grant: keys are refused because another program holds them,
-// or because the session (Wayland) lets no program take them. Say which.
+// Linux has no permission to grant: keys are refused because another program holds them, or
+// because the session lets no program take them (no X11, no shortcuts portal, or the user said
+// no in the desktop's dialog). Say which, and what works instead.
 void AppDelegate::showAccessibilityPrompt() {
     if (!env_.warn)
         return;
-    const bool noX11 = keyInterceptor_->lastRefusal() == KeyTap::Refusal::noX11;
-    const QString title = noX11 ? tr("Media Keys Cannot Be Captured") : tr("Media Keys Are in Use");
-    const QString text =
-        noX11 ? tr("This desktop session does not let programs capture keys (Wayland).\n\n"
-                   "Bind the keys to Knobly's commands in your desktop's keyboard shortcut "
-                   "settings instead, for example \u201cknoblyctl volume up\u201d.")
-              : tr("Another program already captures the volume, mute or playback keys.\n\n"
-                   "Free them in your desktop's keyboard shortcut settings, then choose "
-                   "\u201cCapture Media Keys\u201d again.");
+    const KeyTap::Refusal why = keyInterceptor_->lastRefusal();
+    const QString instead =
+        tr("Play, pause and skip keys reach Knobly through the desktop's media controls. For "
+           "the volume keys, bind \u201cknoblyctl volume up\u201d, \u201cknoblyctl volume "
+           "down\u201d and \u201cknoblyctl mute\u201d in your desktop's keyboard shortcut "
+           "settings.");
+    QString title = tr("Media Keys Cannot Be Captured");
+    QString text;
+    switch (why) {
+    case KeyTap::Refusal::keysTaken:
+        title = tr("Media Keys Are in Use");
+        text = tr("Another program already captures the volume, mute or playback keys.\n\n"
+                  "Free them in your desktop's keyboard shortcut settings, then choose "
+                  "\u201cCapture Media Keys\u201d again.");
+        break;
+    case KeyTap::Refusal::declined:
+        title = tr("Media Keys Were Not Granted");
+        text = tr("The desktop did not give Knobly the volume keys.\n\n") + instead;
+        break;
+    case KeyTap::Refusal::noPortal:
+        text = tr("This desktop offers programs no way to take the volume keys.\n\n") + instead;
+        break;
+    case KeyTap::Refusal::noX11:
+    case KeyTap::Refusal::none:
+        text = tr("This desktop session does not let programs capture keys.\n\n") + instead;
+        break;
+    }
     const QString action = env_.openShortcutSettings ? tr("Open Settings") : QString();
     if (env_.warn(title, text, action) && env_.openShortcutSettings)
         env_.openShortcutSettings();

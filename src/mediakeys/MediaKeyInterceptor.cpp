@@ -2,7 +2,14 @@
 
 namespace knobly {
 
-MediaKeyInterceptor::MediaKeyInterceptor(std::unique_ptr<KeyTap> tap) : tap_(std::move(tap)) {}
+MediaKeyInterceptor::MediaKeyInterceptor(std::unique_ptr<KeyTap> tap) : tap_(std::move(tap)) {
+    if (tap_)
+        tap_->lost = [this] {
+            isActive_ = false;
+            if (onLost)
+                onLost();
+        };
+}
 
 MediaKeyInterceptor::~MediaKeyInterceptor() {
     stop();

@@ -28,11 +28,14 @@ public:
 
     virtual ~KeyTap() = default;
     // False when the keys cannot be had (another program holds one, or no X11 session).
+    // A tap that asks the desktop first (the shortcuts portal, whose dialog the user answers)
+    // returns true at once and calls `lost` if the desktop says no later.
     virtual bool enable(Handler handler) = 0;
     virtual void disable() = 0;
-    // Why the last enable() failed.
-    enum class Refusal { none, keysTaken, noX11 };
+    // Why the last enable() failed, or why the keys were lost.
+    enum class Refusal { none, keysTaken, noX11, noPortal, declined };
     virtual Refusal lastRefusal() const = 0;
+    std::function<void()> lost;
 
     static std::unique_ptr<KeyTap> create(); // the platform's, chosen at link time
 };
@@ -47,6 +50,8 @@ public:
     std::function<void()> onPlayPause;
     std::function<void()> onNext;
     std::function<void()> onPrev;
+    // The desktop took back keys it had granted, or refused them after start() returned.
+    std::function<void()> onLost;
 
     // The tap is the platform's (KeyTap::create()) in the program; without one nothing starts.
     explicit MediaKeyInterceptor(std::unique_ptr<KeyTap> tap);

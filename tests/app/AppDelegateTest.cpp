@@ -35,6 +35,7 @@ public:
         Refusal refusal = Refusal::keysTaken;
         Handler handler;
         int enables = 0;
+        std::function<void()> lose; // the desktop taking the keys back
     };
     explicit FakeKeyTap(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
     bool enable(Handler handler) override {
@@ -42,6 +43,7 @@ public:
         if (shared_->refuse)
             return false;
         shared_->handler = std::move(handler);
+        shared_->lose = [this] { lost(); };
         return true;
     }
     void disable() override { shared_->handler = nullptr; }
@@ -501,7 +503,8 @@ TEST_F(AppDelegateTest, CaptureTogglesFromTheMenuAndExplainsARefusal) {
         int opened;
     };
     const Case cases[] = {{KeyTap::Refusal::keysTaken, "Media Keys Are in Use", true, 1},
-                          {KeyTap::Refusal::noX11, "Media Keys Cannot Be Captured", false, 1}};
+                          {KeyTap::Refusal::noX11, "Media Keys Cannot Be Captured", false, 1},
+                          {KeyTap::Refusal::noPortal, "Media Keys Cannot Be Captured", false, 1}};
     keys->refuse = true;
     for (const Case &c : cases) {
         keys->refusal = c.refusal;
@@ -515,6 +518,21 @@ TEST_F(AppDelegateTest, CaptureTogglesFromTheMenuAndExplainsARefusal) {
         EXPECT_EQ(prompts[0].second, "Open Settings");
         EXPECT_EQ(settingsOpened, c.opened);
     }
+}
+
+// The desktop's dialog answered "no" after capture was switched on.
+TEST_F(AppDelegateTest, KeysRefusedLaterSwitchCaptureOffWithAPrompt) {
+    launch();
+    delegate->interceptItem()->trigger();
+    ASSERT_TRUE(Settings::interceptKeys());
+    keys->refuse = true;
+    keys->refusal = KeyTap::Refusal::declined;
+    keys->lose();
+    EXPECT_FALSE(delegate->interceptItem()->isChecked());
+    EXPECT_FALSE(delegate->keyInterceptor().isActive());
+    EXPECT_FALSE(Settings::interceptKeys());
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0].first, "Media Keys Were Not Granted");
 }
 
 TEST_F(AppDelegateTest, MediaKeysDriveTheDevice) {

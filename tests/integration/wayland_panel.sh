@@ -18,16 +18,19 @@ if [[ ${KNOBLY_WL_STAGE:-} != user ]]; then
         { echo "FAIL: cannot create the user $user"; exit 1; }
     bin=$(cd "${1:?usage: $0 BIN_DIR [SCREENSHOT.png]}" && pwd) || exit 1
     T=$(mktemp -d /tmp/knobly-wl.XXXXXX) && chmod 755 "$T" && trap 'rm -rf "$T"' EXIT
-    for p in knobly knoblyctl knobly-devicesim; do # copies, waited for while a rebuild has them away
-        timeout 20 sh -c 'until cp "$0" "$1" 2>/dev/null; do sleep 0.2; done' "$bin/$p" "$T/$p" ||
+    for p in knobly knoblyctl knobly-devicesim; do # copies, once a rebuild has left them alone for 2 s
+        timeout 20 sh -c 'until [ -n "$(find "$0" ! -newermt "2 seconds ago" 2>/dev/null)" ] &&
+            cp "$0" "$1"; do sleep 0.2; done' "$bin/$p" "$T/$p" ||
             { echo "FAIL: $bin/$p is not there"; exit 1; }; done
     mkdir "$T/home" && chown "$user:" "$T/home"
     # Loopback only, so knobly's discovery reaches no real network. The user stage is the PID
     # namespace's init: whatever is left when it ends goes with it.
     unshare -n -p -f -m --mount-proc --kill-child sh -c 'ip link set lo up && exec setpriv \
         --reuid="$1" --regid="$1" --init-groups env -i PATH=/usr/bin:/bin LANG=C.UTF-8 \
-        HOME="$2/home" KNOBLY_WL_STAGE=user KNOBLY_PRIVATE_NETNS=1 "$3" "$2" "$4"' sh "$user" "$T" "$0" "${2:-}"
-    status=$?
+        HOME="$2/home" KNOBLY_WL_STAGE=user KNOBLY_PRIVATE_NETNS=1 "$3" "$2" "$4"' sh "$user" "$T" "$0" "${2:-}" & ns=$!
+    # unshare ignores TERM; its child, the namespace's init, cleans up and so ends the run.
+    trap 'kill $(ps -o pid= --ppid "$ns") 2>/dev/null; wait "$ns"; exit 143' TERM INT HUP
+    wait "$ns"; status=$?
     [[ -z ${2:-} || ! -s $T/home/shot.png ]] || cp "$T/home/shot.png" "$2" || status=1
     exit "$status"
 fi
@@ -127,7 +130,7 @@ printf '[General]\nip=127.0.0.1:8443\ndevice=Kitchen\n' >"$XDG_CONFIG_HOME/Knobl
 QT_QPA_PLATFORM=wayland "$T/knobly" >"$H/knobly.log" 2>&1 & kpid=$!; pids+=("$kpid")
 
 # 3, 4. Registered with waybar's watcher, as an item that is a menu.
-until_ok 20 sni registered "$kpid" || die "$(sni registered "$kpid" 2>&1 | tail -n 1)"
+until_ok 20 sni registered "$kpid" || die "$(gone "$kpid" && echo "knobly exited; ")$(sni registered "$kpid" 2>&1 | tail -n 1)"
 name=$(sni registered "$kpid") && pass "registered with the watcher as $name"
 is_menu=$(sni prop "$name" ItemIsMenu 2>&1)
 if [[ $is_menu == 1 ]]; then pass "ItemIsMenu is true"; else fail "ItemIsMenu is not true: ${is_menu##*$'\n'}"; fi

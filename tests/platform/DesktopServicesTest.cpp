@@ -1,8 +1,9 @@
 // The desktop's own services on a private session bus: volume feedback through Plasma's OSD
-// or a notification, and the MPRIS player's signals and flags.
+// or a notification, the MPRIS player's signals and flags, and the shortcuts portal.
 #include "BusHarness.h"
 #include "linux/DesktopVolumeOsd.h"
 #include "linux/MprisPlayer.h"
+#include "linux/PortalKeyTap.h"
 
 #include <QDBusMessage>
 #include <QDBusVariant>
@@ -132,6 +133,127 @@ TEST(MprisPlayer, ChangesAreAnnouncedOnceAndControlFollowsTheDevice) {
     EXPECT_EQ(plays, 1) << "no control while the device does not answer";
     ASSERT_TRUE(pumpUntil([&] { return changes().size() == 2; }));
     EXPECT_FALSE(changes()[1].value("CanPlay", true).toBool());
+}
+
+} // namespace
+
+namespace {
+
+// The desktop portal as xdg-desktop-portal answers: each request's outcome as a Response
+// signal on the request's own path, activations as signals of the portal object.
+class StandInPortal : public StandInService {
+public:
+    StandInPortal()
+        : StandInService(QStringLiteral("org.freedesktop.portal.Desktop"),
+                         QStringLiteral("/org/freedesktop/portal/desktop")) {
+        reply = [this](const QDBusMessage &m) -> std::optional<QVariantList> {
+            if (m.member() == QLatin1String("Get"))
+                return withGlobalShortcuts
+                           ? std::optional(QVariantList{QVariant::fromValue(QDBusVariant(uint(1)))})
+                           : std::nullopt;
+            if (m.member() == QLatin1String("Register") || m.arguments().isEmpty())
+                return QVariantList{};
+            const QVariantMap options = qdbus_cast<QVariantMap>(m.arguments().constLast());
+            QString sender = m.service().mid(1);
+            sender.replace(u'.', u'_');
+            const QString request = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+                                        .arg(sender, options.value("handle_token").toString());
+            QVariantMap results;
+            uint response = 0;
+            if (m.member() == QLatin1String("CreateSession"))
+                results.insert("session_handle", session);
+            else if (m.member() == QLatin1String("BindShortcuts"))
+                response = userSaysNo ? 1 : 0;
+            else
+                return QVariantList{};
+            QDBusMessage done = QDBusMessage::createSignal(
+                request, QStringLiteral("org.freedesktop.portal.Request"), "Response");
+            done << response << results;
+            connection().bus().send(done);
+            return QVariantList{QVariant::fromValue(QDBusObjectPath(request))};
+        };
+    }
+    void press(const QString &id, const char *signal = "Activated") {
+        QDBusMessage s = QDBusMessage::createSignal(
+            QStringLiteral("/org/freedesktop/portal/desktop"),
+            QStringLiteral("org.freedesktop.portal.GlobalShortcuts"), signal);
+        s << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(0) << QVariantMap();
+        connection().bus().send(s);
+    }
+
+    bool withGlobalShortcuts = true;
+    bool userSaysNo = false;
+    QString session = QStringLiteral("/org/freedesktop/portal/desktop/session/1_1/knobly");
+};
+
+TEST(PortalKeyTap, BindsTheVolumeKeysAndReportsTheirActivations) {
+    StandInPortal portal;
+    PortalKeyTap tap;
+    std::vector<KeyEvent> seen;
+    ASSERT_TRUE(tap.enable([&](const KeyEvent &e) {
+        seen.push_back(e);
+        return true;
+    }));
+    ASSERT_TRUE(pumpUntil([&] { return !portal.callsOf("BindShortcuts").isEmpty(); }));
+    EXPECT_EQ(portal.callsOf("Register").value(0).arguments().value(0).toString(),
+              "org.knobly.Knobly")
+        << "the application id is registered before the session";
+    const auto first = [&](const char *member) {
+        for (qsizetype i = 0; i < portal.calls.size(); ++i)
+            if (portal.calls[i].member() == QLatin1String(member))
+                return i;
+        return qsizetype(-1);
+    };
+    EXPECT_LT(first("Register"), first("CreateSession"));
+    const QDBusArgument shortcuts =
+        portal.callsOf("BindShortcuts")[0].arguments().at(1).value<QDBusArgument>();
+    QStringList triggers;
+    shortcuts.beginArray();
+    while (!shortcuts.atEnd()) {
+        QString id;
+        QVariantMap properties;
+        shortcuts.beginStructure();
+        shortcuts >> id >> properties;
+        shortcuts.endStructure();
+        triggers << id + "=" + properties.value("preferred_trigger").toString();
+    }
+    shortcuts.endArray();
+    EXPECT_EQ(triggers, (QStringList{"volume-up=XF86AudioRaiseVolume",
+                                     "volume-down=XF86AudioLowerVolume", "mute=XF86AudioMute"}));
+
+    portal.press("volume-down");
+    portal.press("volume-down", "Deactivated");
+    portal.press("mute");
+    ASSERT_TRUE(pumpUntil([&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen[0], (KeyEvent{MediaKey::volumeDown, true}));
+    EXPECT_EQ(seen[1], (KeyEvent{MediaKey::volumeDown, false}));
+    EXPECT_EQ(seen[2], (KeyEvent{MediaKey::mute, true}));
+    tap.disable();
+    ASSERT_TRUE(pumpUntil([&] { return !portal.callsOf("Close").isEmpty(); }));
+    portal.press("mute");
+    pumpUntil([] { return false; }, 100);
+    EXPECT_EQ(seen.size(), 3u) << "nothing after disable";
+}
+
+TEST(PortalKeyTap, NoPortalOrADeclineIsReportedAsSuch) {
+    {
+        PortalKeyTap tap;
+        EXPECT_FALSE(tap.enable([](const KeyEvent &) { return true; })) << "no portal at all";
+        EXPECT_EQ(tap.lastRefusal(), KeyTap::Refusal::noPortal);
+    }
+    for (const bool shortcutsMissing : {true, false}) {
+        SCOPED_TRACE(shortcutsMissing);
+        StandInPortal portal;
+        portal.withGlobalShortcuts = !shortcutsMissing;
+        portal.userSaysNo = !shortcutsMissing;
+        PortalKeyTap tap;
+        int lost = 0;
+        tap.lost = [&] { ++lost; };
+        EXPECT_TRUE(tap.enable([](const KeyEvent &) { return true; })) << "answered later";
+        ASSERT_TRUE(pumpUntil([&] { return lost == 1; }));
+        EXPECT_EQ(tap.lastRefusal(),
+                  shortcutsMissing ? KeyTap::Refusal::noPortal : KeyTap::Refusal::declined);
+    }
 }
 
 } // namespace

@@ -1,14 +1,13 @@
 #include "DesktopSession.h"
 
-#include <QGuiApplication>
+#include <QString>
 
 namespace knobly {
 
 bool isWaylandSession() {
-    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-        qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland"))
-        return true;
-    return qGuiApp && QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    return !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+           qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+           qEnvironmentVariable("QT_QPA_PLATFORM").startsWith(QLatin1String("wayland"));
 }
 
 } // namespace knobly

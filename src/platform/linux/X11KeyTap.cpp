@@ -81,10 +81,6 @@ std::uint16_t modifierMaskFor(xcb_connection_t *c, xcb_key_symbols_t *symbols,
 
 } // namespace
 
-std::unique_ptr<KeyTap> KeyTap::create() {
-    return std::make_unique<X11KeyTap>();
-}
-
 X11KeyTap::~X11KeyTap() {
     disable();
 }

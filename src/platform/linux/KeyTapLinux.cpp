@@ -1,0 +1,17 @@
+// Picks the key tap for this session.
+#include "DesktopSession.h"
+#include "MediaKeyInterceptor.h"
+#include "PortalKeyTap.h"
+#include "X11KeyTap.h"
+
+namespace knobly {
+
+// Under XWayland X11 grabs succeed but see keys only while one of our windows has focus, so
+// a Wayland session always goes through the portal.
+std::unique_ptr<KeyTap> KeyTap::create() {
+    if (isWaylandSession())
+        return std::make_unique<PortalKeyTap>();
+    return std::make_unique<X11KeyTap>();
+}
+
+} // namespace knobly

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "MediaKeyInterceptor.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+namespace knobly {
+
+// The volume keys through the desktop portal's GlobalShortcuts (Wayland): the desktop asks
+// the user, then reports each activation. Play/pause and skips reach us through MPRIS there.
+class PortalKeyTap final : public QObject, public KeyTap {
+    Q_OBJECT
+public:
+    explicit PortalKeyTap(QDBusConnection connection = QDBusConnection::sessionBus());
+    ~PortalKeyTap() override;
+
+    bool enable(Handler handler) override;
+    void disable() override;
+    Refusal lastRefusal() const override { return refusal_; }
+
+private Q_SLOTS:
+    void sessionCreated(const QDBusMessage &response);
+    void shortcutsBound(const QDBusMessage &response);
+    void activated(const QDBusMessage &signal);
+    void deactivated(const QDBusMessage &signal);
+
+private:
+    // Calls a portal method whose answer comes as a Request's Response signal, to `slot`.
+    void request(const QString &method, QVariantList arguments, const char *slot);
+    // Goes on with `next` once the portal has answered `call`; an error refuses the keys.
+    void whenAnswered(const QDBusMessage &call, quint64 generation, std::function<void()> next);
+    void stopListening();
+    void refuse(Refusal why);
+    void deliver(const QDBusMessage &signal, bool down);
+
+    QDBusConnection connection_;
+    Handler handler_;
+    Refusal refusal_ = Refusal::none;
+    QString session_;
+    QString pendingRequest_;
+    const char *pendingSlot_ = nullptr;
+    int requests_ = 0;
+    quint64 generation_ = 0; // bumped by enable and disable: late answers find another
+};
+
+} // namespace knobly
