@@ -14,7 +14,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://knobly.org")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Qt loads these as plugins, which dpkg-shlibdeps cannot see: the X11 and Wayland platforms.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, qt6-wayland")
 # Discovery browses mDNS through the daemon; a typed address works without it.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon")
 set(CPACK_STRIP_FILES ON)

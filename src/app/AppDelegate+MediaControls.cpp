@@ -72,8 +72,30 @@ void AppDelegate::updateMediaControls() {
         s.lengthUs = microseconds(status->lengthMs);
         s.positionUs = microseconds(status->positionMs).value_or(0);
     }
+    followAlbumArt(s.title + u'\n' + s.artist + u'\n' + s.album);
+    s.artUrl = artUrl_;
     s.volume = std::clamp<std::int64_t>(wiiMClient_->currentVolume(), 0, 100) / 100.0;
     mediaControls_->setState(s);
+}
+
+// Asked once per track: the device's metadata call is slower than its status.
+void AppDelegate::followAlbumArt(const QString &track) {
+    if (track == artTrack_)
+        return;
+    artTrack_ = track;
+    artUrl_.clear();
+    if (track.trimmed().isEmpty())
+        return;
+    const std::weak_ptr<WiiMClient> client = wiiMClient_;
+    wiiMClient_->fetchAlbumArt([self = weak(), client, track](std::optional<QUrl> url) {
+        MainQueue::main().async([self, client, track, url] {
+            AppDelegate *d = self.get();
+            if (!d || !url || client.lock() != d->wiiMClient_ || d->artTrack_ != track)
+                return;
+            d->artUrl_ = *url;
+            d->updateMediaControls();
+        });
+    });
 }
 
 void AppDelegate::playAction() {

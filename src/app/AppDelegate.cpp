@@ -62,6 +62,8 @@ void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
     Settings::setDeviceName(name);
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
     reachable_ = false;
+    artTrack_.clear();
+    artUrl_.clear();
     setupMediaControls();
     const std::weak_ptr<WiiMClient> client = wiiMClient_;
     wiiMClient_->fetchStatus([self = weak(), client, name](auto volume, auto, auto line) {

@@ -144,6 +144,7 @@ private:
     void setupMediaControls();
     void updateMediaControls();
     void showVolumeFeedback(std::int64_t volume, bool muted);
+    void followAlbumArt(const QString &track);
     void applyConnectResult(const std::shared_ptr<WiiMClient> &client, const QString &name,
                             std::optional<std::int64_t> volume, std::optional<QString> line);
     void applyPollResult(const std::shared_ptr<WiiMClient> &client,
@@ -161,6 +162,8 @@ private:
     std::unique_ptr<VolumeHUDWindow> hud_;
     std::unique_ptr<MediaControls> mediaControls_;
     bool reachable_ = false;
+    QString artTrack_; // the track whose art artUrl_ is
+    QUrl artUrl_;
     std::shared_ptr<WiiMClient> wiiMClient_;
     std::shared_ptr<RepeatingTimer> pollingTimer_;
     std::shared_ptr<WiiMDiscovery> discovery_;

@@ -134,6 +134,19 @@ std::optional<QJsonObject> jsonObjectFrom(const QByteArray &body) {
     return doc.object();
 }
 
+std::optional<QUrl> decodeAlbumArt(const QByteArray &body) {
+    const auto object = jsonObjectFrom(body);
+    if (!object)
+        return std::nullopt;
+    const QJsonValue art =
+        object->value(QLatin1String("metaData")).toObject().value(QLatin1String("albumArtURI"));
+    const QUrl url(art.toString(), QUrl::StrictMode);
+    if (!url.isValid() || url.host().isEmpty() ||
+        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+        return std::nullopt;
+    return url;
+}
+
 std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body) {
     const auto object = jsonObjectFrom(body);
     if (!object)

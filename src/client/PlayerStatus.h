@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QUrl>
 
 #include <cstdint>
 #include <optional>
@@ -24,6 +25,10 @@ struct PlayerStatus {
 
 // Decodes a getPlayerStatus body; nothing when it is not a JSON object.
 std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body);
+
+// The album art's address from a getMetaInfo body: http or https only; nothing for the
+// device's "unknow" and anything else.
+std::optional<QUrl> decodeAlbumArt(const QByteArray &body);
 
 // The device's hex text of UTF-8 bytes back to text. Groups that are not a hex byte are
 // skipped; bytes that are not valid UTF-8 give nothing.

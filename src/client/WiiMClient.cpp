@@ -154,6 +154,17 @@ void WiiMClient::stop(DoneCallback completion) {
     sendCommand(QStringLiteral("setPlayerCmd:stop"), std::move(completion));
 }
 
+void WiiMClient::fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion) {
+    const auto url = requestUrl(ipAddress(), QStringLiteral("getMetaInfo"));
+    if (!url) {
+        completion(std::nullopt);
+        return;
+    }
+    session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
+        completion(response.transportOk ? decodeAlbumArt(response.body) : std::nullopt);
+    });
+}
+
 std::optional<PlayerStatus> WiiMClient::lastStatus() const {
     std::lock_guard lock(textMutex_);
     return lastStatus_;

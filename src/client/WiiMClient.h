@@ -58,6 +58,8 @@ public:
     void play(DoneCallback completion = {});
     void pause(DoneCallback completion = {});
     void stop(DoneCallback completion = {});
+    // The playing track's album art, where the device knows it; nothing on any failure.
+    void fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion);
     // The last status answer in full; nothing before the first.
     std::optional<PlayerStatus> lastStatus() const;
 

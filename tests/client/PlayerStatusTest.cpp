@@ -158,4 +158,28 @@ TEST(DecimalText, RangeEnds) {
     EXPECT_EQ(integerFromDecimalText("1e3"), std::nullopt);
 }
 
+// Only a real web address becomes album art: the device's "unknow", other schemes and bodies
+// that are not metadata give none.
+TEST(AlbumArt, OnlyWebAddressesAreArt) {
+    const std::pair<const char *, const char *> cases[] = {
+        {R"({"metaData":{"albumArtURI":"http://10.0.0.7/a.jpg"}})", "http://10.0.0.7/a.jpg"},
+        {R"({"metaData":{"albumArtURI":"https://i.example/c/1.png"}})",
+         "https://i.example/c/1.png"},
+        {R"({"metaData":{"albumArtURI":"unknow"}})", nullptr},
+        {R"({"metaData":{"albumArtURI":"file:///etc/passwd"}})", nullptr},
+        {R"({"metaData":{"albumArtURI":"http://"}})", nullptr},
+        {R"({"metaData":{"albumArtURI":5}})", nullptr},
+        {R"({"metaData":"x"})", nullptr},
+        {"unknown command", nullptr},
+    };
+    for (const auto &[body, expected] : cases) {
+        SCOPED_TRACE(body);
+        const auto art = decodeAlbumArt(body);
+        if (expected)
+            EXPECT_EQ(art, QUrl(QString::fromLatin1(expected)));
+        else
+            EXPECT_EQ(art, std::nullopt);
+    }
+}
+
 } // namespace

@@ -58,6 +58,7 @@ TEST_F(Mpris, PlayerctlSeesAndDrivesTheDevice) {
                          "{{xesam:title}}|{{xesam:artist}}|{{xesam:album}}|{{mpris:length}}"}),
               QStringLiteral("Jóga — 全部|Björk|Homogenic|337000000"));
     EXPECT_TRUE(playerctl({"metadata", "mpris:trackid"}).contains(QLatin1String("'/")));
+    EXPECT_TRUE(answers({"metadata", "mpris:artUrl"}, "http://127.0.0.1/art/1.jpg"));
     EXPECT_NEAR(playerctl({"volume"}).toDouble(), 0.35, 1e-6);
     const QDBusMessage entry = host->call(
         QStringLiteral("org.mpris.MediaPlayer2.knobly"), QStringLiteral("/org/mpris/MediaPlayer2"),

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Knobly in a real Wayland panel: headless sway with waybar's tray, a simulated device and a
-# private session bus, in network (loopback only), PID and mount namespaces of their own.
-# Checks the item registers as a menu, its Volume submenu drives the device, and activating
-# it opens no window.  As root: wayland_panel.sh BIN_DIR [SCREENSHOT.png]; exit 77: skipped.
+# Knobly in a real Wayland panel (headless sway, waybar's tray, a simulated device, a private
+# session bus) in network (loopback only), PID and mount namespaces of its own: the item registers
+# as a menu, its Volume submenu drives the device, and activating it opens no window.
+# As root: wayland_panel.sh BIN_DIR [SCREENSHOT.png]; exit 0 passed, 1 failed, 77 skipped.
 set -u -o pipefail
 user=knobly-wl
 PY=/usr/bin/python3 # Debian's, where python3-dbus lives
@@ -51,8 +51,7 @@ cleanup() { # TERM, 5 s of grace, KILL
     local s=$?; kill -TERM "${pids[@]}" 2>/dev/null
     until_ok 5 gone "${pids[@]}" || kill -KILL "${pids[@]}" 2>/dev/null; wait; exit "$s"; }
 trap cleanup EXIT && trap 'exit 143' TERM INT HUP
-pass() { echo "PASS: $*"; }
-fail() { echo "FAIL: $*"; failed=1; }
+pass() { echo "PASS: $*"; } && fail() { echo "FAIL: $*"; failed=1; }
 die() { fail "$*"; for f in "$H"/*.log; do echo "--- ${f##*/}"; tail -n 15 "$f"; done; exit 1; }
 has_name() { dbus-send --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetNameOwner "string:$1"; }
 sni() { "$PY" - "$@" <<'EOF'
@@ -65,13 +64,11 @@ if cmd == 'windows':  # in sway's tree args[1]: the windows of pid args[0] or of
 bus = dbus.SessionBus()
 prop = lambda name, path, iface, key: bus.get_object(name, path).Get(
     iface, key, dbus_interface='org.freedesktop.DBus.Properties')
-if cmd == 'registered':  # the watcher's entry that knobly's process serves
-    entries = prop('org.kde.StatusNotifierWatcher', '/StatusNotifierWatcher',
-                   'org.kde.StatusNotifierWatcher', 'RegisteredStatusNotifierItems')
-    pid = lambda name: bus.get_object('org.freedesktop.DBus', '/').GetConnectionUnixProcessID(
-        name, dbus_interface='org.freedesktop.DBus')
-    sys.exit(next((print(e.split('/')[0]) for e in entries if pid(e.split('/')[0]) == int(args[0])),
-                  f'no entry of pid {args[0]} in {list(map(str, entries))}'))
+if cmd == 'registered':  # the bus name of the watcher's entry that knobly's process serves
+    W, D = 'org.kde.StatusNotifierWatcher', 'org.freedesktop.DBus'
+    names = [str(e).split('/')[0] for e in prop(W, '/StatusNotifierWatcher', W, 'RegisteredStatusNotifierItems')]
+    pid = lambda name: bus.get_object(D, '/').GetConnectionUnixProcessID(name, dbus_interface=D)
+    sys.exit(next((print(n) for n in names if pid(n) == int(args[0])), f'no entry of pid {args[0]} in {names}'))
 item = lambda key: prop(args[0], '/StatusNotifierItem', 'org.kde.StatusNotifierItem', key)
 if cmd == 'prop':
     print(item(args[1]))
@@ -106,10 +103,10 @@ device() { # FIELD [VALUE]: prints the device's field, or fails unless it has th
 sys.exit(print(v) if len(sys.argv) == 2 else sys.argv[2] != v)' "$@"
 }
 
-# 1. Session bus, sway with waybar, the simulated device.
-# No service directories: nothing on the bus is started on demand.
-echo "<busconfig><type>session</type><listen>unix:path=$XDG_RUNTIME_DIR/bus</listen><auth>EXTERNAL</auth><policy
-context='default'><allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/><allow own='*'/></policy></busconfig>" >"$H/bus.conf"
+# 1. Session bus (no service directories: nothing starts on demand), sway, waybar, the device.
+echo "<busconfig><type>session</type><listen>unix:path=$XDG_RUNTIME_DIR/bus</listen><auth>EXTERNAL</auth>
+<policy context='default'><allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>
+<allow own='*'/></policy></busconfig>" >"$H/bus.conf"
 dbus-daemon --nofork --nopidfile --config-file="$H/bus.conf" >"$H/bus.log" 2>&1 & pids+=($!)
 until_ok 20 has_name org.freedesktop.DBus || die "the session bus did not start"
 printf 'xwayland disable\noutput HEADLESS-1 mode 1280x720\nbar {\n swaybar_command waybar\n}\n' >"$H/sway.conf"
@@ -130,7 +127,8 @@ printf '[General]\nip=127.0.0.1:8443\ndevice=Kitchen\n' >"$XDG_CONFIG_HOME/Knobl
 QT_QPA_PLATFORM=wayland "$T/knobly" >"$H/knobly.log" 2>&1 & kpid=$!; pids+=("$kpid")
 
 # 3, 4. Registered with waybar's watcher, as an item that is a menu.
-until_ok 20 sni registered "$kpid" || die "$(gone "$kpid" && echo "knobly exited; ")$(sni registered "$kpid" 2>&1 | tail -n 1)"
+until_ok 20 sni registered "$kpid" ||
+    die "$(gone "$kpid" && echo "knobly exited; ")$(sni registered "$kpid" 2>&1 | tail -n 1)"
 name=$(sni registered "$kpid") && pass "registered with the watcher as $name"
 is_menu=$(sni prop "$name" ItemIsMenu 2>&1)
 if [[ $is_menu == 1 ]]; then pass "ItemIsMenu is true"; else fail "ItemIsMenu is not true: ${is_menu##*$'\n'}"; fi

@@ -187,6 +187,8 @@ public:
                 answer.body = currentFault == Fault::WrongTypes ? wrongStatusEx()
                               : statusExBody.isEmpty()          ? statusEx()
                                                                 : statusExBody;
+            else if (command == "getMetaInfo")
+                answer.body = metaInfoLocked();
             else if (command.startsWith("setPlayerCmd:"))
                 answer.body = setPlayerCmdLocked(command.mid(int(sizeof "setPlayerCmd:") - 1));
             else
@@ -225,6 +227,22 @@ private:
             {"vol", jsonString(QByteArray::number(volume))},
             {"mute", jsonString(QByteArray(muted ? "1" : "0"))},
         });
+    }
+
+    // Plain text here, unlike getPlayerStatus; "unknow" for what is not known.
+    QByteArray metaInfoLocked() const {
+        const bool idle = status == QLatin1String("none") || status == QLatin1String("stop");
+        const Track &track = tracks[size_t(trackIndex)];
+        const QByteArray unknown = jsonString(QByteArray("unknow"));
+        const QByteArray art = "http://" + options.bind.toString().toUtf8() + "/art/" +
+                               QByteArray::number(trackIndex + 1) + ".jpg";
+        return jsonObject(
+            {{"metaData", jsonObject({
+                              {"title", idle ? unknown : jsonString(track.title.toUtf8())},
+                              {"artist", idle ? unknown : jsonString(track.artist.toUtf8())},
+                              {"album", idle ? unknown : jsonString(track.album.toUtf8())},
+                              {"albumArtURI", idle ? unknown : jsonString(art)},
+                          })}});
     }
 
     QByteArray wrongPlayerStatusLocked() const {
