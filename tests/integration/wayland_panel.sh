@@ -149,8 +149,8 @@ else
 fi
 [[ -z $shot ]] || grim -g "0,0 1280x32" "$H/shot.png" || fail "grim took no screenshot"
 
-# 6. Activation (a left click) opens no window of knobly's. Proving an absence needs a wait:
-# a window maps within tens of milliseconds of the activation, so 2 s of none is a pass.
+# 6. Activate (a host's left click, unless it draws the menu itself) opens no window of knobly's.
+# Proving an absence needs a wait: a window maps within tens of ms, so 2 s of none is a pass.
 windows() { local tree; tree=$(swaymsg -t get_tree) && sni windows "$kpid" "$tree"; }
 has_window() { [[ -n $(windows) ]]; }
 before=$(windows) && [[ -z $before ]] || die "sway's tree unread, or a window of knobly's already: $before"
