@@ -9,10 +9,10 @@
 
 namespace knobly {
 
-void AppDelegate::adjustVolume(bool up) {
+void AppDelegate::adjustVolume(bool up, std::optional<std::int64_t> by) {
     if (!wiiMClient_)
         return;
-    const std::int64_t step = Settings::volumeStep();
+    const std::int64_t step = by.value_or(Settings::volumeStep());
     if (up)
         wiiMClient_->volumeUp(step);
     else
@@ -30,9 +30,23 @@ void AppDelegate::adjustVolume(bool up) {
 }
 
 void AppDelegate::sliderChanged(int value) {
+    if (!wiiMClient_) {
+        updateIcon(value);
+        return;
+    }
+    wiiMClient_->setVolume(value);
+    // Drawn as sent: never above the limit.
+    const std::int64_t sent = wiiMClient_->currentVolume();
+    if (sent != value)
+        setSliderValue(sent);
+    updateIcon(sent);
+}
+
+// A device already above a new limit is left there until the volume is next changed.
+void AppDelegate::setVolumeLimit(std::int64_t limit) {
+    Settings::setMaxVolume(limit);
     if (wiiMClient_)
-        wiiMClient_->setVolume(value);
-    updateIcon(value);
+        wiiMClient_->setVolumeLimit(limit);
 }
 
 void AppDelegate::playPauseAction() {

@@ -65,6 +65,7 @@ void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
 
 void AppDelegate::updatePlaybackItems() {
     updateMediaControls();
+    updateSourceChecks();
     const bool playing = wiiMClient_ && wiiMClient_->isPlaying();
     if (playPauseItem_)
         playPauseItem_->setText(playing ? tr("Pause") : tr("Play"));

@@ -61,9 +61,15 @@ void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
     Settings::setIp(ip);
     Settings::setDeviceName(name);
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
+    wiiMClient_->setVolumeLimit(Settings::maxVolume());
     reachable_ = false;
+    markedUnreachable_ = false;
     artTrack_.clear();
     artUrl_.clear();
+    detailsFetched_ = false;
+    inputs_.clear();
+    rebuildSourceMenu();
+    rebuildPresetMenu({});
     setupMediaControls();
     const std::weak_ptr<WiiMClient> client = wiiMClient_;
     wiiMClient_->fetchStatus([self = weak(), client, name](auto volume, auto, auto line) {
@@ -94,6 +100,12 @@ void AppDelegate::applyConnectResult(const std::shared_ptr<WiiMClient> &client, 
 
 void AppDelegate::setReachable(bool reachable, const QString &name) {
     reachable_ = reachable;
+    if (markedUnreachable_ != !reachable) {
+        markedUnreachable_ = !reachable;
+        showPanelIcon();
+    }
+    if (reachable)
+        fetchDeviceDetails();
     updateMediaControls();
     if (!statusMenuItem_)
         return;

@@ -85,7 +85,8 @@ public:
     void startPolling();
     void pollAfterSkip();
     void updatePlaybackItems();
-    void adjustVolume(bool up);
+    // By the saved step unless given one.
+    void adjustVolume(bool up, std::optional<std::int64_t> step = std::nullopt);
     void sliderChanged(int value);
     void playPauseAction();
     void nextTrackAction();
@@ -97,6 +98,7 @@ public:
     void setVolumeFromDesktop(std::int64_t volume);
     void setStep(QAction *entry);
     void toggleLoginItem();
+    void setVolumeLimit(std::int64_t limit);
 
     void quitApp();
 
@@ -116,6 +118,8 @@ public:
     QAction *interceptItem() const { return interceptItem_; }
     QAction *loginItem() const { return loginItem_; }
     QMenu *deviceSubmenu() const { return deviceSubmenu_; }
+    QMenu *sourceMenu() const { return sourceMenu_; }
+    QMenu *presetMenu() const { return presetMenu_; }
     QSlider *volumeSlider() const { return volumeSlider_; }
     QToolButton *playPauseButton() const { return playPauseButton_; }
     QString iconSymbol() const { return iconSymbol_; }
@@ -145,6 +149,11 @@ private:
     void updateMediaControls();
     void showVolumeFeedback(std::int64_t volume, bool muted);
     void followAlbumArt(const QString &track);
+    void fetchDeviceDetails();
+    void showPanelIcon();
+    void rebuildSourceMenu();
+    void updateSourceChecks();
+    void rebuildPresetMenu(const std::vector<DevicePreset> &presets);
     void applyConnectResult(const std::shared_ptr<WiiMClient> &client, const QString &name,
                             std::optional<std::int64_t> volume, std::optional<QString> line);
     void applyPollResult(const std::shared_ptr<WiiMClient> &client,
@@ -162,8 +171,13 @@ private:
     std::unique_ptr<VolumeHUDWindow> hud_;
     std::unique_ptr<MediaControls> mediaControls_;
     bool reachable_ = false;
-    QString artTrack_; // the track whose art artUrl_ is
+    bool markedUnreachable_ = false; // the last answer (or its absence) said so
+    QString artTrack_;               // the track whose art artUrl_ is
     QUrl artUrl_;
+    bool detailsFetched_ = false; // inputs and presets asked of this device
+    std::vector<DeviceInput> inputs_;
+    QPointer<QMenu> sourceMenu_;
+    QPointer<QMenu> presetMenu_;
     std::shared_ptr<WiiMClient> wiiMClient_;
     std::shared_ptr<RepeatingTimer> pollingTimer_;
     std::shared_ptr<WiiMDiscovery> discovery_;

@@ -19,7 +19,9 @@ std::optional<DeviceIdentity> decodeDeviceIdentity(const QByteArray &body) {
     // toString() gives the empty text for every non-text member.
     return DeviceIdentity{json->value(QLatin1String("firmware")).toString(),
                           json->value(QLatin1String("project")).toString(),
-                          json->value(QLatin1String("ssid")).toString()};
+                          json->value(QLatin1String("ssid")).toString(),
+                          json->value(QLatin1String("uuid")).toString(),
+                          json->value(QLatin1String("DeviceName")).toString()};
 }
 
 void requestDeviceIdentity(const QString &host, double timeoutSeconds,

@@ -14,6 +14,8 @@ struct DeviceIdentity {
     QString firmware;
     QString project;
     QString ssid;
+    QString uuid;       // stays the same when the device moves to another address
+    QString deviceName; // the name the user gave it
 
     // The brand shows in "linkplay" firmware, or in a "wiim" project or hotspot name.
     bool isWiiM() const;

@@ -171,6 +171,7 @@ std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body) {
     status.nowPlaying = line;
     status.lengthMs = integerFrom(json.value(QLatin1String("totlen")));
     status.positionMs = integerFrom(json.value(QLatin1String("curpos")));
+    status.mode = integerFrom(json.value(QLatin1String("mode")));
 
     const QJsonValue state = json.value(QLatin1String("status"));
     if (state.isString()) {

@@ -21,6 +21,7 @@ struct PlayerStatus {
     std::optional<QString> state; // "play", "pause", "stop", "load", "none"
     std::optional<QString> title, artist, album;
     std::optional<std::int64_t> lengthMs, positionMs;
+    std::optional<std::int64_t> mode; // what plays: an input, or a kind of streaming
 };
 
 // Decodes a getPlayerStatus body; nothing when it is not a JSON object.

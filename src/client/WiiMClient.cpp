@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace knobly {
 
@@ -102,11 +103,49 @@ void WiiMClient::fetchStatus(StatusCallback completion) {
     });
 }
 
+void WiiMClient::setVolumeLimit(std::int64_t limit) {
+    volumeLimit_.store(std::clamp<std::int64_t>(limit, 1, 100));
+}
+
 void WiiMClient::setVolume(std::int64_t volume, DoneCallback completion) {
-    const std::int64_t clamped = std::max<std::int64_t>(0, std::min<std::int64_t>(100, volume));
+    const std::int64_t clamped = std::clamp<std::int64_t>(volume, 0, volumeLimit());
     setCurrentVolume(clamped);
-    sendCommand(QStringLiteral("setPlayerCmd:vol:") + QString::number(clamped),
-                std::move(completion));
+    {
+        std::lock_guard lock(volumeMutex_);
+        if (volumeInFlight_) {
+            waitingVolume_ = clamped;
+            if (completion)
+                waitingCompletions_.push_back(std::move(completion));
+            return;
+        }
+        volumeInFlight_ = true;
+    }
+    std::vector<DoneCallback> completions;
+    if (completion)
+        completions.push_back(std::move(completion));
+    sendVolume(clamped, std::move(completions));
+}
+
+void WiiMClient::sendVolume(std::int64_t volume, std::vector<DoneCallback> completions) {
+    // Runs each completion, then sends what waited meanwhile, or ends the flight.
+    auto done = [weak = weak_from_this(), completions = std::move(completions)](bool ok) {
+        for (const DoneCallback &c : completions)
+            c(ok);
+        const auto self = weak.lock();
+        if (!self)
+            return;
+        std::optional<std::int64_t> next;
+        std::vector<DoneCallback> waiting;
+        {
+            std::lock_guard lock(self->volumeMutex_);
+            next = std::exchange(self->waitingVolume_, std::nullopt);
+            waiting = std::exchange(self->waitingCompletions_, {});
+            self->volumeInFlight_ = next.has_value();
+        }
+        if (next)
+            self->sendVolume(*next, std::move(waiting));
+    };
+    sendCommand(QStringLiteral("setPlayerCmd:vol:") + QString::number(volume), std::move(done));
 }
 
 // Saturating, so that a step at either end of the integer range still clamps instead of
@@ -152,6 +191,38 @@ void WiiMClient::pause(DoneCallback completion) {
 void WiiMClient::stop(DoneCallback completion) {
     setIsPlaying(false);
     sendCommand(QStringLiteral("setPlayerCmd:stop"), std::move(completion));
+}
+
+void WiiMClient::switchInput(const QString &mode, DoneCallback completion) {
+    sendCommand(QStringLiteral("setPlayerCmd:switchmode:") + mode, std::move(completion));
+}
+
+void WiiMClient::playPreset(int number, DoneCallback completion) {
+    sendCommand(QStringLiteral("MCUKeyShortClick:%1").arg(number), std::move(completion));
+}
+
+void WiiMClient::fetchPresets(
+    std::function<void(std::optional<std::vector<DevicePreset>>)> completion) {
+    const auto url = requestUrl(ipAddress(), QStringLiteral("getPresetInfo"));
+    if (!url) {
+        completion(std::nullopt);
+        return;
+    }
+    session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
+        const bool answered = response.transportOk && response.httpStatus == 200;
+        completion(answered ? decodePresets(response.body) : std::nullopt);
+    });
+}
+
+void WiiMClient::fetchIdentity(std::function<void(std::optional<DeviceIdentity>)> completion) {
+    const auto url = requestUrl(ipAddress(), QStringLiteral("getStatusEx"));
+    if (!url) {
+        completion(std::nullopt);
+        return;
+    }
+    session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
+        completion(response.transportOk ? decodeDeviceIdentity(response.body) : std::nullopt);
+    });
 }
 
 void WiiMClient::fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion) {

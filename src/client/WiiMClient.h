@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DeviceIdentity.h"
+#include "DeviceInputs.h"
 #include "PlayerStatus.h"
 #include "UrlSession.h"
 
@@ -12,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 namespace knobly {
 
@@ -47,7 +50,12 @@ public:
     // The same query, reporting the whole decoded answer (nothing on any failure).
     void fetchPlayerStatus(PlayerStatusCallback completion);
 
+    // At most one volume command is in flight: a change made meanwhile waits, and only the
+    // latest waiting one is sent when the device answers (its completions all run then).
     void setVolume(std::int64_t volume, DoneCallback completion = {});
+    // The highest volume any command may set (1-100, 100 unless told).
+    void setVolumeLimit(std::int64_t limit);
+    std::int64_t volumeLimit() const { return volumeLimit_.load(); }
     void volumeUp(std::int64_t step = 3);
     void volumeDown(std::int64_t step = 3);
     void toggleMute(DoneCallback completion = {});
@@ -58,6 +66,11 @@ public:
     void play(DoneCallback completion = {});
     void pause(DoneCallback completion = {});
     void stop(DoneCallback completion = {});
+    // Inputs and presets.
+    void switchInput(const QString &mode, DoneCallback completion = {});
+    void playPreset(int number, DoneCallback completion = {});
+    void fetchPresets(std::function<void(std::optional<std::vector<DevicePreset>>)> completion);
+    void fetchIdentity(std::function<void(std::optional<DeviceIdentity>)> completion);
     // The playing track's album art, where the device knows it; nothing on any failure.
     void fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion);
     // The last status answer in full; nothing before the first.
@@ -71,6 +84,7 @@ public:
 
 private:
     void sendCommand(const QString &command, DoneCallback completion);
+    void sendVolume(std::int64_t volume, std::vector<DoneCallback> completions);
     // Sends a command whose success flips one stored flag (mute, play state).
     void sendFlipCommand(const QString &command, std::atomic<bool> WiiMClient::*flag,
                          DoneCallback completion);
@@ -83,6 +97,11 @@ private:
     std::atomic<std::int64_t> currentVolume_{50};
     std::atomic<bool> isMuted_{false};
     std::atomic<bool> isPlaying_{false};
+    std::atomic<std::int64_t> volumeLimit_{100};
+    std::mutex volumeMutex_; // guards the three below
+    bool volumeInFlight_ = false;
+    std::optional<std::int64_t> waitingVolume_;
+    std::vector<DoneCallback> waitingCompletions_;
 };
 
 } // namespace knobly

@@ -14,6 +14,7 @@
 #include <QJsonValue>
 #include <QStringList>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <future>
@@ -28,6 +29,8 @@ enum Exit { Ok = 0, NoAnswer = 1, Usage = 2 };
 constexpr auto usageText = "usage: knoblyctl status [--device ADDRESS]\n"
                            "       knoblyctl volume up|down|N [--device ADDRESS]\n"
                            "       knoblyctl mute|play-pause|next|prev [--device ADDRESS]\n"
+                           "       knoblyctl source [NAME] [--device ADDRESS]\n"
+                           "       knoblyctl preset N [--device ADDRESS]\n"
                            "       knoblyctl discover [--seconds N]\n"
                            "       knoblyctl --version\n"
                            "The device defaults to the one chosen in Knobly.\n";
@@ -55,6 +58,16 @@ std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
     return answer.get();
 }
 
+// The answer of an asynchronous query, or nothing when none came in time.
+template <typename T, typename Ask> std::optional<T> await(Ask ask) {
+    auto promise = std::make_shared<std::promise<std::optional<T>>>();
+    auto answer = promise->get_future();
+    ask([promise](std::optional<T> value) { promise->set_value(std::move(value)); });
+    if (answer.wait_for(waitLimit) != std::future_status::ready)
+        return std::nullopt;
+    return answer.get();
+}
+
 template <typename Send> bool awaitDone(Send send) {
     auto promise = std::make_shared<std::promise<bool>>();
     auto done = promise->get_future();
@@ -70,6 +83,53 @@ QJsonValue jsonOf(const std::optional<bool> &v) {
 }
 QJsonValue jsonOf(const std::optional<QString> &v) {
     return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
+}
+
+// Lists the model's inputs with the playing one marked, or switches to the one named (by its
+// switch name or its label, in any case).
+int source(WiiMClient &client, const QString &device, const QString &wanted) {
+    const auto identity =
+        await<DeviceIdentity>([&](auto done) { client.fetchIdentity(std::move(done)); });
+    const auto status = queryStatus(client);
+    if (!identity || !status)
+        return noAnswer(device);
+    const std::vector<DeviceInput> inputs = inputsOfModel(identity->project);
+    if (wanted.isEmpty()) {
+        const auto playing = status->mode ? inputOfMode(*status->mode) : std::nullopt;
+        for (const DeviceInput &input : inputs)
+            std::printf("%s %-10s %s\n", playing && isSameInput(input.mode, *playing) ? "*" : " ",
+                        qUtf8Printable(input.mode), qUtf8Printable(input.label));
+        return Ok;
+    }
+    for (const DeviceInput &input : inputs) {
+        if (input.mode.compare(wanted, Qt::CaseInsensitive) != 0 &&
+            input.label.compare(wanted, Qt::CaseInsensitive) != 0)
+            continue;
+        if (!awaitDone([&](auto done) { client.switchInput(input.mode, done); }))
+            return noAnswer(device);
+        std::printf("source %s\n", qUtf8Printable(input.label));
+        return Ok;
+    }
+    return usage("this device has no such input (knoblyctl source lists them)");
+}
+
+// Plays preset `number`; a number the device does not have is refused.
+int preset(WiiMClient &client, const QString &device, int number) {
+    const auto presets =
+        await<std::vector<DevicePreset>>([&](auto done) { client.fetchPresets(std::move(done)); });
+    std::optional<DevicePreset> found;
+    for (const DevicePreset &p : presets.value_or(std::vector<DevicePreset>{}))
+        if (p.number == number)
+            found = p;
+    if (!found) {
+        std::fprintf(stderr, "knoblyctl: the device at %s has no preset %d\n",
+                     qUtf8Printable(device), number);
+        return NoAnswer;
+    }
+    if (!awaitDone([&](auto done) { client.playPreset(number, done); }))
+        return noAnswer(device);
+    std::printf("preset %d %s\n", number, qUtf8Printable(found->name));
+    return Ok;
 }
 
 // One discovery run; every delivery of the device list is one JSON line.
@@ -138,7 +198,14 @@ int run(const QStringList &args) {
                                       QStringLiteral("prev")};
     std::optional<std::int64_t> absoluteVolume;
     int direction = 0;
-    if (command == QLatin1String("volume")) {
+    if (command == QLatin1String("source")) {
+        if (words.size() > 1)
+            return usage("source takes at most one input name");
+    } else if (command == QLatin1String("preset")) {
+        absoluteVolume = words.size() == 1 ? integerFromDecimalText(words[0]) : std::nullopt;
+        if (!absoluteVolume || *absoluteVolume < 1 || *absoluteVolume > 99)
+            return usage("preset takes a preset number");
+    } else if (command == QLatin1String("volume")) {
         if (words.size() != 1)
             return usage("volume takes up, down or a number");
         if (words[0] == QLatin1String("up")) {
@@ -169,6 +236,7 @@ int run(const QStringList &args) {
     }
 
     auto client = std::make_shared<WiiMClient>(device);
+    client->setVolumeLimit(Settings::maxVolume());
 
     if (command == QLatin1String("status")) {
         const auto status = queryStatus(*client);
@@ -181,6 +249,11 @@ int run(const QStringList &args) {
         std::printf("%s\n", QJsonDocument(json).toJson(QJsonDocument::Compact).constData());
         return Ok;
     }
+
+    if (command == QLatin1String("source"))
+        return source(*client, device, words.value(0));
+    if (command == QLatin1String("preset"))
+        return preset(*client, device, static_cast<int>(*absoluteVolume));
 
     // Relative changes and toggles start from what the device says now.
     const bool needsStatus = direction != 0 || command == QLatin1String("mute") ||

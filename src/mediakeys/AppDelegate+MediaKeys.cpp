@@ -16,6 +16,14 @@ void AppDelegate::setupMediaKeys() {
         if (AppDelegate *d = self.get())
             d->adjustVolume(false);
     };
+    keys.onFineVolumeUp = [self = weak()] {
+        if (AppDelegate *d = self.get())
+            d->adjustVolume(true, 1);
+    };
+    keys.onFineVolumeDown = [self = weak()] {
+        if (AppDelegate *d = self.get())
+            d->adjustVolume(false, 1);
+    };
     keys.onMute = [self = weak()] {
         if (AppDelegate *d = self.get())
             d->toggleMuteFromKey();

@@ -42,10 +42,10 @@ bool MediaKeyInterceptor::handle(const KeyEvent &event) {
     const std::function<void()> *callback = nullptr;
     switch (event.key) {
     case MediaKey::volumeUp:
-        callback = &onVolumeUp;
+        callback = event.fine && onFineVolumeUp ? &onFineVolumeUp : &onVolumeUp;
         break;
     case MediaKey::volumeDown:
-        callback = &onVolumeDown;
+        callback = event.fine && onFineVolumeDown ? &onFineVolumeDown : &onVolumeDown;
         break;
     case MediaKey::mute:
         callback = &onMute;

@@ -16,6 +16,7 @@ struct KeyEvent {
     MediaKey key = MediaKey::volumeUp;
     bool down = true;
     bool repeat = false; // a press the keyboard repeats while held
+    bool fine = false;   // Shift held: a volume key steps by 1
     bool operator==(const KeyEvent &) const = default;
 };
 
@@ -46,6 +47,9 @@ class MediaKeyInterceptor {
 public:
     std::function<void()> onVolumeUp;
     std::function<void()> onVolumeDown;
+    // With Shift held; the plain callbacks serve when these are not set.
+    std::function<void()> onFineVolumeUp;
+    std::function<void()> onFineVolumeDown;
     std::function<void()> onMute;
     std::function<void()> onPlayPause;
     std::function<void()> onNext;

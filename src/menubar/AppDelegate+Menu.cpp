@@ -9,6 +9,7 @@
 #include "UpdatePrompt.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QSlider>
 
 namespace knobly {
@@ -69,6 +70,12 @@ void AppDelegate::buildMenu() {
     connect(transport->next(), &QAction::triggered, this, &AppDelegate::nextTrackAction);
     menu->addAction(transport);
 
+    // Filled once the device says which model it is and which presets it keeps.
+    sourceMenu_ = new QMenu(tr("Source"), menu);
+    menu->addMenu(sourceMenu_)->setVisible(false);
+    presetMenu_ = new QMenu(tr("Presets"), menu);
+    menu->addMenu(presetMenu_)->setVisible(false);
+
     menu->addSeparator();
     deviceSubmenu_ = new QMenu(tr("Select Device"), menu);
     deviceSubmenu_->setIcon(menuIcon(QStringLiteral("hifispeaker.2.fill"), 13));
@@ -104,6 +111,18 @@ void AppDelegate::buildMenu() {
         connect(entry, &QAction::triggered, this, [this, entry] { setStep(entry); });
     }
     menu->addMenu(stepMenu);
+
+    auto *limitMenu = new QMenu(tr("Maximum Volume"), menu);
+    auto *limits = new QActionGroup(limitMenu);
+    const std::int64_t savedLimit = Settings::maxVolume();
+    for (const int limit : {100, 90, 80, 70, 60, 50}) {
+        QAction *entry = limitMenu->addAction(QStringLiteral("%1%").arg(limit));
+        entry->setCheckable(true);
+        entry->setChecked(savedLimit == limit);
+        limits->addAction(entry);
+        connect(entry, &QAction::triggered, this, [this, limit] { setVolumeLimit(limit); });
+    }
+    menu->addMenu(limitMenu);
 
     menu->addSeparator();
     QAction *updates = menu->addAction(tr("Check for Updates\u2026"));

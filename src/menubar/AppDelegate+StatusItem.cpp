@@ -5,6 +5,7 @@
 
 #include <QGuiApplication>
 #include <QMenu>
+#include <QPainter>
 #include <QScreen>
 
 namespace knobly {
@@ -83,12 +84,28 @@ void AppDelegate::updateIcon(std::int64_t volume) {
     if (volumeRow_)
         volumeRow_->setMuted(muted);
     updateMediaControls();
-    if (statusItem_) {
-        const auto image = sfSymbol(iconSymbol_, 14);
-        statusItem_->setIcon(freedesktopVolumeIconName(iconSymbol_),
-                             image ? image->render(kPanelText, 64) : QImage());
-    }
+    showPanelIcon();
     updateToolTip();
+}
+
+// The speaker for the volume; while the device does not answer, a speaker crossed out in red
+// (and a themed "network-error" where the host draws icon names).
+void AppDelegate::showPanelIcon() {
+    if (!statusItem_)
+        return;
+    const auto image = sfSymbol(iconSymbol_, 14);
+    QImage picture = image ? image->render(kPanelText, 64) : QImage();
+    if (!markedUnreachable_) {
+        statusItem_->setIcon(freedesktopVolumeIconName(iconSymbol_), picture);
+        return;
+    }
+    if (const auto mark = systemSymbol(QStringLiteral("xmark.circle.fill"));
+        mark && !picture.isNull()) {
+        QPainter painter(&picture);
+        painter.drawImage(QRect(30, 30, 34, 34),
+                          tinted(*mark, QColor(255, 59, 48), 14).render(QColor(), 34));
+    }
+    statusItem_->setIcon(QStringLiteral("network-error"), picture);
 }
 
 void AppDelegate::updateToolTip() {

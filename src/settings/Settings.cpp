@@ -150,6 +150,20 @@ void Settings::setVolumeStep(std::int64_t step) {
     write("step", QVariant::fromValue<qlonglong>(step));
 }
 
+std::int64_t Settings::maxVolume() {
+    if (const auto value = stored("maxVolume")) {
+        bool ok = false;
+        const qlonglong n = value->toString().trimmed().toLongLong(&ok);
+        if (ok && n >= 1 && n <= 100)
+            return n;
+    }
+    return 100;
+}
+
+void Settings::setMaxVolume(std::int64_t limit) {
+    write("maxVolume", QVariant::fromValue<qlonglong>(limit));
+}
+
 bool Settings::interceptKeys() {
     const auto value = stored("keys");
     if (!value)

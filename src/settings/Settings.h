@@ -6,7 +6,7 @@
 
 namespace knobly {
 
-// The four values that outlive a run, kept in ~/.config/Knobly/Knobly.conf. Every read goes
+// The values that outlive a run, kept in ~/.config/Knobly/Knobly.conf. Every read goes
 // to the store and every write goes straight to it; nothing is cached here.
 class Settings {
 public:
@@ -18,6 +18,9 @@ public:
     static void setDeviceName(const QString &name);
     static std::int64_t volumeStep(); // 3 unless a positive step was saved
     static void setVolumeStep(std::int64_t step);
+    // The highest volume Knobly sets: 100 unless a whole number from 1 to 100 was saved.
+    static std::int64_t maxVolume();
+    static void setMaxVolume(std::int64_t limit);
     static bool interceptKeys(); // false when never saved
     static void setInterceptKeys(bool on);
 };

@@ -142,15 +142,18 @@ TEST_F(AppDelegateTest, MenuLayoutStatesAndShortcuts) {
     QMenu *menu = delegate->menu();
     ASSERT_EQ(tray->menu, menu);
     EXPECT_EQ(titles(menu),
-              (QStringList{"No Device Selected", "", "---", "Volume 50%", "Playback", "---",
-                           "Select Device", "---", "Capture Media Keys", "Start at Login",
-                           "Volume Step", "---", "Check for Updates\u2026", "---", "Quit Knobly"}));
+              (QStringList{"No Device Selected", "", "---", "Volume 50%", "Playback", "Source",
+                           "Presets", "---", "Select Device", "---", "Capture Media Keys",
+                           "Start at Login", "Volume Step", "Maximum Volume", "---",
+                           "Check for Updates\u2026", "---", "Quit Knobly"}));
     const auto actions = menu->actions();
-    EXPECT_EQ(actions[8]->shortcut(), QKeySequence("Ctrl+K"));
-    EXPECT_TRUE(actions[8]->isCheckable());
-    EXPECT_FALSE(actions[8]->isChecked());
-    EXPECT_EQ(actions[14]->shortcut(), QKeySequence("Ctrl+Q"));
-    QMenu *steps = actions[10]->menu();
+    EXPECT_FALSE(actions[5]->isVisible()) << "no device, no inputs";
+    EXPECT_FALSE(actions[6]->isVisible());
+    EXPECT_EQ(actions[10]->shortcut(), QKeySequence("Ctrl+K"));
+    EXPECT_TRUE(actions[10]->isCheckable());
+    EXPECT_FALSE(actions[10]->isChecked());
+    EXPECT_EQ(actions[17]->shortcut(), QKeySequence("Ctrl+Q"));
+    QMenu *steps = actions[12]->menu();
     ASSERT_NE(steps, nullptr);
     EXPECT_EQ(titles(steps), (QStringList{"1%", "2%", "3%", "5%", "10%"}));
     for (QAction *entry : steps->actions()) {
@@ -247,6 +250,7 @@ TEST_F(AppDelegateTest, ReachabilityChangesTheFirstLineOncePerTransition) {
     EXPECT_EQ(titleChanges, 1) << "ten failed polls change the line once";
     EXPECT_EQ(delegate->volumeSlider()->value(), 35) << "the slider keeps its value";
     EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.2.fill");
+    EXPECT_EQ(tray->iconName, "network-error") << "the panel item shows it too";
     EXPECT_TRUE(delegate->nowPlayingItem()->isVisible());
     EXPECT_EQ(delegate->nowPlayingItem()->text(), nowPlaying);
     EXPECT_TRUE(delegate->isPolling()) << "polling goes on";
@@ -259,6 +263,86 @@ TEST_F(AppDelegateTest, ReachabilityChangesTheFirstLineOncePerTransition) {
     EXPECT_EQ(titleChanges, 2);
     EXPECT_EQ(delegate->volumeSlider()->value(), 70);
     EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.3.fill");
+    EXPECT_EQ(tray->iconName, "audio-volume-high");
+}
+
+// The maximum volume holds on every path a level can come from; a device already above it is
+// left alone until the volume is changed.
+TEST_F(AppDelegateTest, TheVolumeLimitHoldsOnEveryPath) {
+    Settings::setIp(sim.address());
+    Settings::setInterceptKeys(true);
+    Settings::setVolumeStep(5);
+    sim.setVolume(80);
+    launch();
+    settle(2);
+    QMenu *limits = nullptr;
+    for (QAction *a : delegate->menu()->actions())
+        if (a->text() == "Maximum Volume")
+            limits = a->menu();
+    ASSERT_NE(limits, nullptr);
+    EXPECT_EQ(titles(limits), (QStringList{"100%", "90%", "80%", "70%", "60%", "50%"}));
+    limits->actions()[4]->trigger();
+    EXPECT_EQ(Settings::maxVolume(), 60);
+    queue->advance(5.0);
+    settle(3);
+    EXPECT_EQ(sim.volume(), 80) << "left alone until changed";
+
+    const std::pair<const char *, std::function<void()>> paths[] = {
+        {"key", [&] { pressKey(*keys, MediaKey::volumeUp); }},
+        {"scroll", [&] { delegate->statusBarScroll(+1); }},
+        {"slider", [&] { delegate->sliderChanged(95); }},
+        {"exported level",
+         [&] {
+             for (QAction *a : delegate->menu()->actions())
+                 if (auto *row = qobject_cast<VolumeSliderRow *>(a))
+                     row->levels().constLast()->trigger(); // 100%
+         }},
+        {"desktop", [&] { delegate->setVolumeFromDesktop(100); }},
+    };
+    for (const auto &[name, change] : paths) {
+        SCOPED_TRACE(name);
+        sim.setVolume(10);
+        delegate->wiiMClient()->setCurrentVolume(58);
+        change();
+        queue->runPending();
+        ASSERT_TRUE(eventually([&] { return sim.volume() == 60; }));
+        EXPECT_LE(delegate->volumeSlider()->value(), 60);
+    }
+}
+
+TEST_F(AppDelegateTest, SourceAndPresetsFollowTheDevice) {
+    DeviceSimulator::Options options;
+    options.project = "WiiM_Amp";
+    options.presets = {{1, "Radio One"}, {4, "Jazz"}};
+    DeviceSimulator amp(options);
+    ASSERT_TRUE(amp.start());
+    Settings::setIp(amp.address());
+    launch();
+    ASSERT_TRUE(queue->runUntil([&] { return !delegate->presetMenu()->actions().isEmpty(); }));
+    ASSERT_TRUE(queue->runUntil([&] { return !delegate->sourceMenu()->actions().isEmpty(); }));
+    EXPECT_EQ(titles(delegate->sourceMenu()),
+              (QStringList{"Wi-Fi", "Bluetooth", "Line In", "Optical", "HDMI ARC"}));
+    EXPECT_TRUE(delegate->sourceMenu()->actions()[0]->isChecked()) << "streaming is Wi-Fi";
+    EXPECT_EQ(titles(delegate->presetMenu()), (QStringList{"1. Radio One", "4. Jazz"}));
+
+    delegate->sourceMenu()->actions()[4]->trigger();
+    ASSERT_TRUE(eventually([&] { return amp.commands().back() == "setPlayerCmd:switchmode:ARC"; }));
+    EXPECT_TRUE(delegate->sourceMenu()->actions()[0]->isChecked()) << "until the device says so";
+    queue->advance(5.0);
+    ASSERT_TRUE(queue->runUntil([&] { return delegate->sourceMenu()->actions()[4]->isChecked(); }));
+    delegate->presetMenu()->actions()[1]->trigger();
+    ASSERT_TRUE(eventually([&] {
+        const auto c = amp.commands();
+        return std::find(c.begin(), c.end(), "MCUKeyShortClick:4") != c.end();
+    }));
+
+    // A device without presets has no such submenu.
+    Settings::setIp(sim.address());
+    delegate->connectToDevice(sim.address(), "Kitchen");
+    settle(2);
+    queue->runPending();
+    EXPECT_FALSE(delegate->presetMenu()->menuAction()->isVisible());
+    EXPECT_TRUE(delegate->sourceMenu()->menuAction()->isVisible());
 }
 
 TEST_F(AppDelegateTest, SilentTrackHidesNowPlayingAndPausedShowsPlay) {
@@ -546,6 +630,13 @@ TEST_F(AppDelegateTest, MediaKeysDriveTheDevice) {
     EXPECT_TRUE(pressKey(*keys, MediaKey::volumeUp));
     queue->runPending();
     EXPECT_EQ(delegate->hud().volume(), 40);
+    ASSERT_TRUE(eventually([&] { return sim.volume() == 40; }));
+    // Shift steps by one.
+    EXPECT_TRUE(keys->handler(KeyEvent{MediaKey::volumeUp, true, false, true}));
+    queue->runPending();
+    ASSERT_TRUE(eventually([&] { return sim.volume() == 41; }));
+    EXPECT_TRUE(keys->handler(KeyEvent{MediaKey::volumeDown, true, false, true}));
+    queue->runPending();
     ASSERT_TRUE(eventually([&] { return sim.volume() == 40; }));
 
     // Mute: the overlay and the slider drop to 0, the stored volume comes back on unmute.

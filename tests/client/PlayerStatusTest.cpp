@@ -1,4 +1,5 @@
 #include "PlayerStatus.h"
+#include "DeviceInputs.h"
 
 #include "TestNames.h"
 
@@ -180,6 +181,43 @@ TEST(AlbumArt, OnlyWebAddressesAreArt) {
         else
             EXPECT_EQ(art, std::nullopt);
     }
+}
+
+TEST(DeviceInputs, ModelsModesAndPresetsByTheTable) {
+    const auto modes = [](const QString &project) {
+        QStringList m;
+        for (const DeviceInput &input : inputsOfModel(project))
+            m << input.mode;
+        return m;
+    };
+    const QStringList base{"wifi", "bluetooth", "line-in", "optical"};
+    EXPECT_EQ(modes("WiiM_Pro_with_gc4a"), base);
+    EXPECT_EQ(modes("Muzo_Mini"), base);
+    EXPECT_EQ(modes("Some_Future_Box"), base) << "unknown models get the common inputs";
+    EXPECT_EQ(modes("WiiM_AMP"), base + QStringList{"ARC"});
+    EXPECT_EQ(modes("WiiM_Amp_Ultra"), base + QStringList{"ARC"});
+    EXPECT_EQ(modes("WiiM_Ultra"), base + QStringList({"HDMI", "phono"}));
+
+    const std::pair<std::int64_t, const char *> playing[] = {
+        {10, "wifi"},    {31, "wifi"},  {40, "line-in"}, {41, "bluetooth"},
+        {43, "optical"}, {49, "HDMI"},  {58, "ARC"},     {54, "phono"},
+        {0, nullptr},    {-1, nullptr}, {99, nullptr},   {77, nullptr}};
+    for (const auto &[mode, input] : playing)
+        EXPECT_EQ(inputOfMode(mode), input ? std::optional(QString(input)) : std::nullopt) << mode;
+    EXPECT_TRUE(isSameInput("HDMI", "ARC"));
+    EXPECT_FALSE(isSameInput("optical", "ARC"));
+
+    const auto presets = decodePresets(
+        R"({"preset_num":3,"preset_list":[{"number":1,"name":"BBC Radio 3","url":"unknow"},)"
+        R"({"number":"4","name":""},{"number":0,"name":"x"},{"name":"no number"}]})");
+    ASSERT_TRUE(presets);
+    ASSERT_EQ(presets->size(), 2u) << "gaps kept, unplayable numbers dropped";
+    EXPECT_EQ((*presets)[0].number, 1);
+    EXPECT_EQ((*presets)[0].name, "BBC Radio 3");
+    EXPECT_EQ((*presets)[1].number, 4);
+    EXPECT_EQ((*presets)[1].name, "Preset 4");
+    EXPECT_EQ(decodePresets("unknown command"), std::nullopt);
+    EXPECT_EQ(decodePresets(R"({"preset_num":0})"), std::nullopt);
 }
 
 } // namespace

@@ -112,12 +112,48 @@ INSTANTIATE_TEST_SUITE_P(
                     [](WiiMClient &c, auto d) { c.prevTrack(d); },
                     "setPlayerCmd:prev",
                     50},
+        CommandCase{"aboveTheLimit", [](WiiMClient &c) { c.setVolumeLimit(60); },
+                    [](WiiMClient &c, auto d) { c.setVolume(80, d); }, "setPlayerCmd:vol:60", 60},
+        CommandCase{"upToTheLimit",
+                    [](WiiMClient &c) {
+                        c.setVolumeLimit(60);
+                        c.setCurrentVolume(58);
+                    },
+                    noCallback([](WiiMClient &c) { c.volumeUp(5); }), "setPlayerCmd:vol:60", 60},
+        CommandCase{"limitNeverBelowOne", [](WiiMClient &c) { c.setVolumeLimit(-4); },
+                    [](WiiMClient &c, auto d) { c.setVolume(30, d); }, "setPlayerCmd:vol:1", 1},
+        CommandCase{"switchInput",
+                    {},
+                    [](WiiMClient &c, auto d) { c.switchInput("optical", d); },
+                    "setPlayerCmd:switchmode:optical",
+                    50},
+        CommandCase{
+            "preset", {}, [](WiiMClient &c, auto d) { c.playPreset(3, d); }, "MCUKeyShortClick:3", 50},
+        CommandCase{"stop", {}, [](WiiMClient &c, auto d) { c.stop(d); }, "setPlayerCmd:stop", 50},
         CommandCase{"status",
                     {},
                     [](WiiMClient &c, auto) { c.fetchStatus([](auto, auto, auto) {}); },
                     "getPlayerStatus",
                     35}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Steps faster than the device answers are merged: the last one wins, in a few requests.
+TEST_F(WiiMClientTest, VolumeBurstsSendTheLatestValueWithOneRequestInFlight) {
+    for (const int burst : {10, 50}) {
+        SCOPED_TRACE(burst);
+        sim.clearRequests();
+        client->setCurrentVolume(20);
+        auto last = std::make_shared<Await<bool>>();
+        for (int i = 0; i < burst; ++i)
+            client->volumeUp(1);
+        client->setVolume(20 + burst, deliverTo(last));
+        ASSERT_EQ(last->wait(), std::optional(true));
+        EXPECT_EQ(sim.volume(), 20 + burst);
+        const auto sent = sim.commands().size();
+        EXPECT_LE(sent, 3u) << "one in flight, then only the latest";
+        EXPECT_GE(sent, 2u);
+    }
+}
 
 TEST_F(WiiMClientTest, StatusDecodesDeviceStateAndStoresIt) {
     sim.setVolume(35);

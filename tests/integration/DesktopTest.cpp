@@ -69,7 +69,8 @@ protected:
         const QString volumeText = QStringLiteral("Volume %1%").arg(volume);
         pumpUntil([&] {
             menu = layout(service);
-            return menu && menu->find(volumeText) && menu->find(kNowPlaying);
+            return menu && menu->find(volumeText) && menu->find(kNowPlaying) &&
+                   menu->find(QStringLiteral("Source"));
         });
         return menu;
     }
@@ -120,8 +121,9 @@ TEST_F(Desktop, MenuShowsTheDeviceAndEveryControl) {
         menu->labels(),
         (QStringList{QStringLiteral("Kitchen"), kNowPlaying, QStringLiteral("Volume 35%"),
                      QStringLiteral("Previous"), QStringLiteral("Pause"), QStringLiteral("Next"),
-                     QStringLiteral("Select Device"), QStringLiteral("Capture Media Keys"),
-                     QStringLiteral("Start at Login"), QStringLiteral("Volume Step"),
+                     QStringLiteral("Source"), QStringLiteral("Select Device"),
+                     QStringLiteral("Capture Media Keys"), QStringLiteral("Start at Login"),
+                     QStringLiteral("Volume Step"), QStringLiteral("Maximum Volume"),
                      QStringLiteral("Check for Updates\u2026"), QStringLiteral("Quit Knobly")}));
 
     // The device's row: a status line with the green mark, not something to click.

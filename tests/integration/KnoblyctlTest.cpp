@@ -99,6 +99,41 @@ TEST_F(KnoblyctlTest, CommandsUseTheSavedDeviceAndStep) {
     }
 }
 
+TEST_F(KnoblyctlTest, InputsPresetsAndTheVolumeLimit) {
+    DeviceSimulator::Options options;
+    options.presets = {{1, "Radio One"}, {3, "Jazz"}};
+    DeviceSimulator withPresets(options);
+    ASSERT_TRUE(withPresets.start());
+    Settings::setIp(withPresets.address());
+    Settings::setMaxVolume(60);
+    struct Case {
+        QStringList args;
+        int exitCode;
+        QString lastCommand; // empty: nothing sent but queries
+        QString out;         // a line the output must hold
+    };
+    const Case cases[] = {
+        {{"source"}, 0, "getPlayerStatus", "* wifi       Wi-Fi"},
+        {{"source", "line in"}, 0, "setPlayerCmd:switchmode:line-in", "source Line In"},
+        {{"source"}, 0, "getPlayerStatus", "* line-in    Line In"},
+        {{"source", "HDMI"}, 2, "getPlayerStatus", ""},
+        {{"preset", "3"}, 0, "MCUKeyShortClick:3", "preset 3 Jazz"},
+        {{"preset", "2"}, 1, "getPresetInfo", ""},
+        {{"preset", "x"}, 2, "MCUKeyShortClick:3", ""},
+        {{"volume", "250"}, 0, "setPlayerCmd:vol:60", "volume 60"},
+        {{"preset", "1", "--device", sim.address()}, 1, "getPresetInfo", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const CtlRun r = knoblyctl(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
+        const DeviceSimulator &asked = c.args.contains("--device") ? sim : withPresets;
+        ASSERT_FALSE(asked.commands().empty());
+        EXPECT_EQ(asked.commands().back(), c.lastCommand);
+        EXPECT_TRUE(r.out.contains(c.out)) << r.out.toStdString();
+    }
+}
+
 TEST_F(KnoblyctlTest, ExitCodesTellWhatWentWrong) {
     struct Case {
         QStringList args;

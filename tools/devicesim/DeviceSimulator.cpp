@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -157,6 +158,7 @@ public:
     bool muted = false;
     QString status = QStringLiteral("play");
     int trackIndex = 0;
+    int mode = 10; // streaming
     QByteArray statusExBody;
     std::vector<RequestRecord> log;
 
@@ -189,6 +191,10 @@ public:
                                                                 : statusExBody;
             else if (command == "getMetaInfo")
                 answer.body = metaInfoLocked();
+            else if (command == "getPresetInfo")
+                answer.body = presetInfo();
+            else if (command.startsWith("MCUKeyShortClick:"))
+                answer.body = playPresetLocked(command.mid(int(sizeof "MCUKeyShortClick:") - 1));
             else if (command.startsWith("setPlayerCmd:"))
                 answer.body = setPlayerCmdLocked(command.mid(int(sizeof "setPlayerCmd:") - 1));
             else
@@ -210,7 +216,7 @@ private:
         return jsonObject({
             {"type", jsonString(QByteArray("0"))},
             {"ch", jsonString(QByteArray("0"))},
-            {"mode", jsonString(QByteArray("10"))},
+            {"mode", jsonString(QByteArray::number(mode))},
             {"loop", jsonString(QByteArray("4"))},
             {"eq", jsonString(QByteArray("0"))},
             {"vendor", jsonString(QByteArray("TIDAL"))},
@@ -227,6 +233,29 @@ private:
             {"vol", jsonString(QByteArray::number(volume))},
             {"mute", jsonString(QByteArray(muted ? "1" : "0"))},
         });
+    }
+
+    QByteArray presetInfo() const {
+        if (options.presets.empty())
+            return kUnknownCommand;
+        QByteArray list;
+        for (const auto &[number, name] : options.presets)
+            list += (list.isEmpty() ? "" : ",") +
+                    jsonObject({{"number", QByteArray::number(number)},
+                                {"name", jsonString(name)},
+                                {"url", jsonString(QByteArray("unknow"))}});
+        return jsonObject({{"preset_num", QByteArray::number(qsizetype(options.presets.size()))},
+                           {"preset_list", '[' + list + ']'}});
+    }
+
+    QByteArray playPresetLocked(const QByteArray &arg) {
+        for (const auto &preset : options.presets)
+            if (QByteArray::number(preset.first) == arg) {
+                mode = 10;
+                status = QStringLiteral("play");
+                return "OK";
+            }
+        return "Failed";
     }
 
     // Plain text here, unlike getPlayerStatus; "unknow" for what is not known.
@@ -297,6 +326,15 @@ private:
             status = QStringLiteral("play");
         } else if (arg == "stop") {
             status = QStringLiteral("stop");
+        } else if (arg.startsWith("switchmode:")) {
+            // The codes getPlayerStatus reports for each input.
+            static const std::map<QByteArray, int> codes{
+                {"wifi", 10}, {"line-in", 40}, {"bluetooth", 41}, {"optical", 43}, {"co-axial", 45},
+                {"HDMI", 49}, {"PCUSB", 51},   {"phono", 54},     {"ARC", 58}};
+            const auto code = codes.find(arg.mid(int(sizeof "switchmode:") - 1));
+            if (code == codes.end())
+                return "Failed";
+            mode = code->second;
         } else if (arg == "onepause") {
             status =
                 status == QLatin1String("play") ? QStringLiteral("pause") : QStringLiteral("play");

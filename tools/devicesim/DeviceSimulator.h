@@ -50,6 +50,8 @@ public:
         QString project = QStringLiteral("WiiM_Pro_with_gc4a");
         QString firmware = QStringLiteral("Linkplay.4.8.714841");
         std::vector<Track> tracks; // empty: a small built-in list
+        // Numbered presets; none: getPresetInfo is an unknown command, as on older devices.
+        std::vector<std::pair<int, QString>> presets;
     };
 
     DeviceSimulator();

@@ -12,6 +12,9 @@
 #include <QPainter>
 #include <QScreen>
 
+#include <algorithm>
+#include <cstdlib>
+
 namespace knobly {
 
 // ---------------------------------------------------------------------------------------------
@@ -282,15 +285,29 @@ bool StatusNotifierItem::positiveIsUp(const QString &caller) {
 void StatusNotifierItem::Scroll(int delta, const QString &orientation) {
     if (delta == 0 || orientation.compare(QLatin1String("vertical"), Qt::CaseInsensitive) != 0)
         return;
-    const bool up = calledFromDBus() ? positiveIsUp(message().service()) : true;
-    const int step = (delta > 0) == up ? 1 : -1;
-    QMetaObject::invokeMethod(
-        this,
-        [this, step] {
-            if (callbacks_.scroll)
-                callbacks_.scroll(step);
-        },
-        Qt::QueuedConnection);
+    // Hosts that pass Qt's delta on (Plasma, LXQt) send 120 a wheel notch and less from
+    // touchpads; the others send one a notch. Small deltas add up to a notch before they
+    // make a step, and turning the other way starts over.
+    const bool qtDeltas = calledFromDBus() && positiveIsUp(message().service());
+    const bool up = calledFromDBus() ? qtDeltas : true;
+    const int notch = qtDeltas ? 120 : 1;
+    const int clamped = std::clamp(delta, -100 * notch, 100 * notch);
+    const int towardsUp = up ? clamped : -clamped;
+    if (notch != scrollNotch_ ||
+        (scrollRemainder_ != 0 && (scrollRemainder_ > 0) != (towardsUp > 0)))
+        scrollRemainder_ = 0;
+    scrollNotch_ = notch;
+    scrollRemainder_ += towardsUp;
+    const int steps = scrollRemainder_ / notch;
+    scrollRemainder_ -= steps * notch;
+    for (int i = 0; i < std::abs(steps); ++i)
+        QMetaObject::invokeMethod(
+            this,
+            [this, step = steps > 0 ? 1 : -1] {
+                if (callbacks_.scroll)
+                    callbacks_.scroll(step);
+            },
+            Qt::QueuedConnection);
 }
 
 } // namespace knobly

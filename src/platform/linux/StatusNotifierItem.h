@@ -135,6 +135,8 @@ private:
     QDBusServiceWatcher *watcher_ = nullptr;
     // Unique bus names are never handed out twice, so an answer stays true for a name.
     QHash<QString, bool> upByCaller_;
+    int scrollRemainder_ = 0; // towards the next step, positive = up
+    int scrollNotch_ = 1;     // in the units of the host that sent it
 };
 
 } // namespace knobly

@@ -165,12 +165,19 @@ bool X11KeyTap::grabAll(Partial partial) {
         xcb_void_cookie_t cookie;
     };
     std::vector<Pending> pending;
+    const auto grab = [&](xcb_window_t root, xcb_keycode_t keycode, std::uint16_t mods) {
+        pending.push_back({{root, keycode, mods},
+                           xcb_grab_key_checked(connection_, 0, root, mods, keycode,
+                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)});
+    };
     for (auto root : roots_)
         for (const auto &key : keys_)
-            for (auto mods : combos)
-                pending.push_back({{root, key.keycode, mods},
-                                   xcb_grab_key_checked(connection_, 0, root, mods, key.keycode,
-                                                        XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC)});
+            for (auto mods : combos) {
+                grab(root, key.keycode, mods);
+                // Shift with a volume key steps finely.
+                if (key.key == MediaKey::volumeUp || key.key == MediaKey::volumeDown)
+                    grab(root, key.keycode, mods | XCB_MOD_MASK_SHIFT);
+            }
     bool ok = true;
     for (const auto &p : pending) {
         XcbPtr<xcb_generic_error_t> error(xcb_request_check(connection_, p.cookie));
@@ -225,7 +232,7 @@ bool X11KeyTap::onKey(const xcb_key_press_event_t *event, bool press) {
         lastReleaseKey_ = event->detail;
         lastReleaseTime_ = event->time;
     }
-    const KeyEvent out{key->key, press, repeat};
+    const KeyEvent out{key->key, press, repeat, (event->state & XCB_MOD_MASK_SHIFT) != 0};
     // A copy: the handler may disable this tap, which resets handler_ under it.
     const Handler handler = handler_;
     return handler && handler(out);
