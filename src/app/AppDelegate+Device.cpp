@@ -2,6 +2,7 @@
 #include "AppDelegate.h"
 
 #include "MainQueue.h"
+#include "Settings.h"
 
 #include <QActionGroup>
 #include <QMenu>
@@ -21,6 +22,11 @@ void AppDelegate::fetchDeviceDetails() {
                 return;
             d->inputs_ = inputsOfModel(identity ? identity->project : QString());
             d->rebuildSourceMenu();
+            // Remembered beside the address, to find the device again if it moves.
+            if (identity && !identity->uuid.isEmpty() &&
+                Settings::ip() == d->wiiMClient_->ipAddress() &&
+                Settings::deviceUuid() != identity->uuid)
+                Settings::setDeviceUuid(identity->uuid);
         });
     });
     wiiMClient_->fetchPresets(
@@ -78,6 +84,68 @@ void AppDelegate::rebuildPresetMenu(const std::vector<DevicePreset> &presets) {
         });
     }
     presetMenu_->menuAction()->setVisible(!presets.empty());
+}
+
+// After three polls without an answer, look for the saved device by its id: a discovery at
+// most once a minute, each device found asked who it is unless discovery already knows.
+void AppDelegate::notePollAnswer(bool answered) {
+    if (answered) {
+        failedPolls_ = 0;
+        following_ = false;
+        return;
+    }
+    ++failedPolls_;
+    constexpr int kFirst = 3;
+    constexpr int kEvery = 12; // polls are 5 s apart
+    if (failedPolls_ < kFirst || (failedPolls_ - kFirst) % kEvery != 0 ||
+        Settings::deviceUuid().isEmpty())
+        return;
+    following_ = true;
+    followAsked_.clear();
+    rescanDevices();
+}
+
+void AppDelegate::followSavedDevice() {
+    if (!following_ || !wiiMClient_)
+        return;
+    const QString uuid = Settings::deviceUuid();
+    for (const WiiMDevice &device : devices_) {
+        if (device.ip == wiiMClient_->ipAddress())
+            continue;
+        if (!device.uuid.isEmpty()) {
+            if (device.uuid == uuid) {
+                moveToAddress(device.ip);
+                return;
+            }
+            continue;
+        }
+        if (followAsked_.contains(device.ip))
+            continue;
+        followAsked_.insert(device.ip);
+        const QString host = env_.probePort
+                                 ? device.ip + QLatin1Char(':') + QString::number(*env_.probePort)
+                                 : device.ip;
+        requestDeviceIdentity(
+            host, 2.0, [self = weak(), uuid, ip = device.ip](std::optional<DeviceIdentity> id) {
+                if (!id || id->uuid != uuid)
+                    return;
+                MainQueue::main().async([self, uuid, ip] {
+                    AppDelegate *d = self.get();
+                    if (d && d->following_ && Settings::deviceUuid() == uuid)
+                        d->moveToAddress(ip);
+                });
+            });
+    }
+}
+
+void AppDelegate::moveToAddress(const QString &ip) {
+    following_ = false;
+    failedPolls_ = 0;
+    const QString port =
+        env_.probePort ? QLatin1Char(':') + QString::number(*env_.probePort) : QString();
+    const QString uuid = Settings::deviceUuid();
+    connectToDevice(ip + port, Settings::deviceName());
+    Settings::setDeviceUuid(uuid); // the same device, only somewhere else
 }
 
 } // namespace knobly

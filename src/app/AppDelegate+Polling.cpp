@@ -37,6 +37,7 @@ void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
     // An answer for a device we have since left must not paint over the new one.
     if (!client || client != wiiMClient_)
         return;
+    notePollAnswer(volume.has_value());
     const QString name = Settings::deviceName();
     if (statusMenuItem_) {
         const QString title = statusMenuItem_->text();

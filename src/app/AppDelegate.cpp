@@ -58,6 +58,9 @@ void AppDelegate::teardown() {
 }
 
 void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
+    // Another device's id must not lead the search for this one.
+    if (Settings::ip() != ip && !Settings::deviceUuid().isEmpty())
+        Settings::setDeviceUuid(QString());
     Settings::setIp(ip);
     Settings::setDeviceName(name);
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
@@ -67,6 +70,7 @@ void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
     artTrack_.clear();
     artUrl_.clear();
     detailsFetched_ = false;
+    failedPolls_ = 0;
     inputs_.clear();
     rebuildSourceMenu();
     rebuildPresetMenu({});
@@ -126,6 +130,7 @@ void AppDelegate::startDiscovery() {
             if (AppDelegate *d = self.get()) {
                 d->devices_ = devices;
                 d->rebuildDeviceMenu();
+                d->followSavedDevice();
             }
         });
     });

@@ -13,6 +13,7 @@
 #include <QMenu>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QSlider>
 #include <QToolButton>
 
@@ -150,6 +151,9 @@ private:
     void showVolumeFeedback(std::int64_t volume, bool muted);
     void followAlbumArt(const QString &track);
     void fetchDeviceDetails();
+    void notePollAnswer(bool answered);
+    void followSavedDevice();
+    void moveToAddress(const QString &ip);
     void showPanelIcon();
     void rebuildSourceMenu();
     void updateSourceChecks();
@@ -175,6 +179,9 @@ private:
     QString artTrack_;               // the track whose art artUrl_ is
     QUrl artUrl_;
     bool detailsFetched_ = false; // inputs and presets asked of this device
+    int failedPolls_ = 0;         // in a row
+    bool following_ = false;      // looking for the saved device at another address
+    QSet<QString> followAsked_;   // addresses asked for their id in this search
     std::vector<DeviceInput> inputs_;
     QPointer<QMenu> sourceMenu_;
     QPointer<QMenu> presetMenu_;

@@ -110,7 +110,9 @@ ServiceClassification classifyService(const QString &serviceName, const QString 
 
     ServiceClassification c;
     const bool airplay = serviceType.contains(QLatin1String("airplay"));
-    c.source = airplay ? DiscoverySource::airplay : DiscoverySource::chromecast;
+    c.source = airplay                                             ? DiscoverySource::airplay
+               : serviceType.contains(QLatin1String("_linkplay.")) ? DiscoverySource::linkplay
+                                                                   : DiscoverySource::chromecast;
     c.recognised =
         match.contains(QLatin1String("wiim")) || match.contains(QLatin1String("linkplay"));
     c.name = airplay || fn.isEmpty() ? serviceName : fn;
@@ -123,8 +125,13 @@ std::optional<WiiMDevice> probedDevice(const std::optional<DeviceIdentity> &iden
                                        DiscoverySource source) {
     if (!identity || !identity->isWiiM())
         return std::nullopt;
-    return WiiMDevice{identity->ssid.isEmpty() ? name : identity->ssid,        ip,   443,
-                      identity->project.isEmpty() ? model : identity->project, true, source};
+    return WiiMDevice{identity->ssid.isEmpty() ? name : identity->ssid,
+                      ip,
+                      443,
+                      identity->project.isEmpty() ? model : identity->project,
+                      true,
+                      source,
+                      identity->uuid};
 }
 
 } // namespace knobly

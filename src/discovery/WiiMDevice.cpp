@@ -10,6 +10,8 @@ std::optional<DiscoverySource> discoverySourceFromRaw(int raw) {
         return DiscoverySource::chromecast;
     case 2:
         return DiscoverySource::ssdp;
+    case 3:
+        return DiscoverySource::linkplay;
     default:
         return std::nullopt;
     }
@@ -21,6 +23,8 @@ QString discoverySourceName(DiscoverySource source) {
         return QStringLiteral("airplay");
     case DiscoverySource::chromecast:
         return QStringLiteral("chromecast");
+    case DiscoverySource::linkplay:
+        return QStringLiteral("linkplay");
     case DiscoverySource::ssdp:
         break;
     }

@@ -12,6 +12,7 @@ enum class DiscoverySource : int {
     airplay = 0,
     chromecast = 1,
     ssdp = 2,
+    linkplay = 3,
 };
 
 std::optional<DiscoverySource> discoverySourceFromRaw(int raw);
@@ -25,6 +26,7 @@ struct WiiMDevice {
     QString model;
     bool isConfirmedWiiM = true;
     DiscoverySource source = DiscoverySource::ssdp;
+    QString uuid; // from the device's own answer, when it was asked
 };
 
 } // namespace knobly

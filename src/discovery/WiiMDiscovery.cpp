@@ -9,7 +9,7 @@ WiiMDiscovery::WiiMDiscovery() : WiiMDiscovery(Options{}) {}
 
 WiiMDiscovery::WiiMDiscovery(Options options)
     : options_(std::move(options)), airplayBrowser_(options_.makeBrowser()),
-      castBrowser_(options_.makeBrowser()) {}
+      castBrowser_(options_.makeBrowser()), linkplayBrowser_(options_.makeBrowser()) {}
 
 WiiMDiscovery::~WiiMDiscovery() {
     stopSSDPDiscovery();
@@ -35,6 +35,10 @@ void WiiMDiscovery::startDiscovery(Listener onUpdate) {
         if (auto self = weak.lock(); self && self->castBrowser_)
             self->castBrowser_->searchForServices(QStringLiteral("_googlecast._tcp."),
                                                   QStringLiteral("local."), found);
+        // Every LinkPlay-based speaker; the probe tells which are WiiMs.
+        if (auto self = weak.lock(); self && self->linkplayBrowser_)
+            self->linkplayBrowser_->searchForServices(QStringLiteral("_linkplay._tcp."),
+                                                      QStringLiteral("local."), found);
     });
     queue.asyncAfter(0.5, [weak] {
         if (auto self = weak.lock())
@@ -54,6 +58,8 @@ void WiiMDiscovery::stopDiscovery() {
         airplayBrowser_->stop();
     if (castBrowser_)
         castBrowser_->stop();
+    if (linkplayBrowser_)
+        linkplayBrowser_->stop();
     stopSSDPDiscovery();
 }
 
@@ -63,7 +69,12 @@ void WiiMDiscovery::addOrUpdateDevice(const WiiMDevice &device) {
     if (it == resolvedDevices_.end()) {
         resolvedDevices_.push_back(device);
     } else if (static_cast<int>(device.source) < static_cast<int>(it->source)) {
+        const QString uuid = it->uuid;
         *it = device;
+        if (it->uuid.isEmpty())
+            it->uuid = uuid; // what an earlier probe learnt stays
+    } else if (it->uuid.isEmpty() && !device.uuid.isEmpty()) {
+        it->uuid = device.uuid;
     } else {
         return;
     }

@@ -70,6 +70,7 @@ private:
     Options options_;
     std::unique_ptr<BonjourBrowser> airplayBrowser_;
     std::unique_ptr<BonjourBrowser> castBrowser_;
+    std::unique_ptr<BonjourBrowser> linkplayBrowser_;
     std::vector<std::shared_ptr<BonjourService>> discoveredServices_;
     std::vector<WiiMDevice> resolvedDevices_;
     QSet<QString> probedIPs_;

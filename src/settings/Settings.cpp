@@ -150,6 +150,15 @@ void Settings::setVolumeStep(std::int64_t step) {
     write("step", QVariant::fromValue<qlonglong>(step));
 }
 
+QString Settings::deviceUuid() {
+    const auto value = stored("uuid");
+    return value ? value->toString().trimmed() : QString();
+}
+
+void Settings::setDeviceUuid(const QString &uuid) {
+    write("uuid", uuid);
+}
+
 std::int64_t Settings::maxVolume() {
     if (const auto value = stored("maxVolume")) {
         bool ok = false;

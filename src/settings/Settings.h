@@ -21,6 +21,9 @@ public:
     // The highest volume Knobly sets: 100 unless a whole number from 1 to 100 was saved.
     static std::int64_t maxVolume();
     static void setMaxVolume(std::int64_t limit);
+    // The chosen device's own id, to find it again at another address; "" when unknown.
+    static QString deviceUuid();
+    static void setDeviceUuid(const QString &uuid);
     static bool interceptKeys(); // false when never saved
     static void setInterceptKeys(bool on);
 };

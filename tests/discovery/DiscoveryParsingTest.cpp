@@ -187,7 +187,8 @@ TEST(DiscoverySourceValues, RawValuesArePrecedence) {
     EXPECT_EQ(discoverySourceFromRaw(0), DiscoverySource::airplay);
     EXPECT_EQ(discoverySourceFromRaw(1), DiscoverySource::chromecast);
     EXPECT_EQ(discoverySourceFromRaw(2), DiscoverySource::ssdp);
-    EXPECT_EQ(discoverySourceFromRaw(3), std::nullopt);
+    EXPECT_EQ(discoverySourceFromRaw(3), DiscoverySource::linkplay);
+    EXPECT_EQ(discoverySourceFromRaw(4), std::nullopt);
     EXPECT_EQ(discoverySourceFromRaw(-1), std::nullopt);
 }
 

@@ -119,7 +119,7 @@ TEST_F(KnoblyctlTest, InputsPresetsAndTheVolumeLimit) {
         {{"source", "HDMI"}, 2, "getPlayerStatus", ""},
         {{"preset", "3"}, 0, "MCUKeyShortClick:3", "preset 3 Jazz"},
         {{"preset", "2"}, 1, "getPresetInfo", ""},
-        {{"preset", "x"}, 2, "MCUKeyShortClick:3", ""},
+        {{"preset", "x"}, 2, "getPresetInfo", ""},
         {{"volume", "250"}, 0, "setPlayerCmd:vol:60", "volume 60"},
         {{"preset", "1", "--device", sim.address()}, 1, "getPresetInfo", ""},
     };

@@ -24,10 +24,13 @@ if [[ ${KNOBLY_WL_STAGE:-} != user ]]; then
             { echo "FAIL: $bin/$p is not there"; exit 1; }; done
     mkdir "$T/home" && chown "$user:" "$T/home"
     # Loopback only, so knobly's discovery reaches no real network. The user stage is the PID
-    # namespace's init: whatever is left when it ends goes with it.
+    # namespace's init: whatever is left when it ends goes with it. Sanitizer settings (and
+    # their suppressions) go along; nothing else of ours does.
     unshare -n -p -f -m --mount-proc --kill-child sh -c 'ip link set lo up && exec setpriv \
         --reuid="$1" --regid="$1" --init-groups env -i PATH=/usr/bin:/bin LANG=C.UTF-8 \
-        HOME="$2/home" KNOBLY_WL_STAGE=user KNOBLY_PRIVATE_NETNS=1 "$3" "$2" "$4"' sh "$user" "$T" "$0" "${2:-}" & ns=$!
+        HOME="$2/home" KNOBLY_WL_STAGE=user KNOBLY_PRIVATE_NETNS=1 \
+        ASAN_OPTIONS="${ASAN_OPTIONS:-}" LSAN_OPTIONS="${LSAN_OPTIONS:-}" \
+        UBSAN_OPTIONS="${UBSAN_OPTIONS:-}" "$3" "$2" "$4"' sh "$user" "$T" "$0" "${2:-}" & ns=$!
     # unshare ignores TERM; its child, the namespace's init, cleans up and so ends the run.
     trap 'kill $(ps -o pid= --ppid "$ns") 2>/dev/null; wait "$ns"; exit 143' TERM INT HUP
     wait "$ns"; status=$?

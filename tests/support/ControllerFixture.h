@@ -52,8 +52,9 @@ protected:
         env.makeStatusItem = [this](StatusItem::Callbacks callbacks) {
             return std::make_unique<RecordingStatusItem>(std::move(callbacks), tray);
         };
-        env.makeDiscovery = [this] {
+        env.makeDiscovery = [this, probePort] {
             WiiMDiscovery::Options o;
+            o.probePort = probePort;
             o.ssdpAddress = QStringLiteral("127.0.0.1");
             o.ssdpPort = silent.port();
             o.makeBrowser = [this] { return bonjour.makeBrowser(); };
