@@ -201,12 +201,49 @@ case_d2_avahi_restart() {
     KN_NOT_BEFORE=$published find_in "$out" find "${airplay_record[@]}"
 }
 
+# knobly itself (offscreen, on no session bus) with the device saved; the device then moves to
+# another address and announces itself there over _linkplay._tcp only.
+case_e_device_moves() {
+    local conf=$KN_TMP/knobly-config/Knobly/Knobly.conf moved=169.254.10.3 first=$KN_DEV_IP pid rc=1
+    kn_fresh_avahi || return 1
+    kn_start_device || return 1
+    mkdir -p "$(dirname "$conf")" "$KN_TMP/knobly-run" && chmod 700 "$KN_TMP/knobly-run"
+    printf '[General]\nip=%s\ndevice=Living Room\n' "$KN_DEV_IP" >"$conf"
+    ip netns exec "$KN_PROG_NS" env DBUS_SYSTEM_BUS_ADDRESS="$KN_BUS_ADDR" \
+        DBUS_SESSION_BUS_ADDRESS="unix:path=$KN_TMP/no-session-bus" QT_QPA_PLATFORM=offscreen \
+        XDG_CONFIG_HOME="$KN_TMP/knobly-config" XDG_RUNTIME_DIR="$KN_TMP/knobly-run" \
+        "$KN_BIN/knobly" >"$KN_TMP/knobly.out" 2>&1 &
+    pid=$!
+    # The device's id is saved once it has answered.
+    if kn_wait_until 20 grep -q '^uuid=FF98F09C4BD0B0224C1F9A55' "$conf"; then
+        kn_stop_device
+        ip -n "$KN_DEV_NS" addr add "$moved/16" dev "$KN_DEV_IF"
+        KN_DEV_IP=$moved
+        kn_start_device &&
+            kn_start_publisher --type _linkplay._tcp.local. --name "Living Room" --port 443 &&
+            # Three silent polls (15 s), a discovery and a probe.
+            kn_wait_until 60 grep -qx "ip=$moved" "$conf" && rc=0
+        KN_DEV_IP=$first
+        ip -n "$KN_DEV_NS" addr del "$moved/16" dev "$KN_DEV_IF"
+    else
+        echo "knobly never saved the device's id"
+    fi
+    kn_stop_pid "$pid"
+    if ((rc != 0)); then
+        echo "the settings still say:" && cat "$conf" && cat "$KN_TMP/knobly.out"
+        return 1
+    fi
+    grep -q '^uuid=FF98F09C4BD0B0224C1F9A55' "$conf" || { echo "the id was lost"; return 1; }
+    echo "followed to $moved"
+}
+
 run_case "a: AirPlay TXT model 'WiiM Pro' listed at once" case_a_airplay_txt
 run_case "b: SSDP renderer with a WiiM identity, confirmed by probe" case_b_ssdp_probe
 run_case "c1: SSDP renderer with another maker's identity not listed" case_c1_other_renderer
 run_case "c2: unrelated SSDP answer not listed" case_c2_unrelated_answer
 run_case "d1: avahi-daemon started after discovery began" case_d1_avahi_late
 run_case "d2: avahi-daemon restarted during discovery" case_d2_avahi_restart
+run_case "e: a device that moved is followed by its id" case_e_device_moves
 
 echo "$passed passed, $failed failed"
 ((failed == 0))

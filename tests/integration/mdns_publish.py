@@ -14,7 +14,7 @@ import threading
 
 from zeroconf import IPVersion, ServiceInfo, Zeroconf
 
-TYPES = ("_airplay._tcp.local.", "_googlecast._tcp.local.")
+TYPES = ("_airplay._tcp.local.", "_googlecast._tcp.local.", "_linkplay._tcp.local.")
 
 
 def parse_args():
