@@ -38,17 +38,11 @@ void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
     if (!client || client != wiiMClient_)
         return;
     notePollAnswer(volume.has_value());
-    const QString name = Settings::deviceName();
-    if (statusMenuItem_) {
-        const QString title = statusMenuItem_->text();
-        if (!volume) {
-            if (!title.contains(QLatin1String("unreachable")))
-                setReachable(false, name);
-        } else if (title.contains(QLatin1String("unreachable")) ||
-                   title == QLatin1String("No Device Selected")) {
-            setReachable(true, name);
-        }
-    }
+    // Kept as state: the first line's text is for people (and a name may say anything).
+    if (!volume && !markedUnreachable_)
+        setReachable(false, Settings::deviceName());
+    else if (volume && !reachable_)
+        setReachable(true, Settings::deviceName());
     if (volume) {
         setSliderValue(*volume);
         updateIcon(*volume);

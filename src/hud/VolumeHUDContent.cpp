@@ -93,16 +93,6 @@ QColor volumeHUDTrackColor() {
     return QColor(255, 255, 255, 51);
 }
 
-QString volumeHUDSymbolName(std::int64_t volume, bool muted) {
-    if (muted || volume <= 0)
-        return QStringLiteral("speaker.slash.fill");
-    if (volume < 33)
-        return QStringLiteral("speaker.wave.1.fill");
-    if (volume < 66)
-        return QStringLiteral("speaker.wave.2.fill");
-    return QStringLiteral("speaker.wave.3.fill");
-}
-
 std::int64_t clampVolume(std::int64_t volume) {
     return std::clamp<std::int64_t>(volume, 0, 100);
 }
@@ -147,7 +137,7 @@ void paintVolumeHUD(QPainter &painter, const QSizeF &window, const VolumeHUDStat
     painter.setBrush(volumeHUDBackdropColor(state.opaqueBackdrop));
     painter.drawPath(volumeHUDBackdropPath(window));
 
-    paintSymbol(painter, frames.symbol, volumeHUDSymbolName(volume, state.muted));
+    paintSymbol(painter, frames.symbol, volumeSymbolName(volume, state.muted));
 
     fillCapsule(painter, frames.bar, volumeHUDTrackColor());
     const double level = std::max(0.0, frames.bar.width() * static_cast<double>(volume) / 100.0);

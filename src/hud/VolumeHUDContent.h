@@ -40,9 +40,6 @@ QColor volumeHUDPrimaryColor();
 QColor volumeHUDSecondaryColor();
 QColor volumeHUDTrackColor();
 
-// The speaker drawing for a level: slashed when muted or silent, then one to three waves.
-QString volumeHUDSymbolName(std::int64_t volume, bool muted);
-
 std::int64_t clampVolume(std::int64_t volume);
 
 VolumeHUDFrames volumeHUDFrames(const QSizeF &window);

@@ -72,14 +72,7 @@ QPoint AppDelegate::menuPosition(std::optional<QPoint> hint) const {
 
 void AppDelegate::updateIcon(std::int64_t volume) {
     const bool muted = wiiMClient_ && wiiMClient_->isMuted();
-    if (muted || volume == 0)
-        iconSymbol_ = QStringLiteral("speaker.slash.fill");
-    else if (volume < 33)
-        iconSymbol_ = QStringLiteral("speaker.wave.1.fill");
-    else if (volume < 66)
-        iconSymbol_ = QStringLiteral("speaker.wave.2.fill");
-    else
-        iconSymbol_ = QStringLiteral("speaker.wave.3.fill");
+    iconSymbol_ = volumeSymbolName(volume, muted);
     shownVolume_ = volume;
     if (volumeRow_)
         volumeRow_->setMuted(muted);

@@ -144,6 +144,16 @@ SymbolImage tinted(const SymbolImage &image, const QColor &color, double size) {
     return SymbolImage{std::move(out), sized ? size : image.size, false};
 }
 
+QString volumeSymbolName(std::int64_t volume, bool muted) {
+    if (muted || volume <= 0)
+        return QStringLiteral("speaker.slash.fill");
+    if (volume < 33)
+        return QStringLiteral("speaker.wave.1.fill");
+    if (volume < 66)
+        return QStringLiteral("speaker.wave.2.fill");
+    return QStringLiteral("speaker.wave.3.fill");
+}
+
 QString freedesktopVolumeIconName(const QString &symbolName) {
     if (symbolName == QLatin1String("speaker.slash.fill"))
         return QStringLiteral("audio-volume-muted");

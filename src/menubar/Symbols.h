@@ -35,4 +35,8 @@ SymbolImage tinted(const SymbolImage &image, const QColor &color, double size);
 // The icon theme's name for a volume symbol, for desktops whose panels draw themed icons.
 QString freedesktopVolumeIconName(const QString &symbolName);
 
+// The speaker for a level, the same in the panel and the overlay: slashed when muted or
+// silent (a level below 0 too), then one to three waves.
+QString volumeSymbolName(std::int64_t volume, bool muted);
+
 } // namespace knobly

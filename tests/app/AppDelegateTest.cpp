@@ -6,6 +6,7 @@
 #include "RecordingStatusItem.h"
 #include "ScriptedBonjour.h"
 #include "Settings.h"
+#include "Symbols.h"
 #include "UrlSession.h"
 
 #include <QAction>
@@ -266,6 +267,21 @@ TEST_F(AppDelegateTest, ReachabilityChangesTheFirstLineOncePerTransition) {
     EXPECT_EQ(tray->iconName, "audio-volume-high");
 }
 
+// Reachability is state, not the first line's text: a name with "unreachable" in it changes
+// nothing.
+TEST_F(AppDelegateTest, ADeviceNamedUnreachableIsStillMarkedWhenSilent) {
+    Settings::setIp(sim.address());
+    Settings::setDeviceName("The unreachable room");
+    launch();
+    settle(2);
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "The unreachable room");
+    sim.setFault(Fault::Reset);
+    queue->advance(5.0);
+    settle(3);
+    EXPECT_EQ(delegate->statusMenuItem()->text(), "The unreachable room (unreachable)");
+    EXPECT_EQ(tray->iconName, "network-error");
+}
+
 // The maximum volume holds on every path a level can come from; a device already above it is
 // left alone until the volume is changed.
 TEST_F(AppDelegateTest, TheVolumeLimitHoldsOnEveryPath) {
@@ -432,6 +448,7 @@ TEST_F(AppDelegateTest, WithoutADeviceTheSliderOnlyMovesTheIcon) {
     EXPECT_TRUE(sim.commands().empty());
 }
 
+// One mapping for the panel and the overlay, below 0 too.
 TEST_F(AppDelegateTest, IconFollowsTheThresholdsAndMute) {
     launch();
     const struct {
@@ -440,10 +457,11 @@ TEST_F(AppDelegateTest, IconFollowsTheThresholdsAndMute) {
     } cases[] = {{0, "speaker.slash.fill"},    {1, "speaker.wave.1.fill"},
                  {32, "speaker.wave.1.fill"},  {33, "speaker.wave.2.fill"},
                  {65, "speaker.wave.2.fill"},  {66, "speaker.wave.3.fill"},
-                 {100, "speaker.wave.3.fill"}, {-5, "speaker.wave.1.fill"}};
+                 {100, "speaker.wave.3.fill"}, {-5, "speaker.slash.fill"}};
     for (const auto &c : cases) {
         delegate->updateIcon(c.volume);
         EXPECT_EQ(delegate->iconSymbol(), c.symbol) << c.volume;
+        EXPECT_EQ(volumeSymbolName(c.volume, false), c.symbol) << "the overlay's, " << c.volume;
     }
     delegate->connectToDevice(sim.address(), "Kitchen");
     delegate->wiiMClient()->setIsMuted(true);

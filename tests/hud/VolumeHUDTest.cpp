@@ -263,22 +263,6 @@ TEST(VolumeHUDLayout, FramesAddUp) {
     EXPECT_EQ(f.number, QRectF(186, 24, 26, 16));
 }
 
-TEST(VolumeHUDLayout, SymbolByLevel) {
-    const struct {
-        int volume;
-        const char *name;
-    } table[] = {
-        {0, "speaker.slash.fill"},    {1, "speaker.wave.1.fill"},  {32, "speaker.wave.1.fill"},
-        {33, "speaker.wave.2.fill"},  {65, "speaker.wave.2.fill"}, {66, "speaker.wave.3.fill"},
-        {100, "speaker.wave.3.fill"},
-    };
-    for (const auto &row : table) {
-        EXPECT_EQ(volumeHUDSymbolName(row.volume, false), QLatin1String(row.name)) << row.volume;
-        EXPECT_EQ(volumeHUDSymbolName(row.volume, true), QLatin1String("speaker.slash.fill"))
-            << row.volume;
-    }
-}
-
 TEST(VolumeHUDPainting, PaintedSymbolFollowsTheTable) {
     const QRectF symbol = frames().symbol;
     const QImage slash = part(painted(0, false), symbol);
