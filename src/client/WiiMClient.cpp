@@ -201,39 +201,32 @@ void WiiMClient::playPreset(int number, DoneCallback completion) {
     sendCommand(QStringLiteral("MCUKeyShortClick:%1").arg(number), std::move(completion));
 }
 
-void WiiMClient::fetchPresets(
-    std::function<void(std::optional<std::vector<DevicePreset>>)> completion) {
-    const auto url = requestUrl(ipAddress(), QStringLiteral("getPresetInfo"));
+// A query whose decoded answer is all the caller wants: nothing on any failure.
+template <typename T>
+void WiiMClient::query(const QString &command, std::optional<T> (*decode)(const QByteArray &body),
+                       std::function<void(std::optional<T>)> completion) {
+    const auto url = requestUrl(ipAddress(), command);
     if (!url) {
         completion(std::nullopt);
         return;
     }
-    session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
+    session_->get(*url, [decode, completion = std::move(completion)](const UrlResponse &response) {
         const bool answered = response.transportOk && response.httpStatus == 200;
-        completion(answered ? decodePresets(response.body) : std::nullopt);
+        completion(answered ? decode(response.body) : std::nullopt);
     });
+}
+
+void WiiMClient::fetchPresets(
+    std::function<void(std::optional<std::vector<DevicePreset>>)> completion) {
+    query(QStringLiteral("getPresetInfo"), &decodePresets, std::move(completion));
 }
 
 void WiiMClient::fetchIdentity(std::function<void(std::optional<DeviceIdentity>)> completion) {
-    const auto url = requestUrl(ipAddress(), QStringLiteral("getStatusEx"));
-    if (!url) {
-        completion(std::nullopt);
-        return;
-    }
-    session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
-        completion(response.transportOk ? decodeDeviceIdentity(response.body) : std::nullopt);
-    });
+    query(QStringLiteral("getStatusEx"), &decodeDeviceIdentity, std::move(completion));
 }
 
 void WiiMClient::fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion) {
-    const auto url = requestUrl(ipAddress(), QStringLiteral("getMetaInfo"));
-    if (!url) {
-        completion(std::nullopt);
-        return;
-    }
-    session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
-        completion(response.transportOk ? decodeAlbumArt(response.body) : std::nullopt);
-    });
+    query(QStringLiteral("getMetaInfo"), &decodeAlbumArt, std::move(completion));
 }
 
 std::optional<PlayerStatus> WiiMClient::lastStatus() const {

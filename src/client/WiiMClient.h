@@ -85,6 +85,9 @@ public:
 private:
     void sendCommand(const QString &command, DoneCallback completion);
     void sendVolume(std::int64_t volume, std::vector<DoneCallback> completions);
+    template <typename T>
+    void query(const QString &command, std::optional<T> (*decode)(const QByteArray &body),
+               std::function<void(std::optional<T>)> completion);
     // Sends a command whose success flips one stored flag (mute, play state).
     void sendFlipCommand(const QString &command, std::atomic<bool> WiiMClient::*flag,
                          DoneCallback completion);
