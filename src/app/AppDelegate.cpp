@@ -100,6 +100,7 @@ void AppDelegate::applyConnectResult(const std::shared_ptr<WiiMClient> &client, 
         nowPlayingItem_->setText(*line);
         nowPlayingItem_->setVisible(true);
     }
+    updatePlaybackItems();
 }
 
 void AppDelegate::setReachable(bool reachable, const QString &name) {
