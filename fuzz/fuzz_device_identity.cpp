@@ -1,5 +1,7 @@
-// getStatusEx bodies: who the device says it is, and the record the probe makes of it.
+// The device's JSON bodies besides the status: who it says it is (getStatusEx) and the record
+// the probe makes of it, its presets (getPresetInfo) and its album art (getMetaInfo).
 #include "DeviceIdentity.h"
+#include "DeviceInputs.h"
 #include "DiscoveryParsing.h"
 #include "FuzzCheck.h"
 #include "PlayerStatus.h"
@@ -30,6 +32,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         FUZZ_CHECK(device->source == knobly::DiscoverySource::airplay);
         FUZZ_CHECK(!device->name.isEmpty());
         FUZZ_CHECK(!device->model.isEmpty());
+    }
+
+    const bool object = knobly::jsonObjectFrom(body).has_value();
+    if (const auto presets = knobly::decodePresets(body)) {
+        FUZZ_CHECK(object);
+        for (const auto &preset : *presets) {
+            FUZZ_CHECK(preset.number >= 1 && preset.number <= 99);
+            FUZZ_CHECK(!preset.name.isEmpty());
+        }
+    }
+    if (const auto art = knobly::decodeAlbumArt(body)) {
+        FUZZ_CHECK(object);
+        FUZZ_CHECK(art->scheme() == QLatin1String("http") ||
+                   art->scheme() == QLatin1String("https"));
+        FUZZ_CHECK(!art->host().isEmpty());
     }
     return 0;
 }
