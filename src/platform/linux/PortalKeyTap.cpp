@@ -73,7 +73,9 @@ bool PortalKeyTap::enable(Handler handler) {
     disable();
     refusal_ = Refusal::none;
     QDBusConnectionInterface *bus = connection_.isConnected() ? connection_.interface() : nullptr;
-    if (!bus || !bus->isServiceRegistered(kPortal)) {
+    // The portal usually starts on demand: one the bus can start counts as there.
+    if (!bus || (!bus->isServiceRegistered(kPortal) &&
+                 !bus->activatableServiceNames().value().contains(kPortal))) {
         refusal_ = Refusal::noPortal;
         return false;
     }
