@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DesktopFeedback.h"
 #include "MediaControls.h"
 #include "MediaKeyInterceptor.h"
 #include "MenuRows.h"
@@ -53,9 +54,7 @@ public:
         // The desktop's media controls (the platform's MediaControls::create); may be empty.
         std::function<std::unique_ptr<MediaControls>(MediaControls::Commands)> makeMediaControls;
         // Volume feedback drawn by the desktop (Wayland); empty shows our own overlay.
-        std::function<void(std::int64_t volume, bool muted, const QString &device,
-                           const QString &iconName)>
-            showVolume;
+        VolumeFeedback showVolume;
         // Devices answer on 443; tests point the name probe at a simulator's port.
         std::optional<quint16> probePort;
     };

@@ -1,11 +1,10 @@
 #include "AddressDialog.h"
 #include "AppDelegate.h"
+#include "DesktopFeedback.h"
 #include "DesktopPrompts.h"
-#include "DesktopSession.h"
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
-#include "linux/DesktopVolumeOsd.h"
 #include "linux/UnixSignals.h"
 #include "qt/QtMainQueue.h"
 
@@ -46,14 +45,7 @@ int main(int argc, char *argv[]) {
     environment.cursorPosition = [] { return QCursor::pos(); };
     environment.makeMediaControls = &MediaControls::create;
     // On Wayland the desktop draws volume feedback; a window of ours would land anywhere.
-    std::shared_ptr<DesktopVolumeOsd> osd;
-    if (isWaylandSession()) {
-        osd = std::make_shared<DesktopVolumeOsd>();
-        environment.showVolume = [osd](std::int64_t volume, bool muted, const QString &device,
-                                       const QString &icon) {
-            osd->show(static_cast<int>(volume), muted, device, icon);
-        };
-    }
+    environment.showVolume = desktopVolumeFeedback();
     AppDelegate delegate(environment);
 
     UnixSignals unixSignals({SIGTERM, SIGINT});

@@ -1,5 +1,7 @@
 #include "DesktopVolumeOsd.h"
 
+#include "DesktopFeedback.h"
+#include "DesktopSession.h"
 #include "KnoblyBuild.h"
 
 #include <QDBusConnectionInterface>
@@ -14,6 +16,15 @@ namespace knobly {
 namespace {
 const QString kPlasma = QStringLiteral("org.kde.plasmashell");
 } // namespace
+
+VolumeFeedback desktopVolumeFeedback() {
+    if (!isWaylandSession())
+        return {};
+    auto osd = std::make_shared<DesktopVolumeOsd>();
+    return [osd](std::int64_t volume, bool muted, const QString &device, const QString &icon) {
+        osd->show(static_cast<int>(std::clamp<std::int64_t>(volume, 0, 100)), muted, device, icon);
+    };
+}
 
 DesktopVolumeOsd::DesktopVolumeOsd(QDBusConnection connection)
     : connection_(std::move(connection)) {}
