@@ -37,9 +37,16 @@ void AppDelegate::setupMediaControls() {
                 (d->*action)();
         };
     };
-    c.playPause = on(&AppDelegate::playPauseAction);
-    c.next = on(&AppDelegate::nextTrackAction);
-    c.previous = on(&AppDelegate::prevTrackAction);
+    // The desktop routes its media keys here: they take the same way as captured keys.
+    const auto key = [self = weak()](MediaKey k) {
+        return [self, k] {
+            if (AppDelegate *d = self.get())
+                d->keyInterceptor_->handle(KeyEvent{k, true});
+        };
+    };
+    c.playPause = key(MediaKey::playPause);
+    c.next = key(MediaKey::next);
+    c.previous = key(MediaKey::previous);
     c.play = on(&AppDelegate::playAction);
     c.pause = on(&AppDelegate::pauseAction);
     c.stop = on(&AppDelegate::stopAction);
