@@ -127,21 +127,20 @@ void WiiMClient::setVolume(std::int64_t volume, DoneCallback completion) {
 }
 
 void WiiMClient::sendVolume(std::int64_t volume, std::vector<DoneCallback> completions) {
-    // Runs each completion, then sends what waited meanwhile, or ends the flight.
+    // Ends the flight or takes over what waited meanwhile, then runs the completions: by then
+    // the state they may look at (or add to) is settled.
     auto done = [weak = weak_from_this(), completions = std::move(completions)](bool ok) {
-        for (const DoneCallback &c : completions)
-            c(ok);
         const auto self = weak.lock();
-        if (!self)
-            return;
         std::optional<std::int64_t> next;
         std::vector<DoneCallback> waiting;
-        {
+        if (self) {
             std::lock_guard lock(self->volumeMutex_);
             next = std::exchange(self->waitingVolume_, std::nullopt);
             waiting = std::exchange(self->waitingCompletions_, {});
             self->volumeInFlight_ = next.has_value();
         }
+        for (const DoneCallback &c : completions)
+            c(ok);
         if (next)
             self->sendVolume(*next, std::move(waiting));
     };
