@@ -9,7 +9,8 @@
 
 namespace knobly {
 
-// Asked once a device answers: which model it is, and what presets it keeps.
+// Asked once a device answers, one question after the other (devices dislike being
+// hammered): which model it is, then what presets it keeps.
 void AppDelegate::fetchDeviceDetails() {
     if (!wiiMClient_ || detailsFetched_)
         return;
@@ -27,8 +28,13 @@ void AppDelegate::fetchDeviceDetails() {
                 Settings::ip() == d->wiiMClient_->ipAddress() &&
                 Settings::deviceUuid() != identity->uuid)
                 Settings::setDeviceUuid(identity->uuid);
+            d->fetchPresets();
         });
     });
+}
+
+void AppDelegate::fetchPresets() {
+    const std::weak_ptr<WiiMClient> client = wiiMClient_;
     wiiMClient_->fetchPresets(
         [self = weak(), client](std::optional<std::vector<DevicePreset>> presets) {
             MainQueue::main().async([self, client, presets] {

@@ -150,6 +150,7 @@ private:
     void showVolumeFeedback(std::int64_t volume, bool muted);
     void followAlbumArt(const QString &track);
     void fetchDeviceDetails();
+    void fetchPresets();
     void notePollAnswer(bool answered);
     void followSavedDevice();
     void moveToAddress(const QString &ip);
