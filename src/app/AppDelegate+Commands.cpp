@@ -35,10 +35,9 @@ void AppDelegate::sliderChanged(int value) {
         return;
     }
     wiiMClient_->setVolume(value);
-    // Drawn as sent: never above the limit.
+    // Drawn as sent: never above the limit (while dragging, the same value is no change).
     const std::int64_t sent = wiiMClient_->currentVolume();
-    if (sent != value)
-        setSliderValue(sent);
+    setSliderValue(sent);
     updateIcon(sent);
 }
 

@@ -128,11 +128,9 @@ void AppDelegate::followSavedDevice() {
         if (followAsked_.contains(device.ip))
             continue;
         followAsked_.insert(device.ip);
-        const QString host = env_.probePort
-                                 ? device.ip + QLatin1Char(':') + QString::number(*env_.probePort)
-                                 : device.ip;
         requestDeviceIdentity(
-            host, 2.0, [self = weak(), uuid, ip = device.ip](std::optional<DeviceIdentity> id) {
+            withProbePort(device.ip), 2.0,
+            [self = weak(), uuid, ip = device.ip](std::optional<DeviceIdentity> id) {
                 if (!id || id->uuid != uuid)
                     return;
                 MainQueue::main().async([self, uuid, ip] {
@@ -147,11 +145,13 @@ void AppDelegate::followSavedDevice() {
 void AppDelegate::moveToAddress(const QString &ip) {
     following_ = false;
     failedPolls_ = 0;
-    const QString port =
-        env_.probePort ? QLatin1Char(':') + QString::number(*env_.probePort) : QString();
     const QString uuid = Settings::deviceUuid();
-    connectToDevice(ip + port, Settings::deviceName());
+    connectToDevice(withProbePort(ip), Settings::deviceName());
     Settings::setDeviceUuid(uuid); // the same device, only somewhere else
+}
+
+QString AppDelegate::withProbePort(const QString &ip) const {
+    return env_.probePort ? ip + QLatin1Char(':') + QString::number(*env_.probePort) : ip;
 }
 
 } // namespace knobly

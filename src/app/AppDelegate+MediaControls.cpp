@@ -63,7 +63,7 @@ void AppDelegate::updateMediaControls() {
         return;
     MediaControls::State s;
     s.identity = Settings::deviceName();
-    s.reachable = reachable_;
+    s.reachable = reachable_.value_or(false);
     const auto status = wiiMClient_->lastStatus();
     const QString state = status && status->state ? *status->state : QString();
     if (wiiMClient_->isPlaying())
@@ -126,7 +126,6 @@ void AppDelegate::stopAction() {
 void AppDelegate::setVolumeFromDesktop(std::int64_t volume) {
     if (!wiiMClient_)
         return;
-    setSliderValue(volume);
     sliderChanged(static_cast<int>(std::clamp<std::int64_t>(volume, 0, 100)));
     showVolumeFeedback(wiiMClient_->currentVolume(), false);
 }

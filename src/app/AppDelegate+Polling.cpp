@@ -39,10 +39,8 @@ void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
         return;
     notePollAnswer(volume.has_value());
     // Kept as state: the first line's text is for people (and a name may say anything).
-    if (!volume && !markedUnreachable_)
-        setReachable(false, Settings::deviceName());
-    else if (volume && !reachable_)
-        setReachable(true, Settings::deviceName());
+    if (reachable_ != volume.has_value())
+        setReachable(volume.has_value(), Settings::deviceName());
     if (volume) {
         setSliderValue(*volume);
         updateIcon(*volume);

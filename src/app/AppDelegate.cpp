@@ -65,8 +65,7 @@ void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
     Settings::setDeviceName(name);
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
     wiiMClient_->setVolumeLimit(Settings::maxVolume());
-    reachable_ = false;
-    markedUnreachable_ = false;
+    reachable_.reset();
     artTrack_.clear();
     artUrl_.clear();
     detailsFetched_ = false;
@@ -104,11 +103,10 @@ void AppDelegate::applyConnectResult(const std::shared_ptr<WiiMClient> &client, 
 }
 
 void AppDelegate::setReachable(bool reachable, const QString &name) {
+    const bool changed = reachable_ != reachable;
     reachable_ = reachable;
-    if (markedUnreachable_ != !reachable) {
-        markedUnreachable_ = !reachable;
+    if (changed)
         showPanelIcon();
-    }
     if (reachable)
         fetchDeviceDetails();
     updateMediaControls();

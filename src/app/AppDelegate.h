@@ -127,7 +127,6 @@ public:
     StatusItem *statusItem() const { return statusItem_.get(); }
     MediaKeyInterceptor &keyInterceptor() { return *keyInterceptor_; }
     VolumeHUDWindow &hud() { return *hud_; }
-    MediaControls *mediaControls() const { return mediaControls_.get(); }
 
 private:
     // The controller as callbacks hold it: weakly, checked on the main thread.
@@ -154,6 +153,8 @@ private:
     void notePollAnswer(bool answered);
     void followSavedDevice();
     void moveToAddress(const QString &ip);
+    // Devices answer on 443; tests put a simulator's port on the addresses they probe.
+    QString withProbePort(const QString &ip) const;
     void showPanelIcon();
     void rebuildSourceMenu();
     void updateSourceChecks();
@@ -174,9 +175,9 @@ private:
     std::unique_ptr<MediaKeyInterceptor> keyInterceptor_;
     std::unique_ptr<VolumeHUDWindow> hud_;
     std::unique_ptr<MediaControls> mediaControls_;
-    bool reachable_ = false;
-    bool markedUnreachable_ = false; // the last answer (or its absence) said so
-    QString artTrack_;               // the track whose art artUrl_ is
+    // What the last answer (or its absence) said; nothing before the first since connecting.
+    std::optional<bool> reachable_;
+    QString artTrack_; // the track whose art artUrl_ is
     QUrl artUrl_;
     bool detailsFetched_ = false; // inputs and presets asked of this device
     int failedPolls_ = 0;         // in a row

@@ -48,16 +48,6 @@ int noAnswer(const QString &device) {
 // Generous: the client gives up after its own timeout well before this.
 constexpr auto waitLimit = std::chrono::seconds(30);
 
-std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
-    std::promise<std::optional<PlayerStatus>> promise;
-    auto answer = promise.get_future();
-    client.fetchPlayerStatus(
-        [&promise](std::optional<PlayerStatus> status) { promise.set_value(std::move(status)); });
-    if (answer.wait_for(waitLimit) != std::future_status::ready)
-        return std::nullopt;
-    return answer.get();
-}
-
 // The answer of an asynchronous query, or nothing when none came in time.
 template <typename T, typename Ask> std::optional<T> await(Ask ask) {
     auto promise = std::make_shared<std::promise<std::optional<T>>>();
@@ -66,6 +56,10 @@ template <typename T, typename Ask> std::optional<T> await(Ask ask) {
     if (answer.wait_for(waitLimit) != std::future_status::ready)
         return std::nullopt;
     return answer.get();
+}
+
+std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
+    return await<PlayerStatus>([&](auto done) { client.fetchPlayerStatus(std::move(done)); });
 }
 
 template <typename Send> bool awaitDone(Send send) {

@@ -24,26 +24,27 @@ void AppDelegate::enterIP() {
 }
 
 void AppDelegate::probeDeviceNameForManualIP(const QString &ip) {
-    const QString host =
-        env_.probePort ? ip + QLatin1Char(':') + QString::number(*env_.probePort) : ip;
-    requestDeviceIdentity(host, 2.0, [self = weak(), ip](std::optional<DeviceIdentity> identity) {
-        if (!identity)
-            return;
-        const QString name = !identity->ssid.isEmpty()      ? identity->ssid
-                             : !identity->project.isEmpty() ? identity->project
-                                                            : QStringLiteral("WiiM (%1)").arg(ip);
-        MainQueue::main().async([self, ip, name] {
-            // The user may have picked another device meanwhile: that one keeps its name.
-            if (Settings::ip() != ip)
-                return;
-            Settings::setDeviceName(name);
-            AppDelegate *d = self.get();
-            if (d && d->statusMenuItem_) {
-                d->statusMenuItem_->setText(name);
-                d->updateToolTip();
-            }
-        });
-    });
+    requestDeviceIdentity(withProbePort(ip), 2.0,
+                          [self = weak(), ip](std::optional<DeviceIdentity> identity) {
+                              if (!identity)
+                                  return;
+                              const QString name = !identity->ssid.isEmpty() ? identity->ssid
+                                                   : !identity->project.isEmpty()
+                                                       ? identity->project
+                                                       : QStringLiteral("WiiM (%1)").arg(ip);
+                              MainQueue::main().async([self, ip, name] {
+                                  // The user may have picked another device meanwhile: that one
+                                  // keeps its name.
+                                  if (Settings::ip() != ip)
+                                      return;
+                                  Settings::setDeviceName(name);
+                                  AppDelegate *d = self.get();
+                                  if (d && d->statusMenuItem_) {
+                                      d->statusMenuItem_->setText(name);
+                                      d->updateToolTip();
+                                  }
+                              });
+                          });
 }
 
 } // namespace knobly

@@ -50,10 +50,8 @@ void AppDelegate::buildMenu() {
     connect(volumeSlider_, &QSlider::actionTriggered, this,
             [this](int) { sliderChanged(volumeSlider_->sliderPosition()); });
     for (QAction *level : volumeRow->levels())
-        connect(level, &QAction::triggered, this, [this, level] {
-            setSliderValue(level->data().toInt());
-            sliderChanged(level->data().toInt());
-        });
+        connect(level, &QAction::triggered, this,
+                [this, level] { sliderChanged(level->data().toInt()); });
     connect(volumeRow->mute(), &QAction::triggered, this, [this] {
         // The mark follows the device's answer, not the click.
         if (volumeRow_)

@@ -88,7 +88,7 @@ void AppDelegate::showPanelIcon() {
         return;
     const auto image = sfSymbol(iconSymbol_, 14);
     QImage picture = image ? image->render(kPanelText, 64) : QImage();
-    if (!markedUnreachable_) {
+    if (reachable_ != false) {
         statusItem_->setIcon(freedesktopVolumeIconName(iconSymbol_), picture);
         return;
     }

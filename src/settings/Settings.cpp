@@ -98,6 +98,14 @@ void write(const char *key, const QVariant &value) {
 }
 
 // Text lookup: only a value that is text (or a number, which reads as text) counts.
+// A whole number, or nothing when the key is missing or holds anything else.
+std::optional<qlonglong> integer(const char *key) {
+    const auto value = stored(key);
+    bool ok = false;
+    const qlonglong n = value ? value->toString().trimmed().toLongLong(&ok) : 0;
+    return ok ? std::optional(n) : std::nullopt;
+}
+
 std::optional<QString> text(const char *key) {
     const auto value = stored(key);
     if (!value)
@@ -135,14 +143,8 @@ void Settings::setDeviceName(const QString &name) {
 }
 
 std::int64_t Settings::volumeStep() {
-    // Integer lookup: anything that is not a whole number reads as 0, and 0 or less as 3.
-    std::int64_t step = 0;
-    if (const auto value = stored("step")) {
-        bool ok = false;
-        const qlonglong n = value->toString().trimmed().toLongLong(&ok);
-        if (ok)
-            step = n;
-    }
+    // Anything that is not a whole number reads as 0, and 0 or less as 3.
+    const qlonglong step = integer("step").value_or(0);
     return step > 0 ? step : 3;
 }
 
@@ -160,13 +162,8 @@ void Settings::setDeviceUuid(const QString &uuid) {
 }
 
 std::int64_t Settings::maxVolume() {
-    if (const auto value = stored("maxVolume")) {
-        bool ok = false;
-        const qlonglong n = value->toString().trimmed().toLongLong(&ok);
-        if (ok && n >= 1 && n <= 100)
-            return n;
-    }
-    return 100;
+    const qlonglong limit = integer("maxVolume").value_or(100);
+    return limit >= 1 && limit <= 100 ? limit : 100;
 }
 
 void Settings::setMaxVolume(std::int64_t limit) {
