@@ -1,6 +1,6 @@
 // Picks the key tap for this session.
 #include "DesktopSession.h"
-#include "MediaKeyInterceptor.h"
+#include "KeyTap.h"
 #include "PortalKeyTap.h"
 #include "X11KeyTap.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MediaKeyInterceptor.h"
+#include "KeyTap.h"
 
 #include <QAbstractNativeEventFilter>
 
