@@ -3,6 +3,8 @@
 #include "DiscoveryParsing.h"
 #include "MainQueue.h"
 
+#include <QUdpSocket>
+
 namespace knobly {
 
 WiiMDiscovery::WiiMDiscovery() : WiiMDiscovery(Options{}) {}

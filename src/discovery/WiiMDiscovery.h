@@ -6,11 +6,13 @@
 #include <QSet>
 #include <QString>
 
-#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
+
+class QUdpSocket;
 
 namespace knobly {
 
@@ -45,19 +47,13 @@ public:
 
     const std::vector<WiiMDevice> &resolvedDevices() const { return resolvedDevices_; }
     const QSet<QString> &probedIPs() const { return probedIPs_; }
-    int ssdpSocket() const { return ssdpSocket_.load(); }
-
-    // SSDP scans still running in the background, in this process.
-    static int runningSsdpScans();
+    bool isSearchingSsdp() const { return ssdpSocket_ != nullptr; }
 
 private:
-    struct SsdpHandle;
-
     void startSSDPDiscovery();
     void stopSSDPDiscovery();
-    static void performSSDPScan(std::weak_ptr<WiiMDiscovery> owner,
-                                std::shared_ptr<SsdpHandle> handle, QString address, quint16 port,
-                                double receiveTimeout);
+    void armSsdpWindow();
+    void readSsdpAnswers();
     void ssdpCandidate(const QString &ip, const QString &fallbackName);
 
     void serviceFound(const std::shared_ptr<BonjourService> &service);
@@ -75,8 +71,8 @@ private:
     std::vector<WiiMDevice> resolvedDevices_;
     QSet<QString> probedIPs_;
     Listener onUpdate_;
-    std::atomic<int> ssdpSocket_{-1};
-    std::shared_ptr<SsdpHandle> ssdpHandle_; // our share of the open socket
+    std::unique_ptr<QUdpSocket> ssdpSocket_;
+    std::uint64_t ssdpWindow_ = 0;
 };
 
 } // namespace knobly

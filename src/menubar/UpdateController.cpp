@@ -4,6 +4,7 @@
 #include "MainQueue.h"
 #include "UrlSession.h"
 
+#include <QVersionNumber>
 #include <QXmlStreamReader>
 
 #include <utility>
@@ -37,52 +38,31 @@ bool isAsciiDigit(QChar c) {
 }
 
 // Digits without leading zeros, so that numbers of any length compare by length, then text.
-QString canonicalNumber(QStringView digits) {
-    qsizetype i = 0;
-    while (i < digits.size() && digits[i] == u'0')
-        ++i;
-    return digits.mid(i).toString();
-}
-
-int compareNumbers(const QString &a, const QString &b) {
+int compareNumbers(QStringView a, QStringView b) {
+    while (a.startsWith(u'0'))
+        a = a.mid(1);
+    while (b.startsWith(u'0'))
+        b = b.mid(1);
     if (a.size() != b.size())
         return a.size() < b.size() ? -1 : 1;
     const int c = a.compare(b);
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-struct ParsedVersion {
-    std::vector<QString> numbers;
-    QString preRelease; // empty for a release
-};
-
-ParsedVersion parseVersion(const QString &text) {
-    ParsedVersion v;
+// "v1.2.0-beta1+5" is release 1.2 and pre-release "beta1"; build metadata says nothing about
+// order.
+std::pair<QVersionNumber, QString> parseVersion(const QString &text) {
     QString s = text.trimmed();
     if (s.size() > 1 && (s[0] == u'v' || s[0] == u'V') && isAsciiDigit(s[1]))
         s.remove(0, 1);
-    qsizetype i = 0;
-    const qsizetype n = s.size();
-    while (i < n && isAsciiDigit(s[i])) {
-        qsizetype j = i;
-        while (j < n && isAsciiDigit(s[j]))
-            ++j;
-        v.numbers.push_back(canonicalNumber(QStringView(s).mid(i, j - i)));
-        i = j;
-        if (i + 1 < n && s[i] == u'.' && isAsciiDigit(s[i + 1]))
-            ++i;
-        else
-            break;
-    }
-    QString rest = s.mid(i);
-    // Build metadata after "+" says nothing about order.
-    const qsizetype plus = rest.indexOf(u'+');
-    if (plus >= 0)
+    qsizetype suffix = 0;
+    const QVersionNumber numbers = QVersionNumber::fromString(s, &suffix).normalized();
+    QString rest = s.mid(suffix);
+    if (const qsizetype plus = rest.indexOf(u'+'); plus >= 0)
         rest.truncate(plus);
-    while (!rest.isEmpty() && (rest[0] == u'-' || rest[0] == u'.' || rest[0] == u'_'))
+    while (!rest.isEmpty() && !rest[0].isLetterOrNumber())
         rest.remove(0, 1);
-    v.preRelease = rest;
-    return v;
+    return {numbers, rest};
 }
 
 // "beta2" < "beta10" < "rc1": runs of digits compare as numbers, words alphabetically, and
@@ -101,7 +81,7 @@ int comparePreReleases(const QString &a, const QString &b) {
             while (j < s.size() && s[j].isLetterOrNumber() && isAsciiDigit(s[j]) == numeric)
                 ++j;
             const QStringView run = QStringView(s).mid(i, j - i);
-            out.emplace_back(numeric, numeric ? canonicalNumber(run) : run.toString().toLower());
+            out.emplace_back(numeric, numeric ? run.toString() : run.toString().toLower());
             i = j;
         }
         return out;
@@ -229,19 +209,13 @@ std::optional<UpdateController::AppcastItem> UpdateController::parseAppcast(cons
 }
 
 int UpdateController::compareVersions(const QString &a, const QString &b) {
-    const ParsedVersion va = parseVersion(a);
-    const ParsedVersion vb = parseVersion(b);
-    const std::size_t count = std::max(va.numbers.size(), vb.numbers.size());
-    for (std::size_t i = 0; i < count; ++i) {
-        // Missing parts count as zero: "1.2" is "1.2.0".
-        const QString na = i < va.numbers.size() ? va.numbers[i] : QString();
-        const QString nb = i < vb.numbers.size() ? vb.numbers[i] : QString();
-        if (const int c = compareNumbers(na, nb); c != 0)
-            return c;
-    }
-    if (va.preRelease.isEmpty() != vb.preRelease.isEmpty())
-        return va.preRelease.isEmpty() ? 1 : -1;
-    return comparePreReleases(va.preRelease, vb.preRelease);
+    const auto [numbersA, preA] = parseVersion(a);
+    const auto [numbersB, preB] = parseVersion(b);
+    if (const int c = QVersionNumber::compare(numbersA, numbersB); c != 0)
+        return c < 0 ? -1 : 1;
+    if (preA.isEmpty() != preB.isEmpty())
+        return preA.isEmpty() ? 1 : -1;
+    return comparePreReleases(preA, preB);
 }
 
 UpdateController::Result UpdateController::evaluate(const QString &installedVersion,

@@ -41,7 +41,6 @@ protected:
     }
     void TearDown() override {
         delegate.reset();
-        queue->runUntil([] { return WiiMDiscovery::runningSsdpScans() == 0; });
         UrlSession::abortAll();
         MainQueue::install(nullptr);
     }

@@ -1,5 +1,7 @@
 #include "FakeMainQueue.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
 #include <atomic>
 
@@ -110,6 +112,9 @@ bool FakeMainQueue::runUntil(const std::function<bool()> &done,
                              std::chrono::milliseconds realTimeout) {
     const auto deadline = std::chrono::steady_clock::now() + realTimeout;
     for (;;) {
+        // Sockets and D-Bus replies on this thread arrive through Qt's own loop.
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents();
         runPending();
         if (done())
             return true;
@@ -126,7 +131,7 @@ bool FakeMainQueue::runUntil(const std::function<bool()> &done,
         }
         // Wake on a post, or now and then for conditions that other threads change directly.
         posted_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
-                                                        std::chrono::milliseconds(20)));
+                                                        std::chrono::milliseconds(5)));
     }
 }
 

@@ -27,7 +27,8 @@ public:
     // Runs everything due now, including what that posts.
     std::size_t runPending();
 
-    // Waits in real time (for other threads, such as network completions) until `done`
+    // Waits in real time (for other threads, such as network completions, and for Qt's own
+    // events on this thread, such as sockets) until `done`
     // holds, running due work as it arrives. Virtual time does not move.
     bool runUntil(const std::function<bool()> &done,
                   std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
