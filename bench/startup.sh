@@ -131,7 +131,7 @@ export DISPLAY
 
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=$tmp/no-system-bus # no Avahi to search for us
 
-"$py" "$root/tests/integration/fake_watcher.py" >"$tmp/watcher.log" 2>&1 &
+"$py" "$root/tools/demo/fake_watcher.py" >"$tmp/watcher.log" 2>&1 &
 pids+=($!)
 wait_for 10 has_line "$tmp/watcher.log" '^ready' || die "the watcher did not start"
 
