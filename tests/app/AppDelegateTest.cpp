@@ -1,13 +1,9 @@
 #include "AppDelegate.h"
 #include "Await.h"
 #include "ControllerFixture.h"
-#include "DeviceSimulator.h"
-#include "FakeMainQueue.h"
-#include "RecordingStatusItem.h"
-#include "ScriptedBonjour.h"
+#include "FakeKeyTap.h"
 #include "Settings.h"
 #include "Symbols.h"
-#include "UrlSession.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -25,45 +21,10 @@
 using namespace knobly;
 using devicesim::DeviceSimulator;
 using devicesim::Fault;
+using test::FakeKeyTap;
+using test::pressKey;
 
 namespace {
-
-// A key tap that a test presses keys on.
-class FakeKeyTap final : public KeyTap {
-public:
-    struct Shared {
-        bool refuse = false;
-        Refusal refusal = Refusal::keysTaken;
-        Handler handler;
-        int enables = 0;
-        std::function<void()> lose; // the desktop taking the keys back
-    };
-    explicit FakeKeyTap(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-    bool enable(Handler handler) override {
-        ++shared_->enables;
-        if (shared_->refuse)
-            return false;
-        shared_->handler = std::move(handler);
-        shared_->lose = [this] { lost(); };
-        return true;
-    }
-    void disable() override { shared_->handler = nullptr; }
-    Refusal lastRefusal() const override {
-        return shared_->refuse ? shared_->refusal : Refusal::none;
-    }
-
-private:
-    std::shared_ptr<Shared> shared_;
-};
-
-// Presses a media key (down, then up); true when the key was taken from the desktop.
-bool pressKey(const FakeKeyTap::Shared &keys, MediaKey key) {
-    if (!keys.handler)
-        return false;
-    const bool taken = keys.handler(KeyEvent{key, true});
-    keys.handler(KeyEvent{key, false});
-    return taken;
-}
 
 class AppDelegateTest : public test::ControllerFixture {
 protected:
@@ -120,21 +81,21 @@ TEST_F(AppDelegateTest, FirstLaunchShowsNoDeviceAndSendsNothing) {
     launch();
     EXPECT_EQ(tray->title, "WiiM");
     EXPECT_EQ(tray->iconName, "audio-speakers");
-    EXPECT_EQ(delegate->iconSymbol(), "hifispeaker.fill");
     EXPECT_EQ(delegate->statusMenuItem()->text(), "No Device Selected");
-    EXPECT_TRUE(delegate->statusMenuItem()->icon().isNull());
-    EXPECT_FALSE(delegate->statusMenuItem()->isEnabled());
     EXPECT_FALSE(delegate->nowPlayingItem()->isVisible());
-    EXPECT_EQ(delegate->volumeSlider()->value(), 50);
-    EXPECT_EQ(delegate->playPauseButton()->property("symbol"), QVariant());
     EXPECT_FALSE(delegate->isPolling());
+    EXPECT_EQ(keys->enables, 0) << "keys are not captured unless asked";
     ASSERT_NE(bonjour.browserFor("_airplay._tcp."), nullptr) << "discovery starts always";
     EXPECT_EQ(titles(delegate->deviceSubmenu()),
               (QStringList{"Searching\u2026", "---", "Rescan Network", "Enter IP Address\u2026"}));
     EXPECT_FALSE(delegate->deviceSubmenu()->actions()[0]->isEnabled());
+    // Without a device the controls move the icon only.
+    delegate->sliderChanged(20);
+    delegate->statusBarScroll(+1);
+    delegate->nextTrackAction();
     queue->advance(30);
+    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.1.fill");
     EXPECT_TRUE(sim.commands().empty());
-    EXPECT_EQ(delegate->statusMenuItem()->text(), "No Device Selected");
 }
 
 TEST_F(AppDelegateTest, MenuLayoutStatesAndShortcuts) {
@@ -227,59 +188,45 @@ TEST_F(AppDelegateTest, SavedDeviceIsConnectedAndPolled) {
     EXPECT_EQ(statusQueries(), 3u) << "one poll every 5 s";
 }
 
+// Reachability is state, not the first line's text: a name with "unreachable" in it is no
+// different.
 TEST_F(AppDelegateTest, ReachabilityChangesTheFirstLineOncePerTransition) {
-    Settings::setIp(sim.address());
-    Settings::setDeviceName("Kitchen");
-    launch();
-    settle(2);
-    int titleChanges = 0;
-    QString lastTitle = delegate->statusMenuItem()->text();
-    QObject::connect(delegate->statusMenuItem(), &QAction::changed, [&] {
-        if (delegate->statusMenuItem()->text() != lastTitle) {
-            lastTitle = delegate->statusMenuItem()->text();
-            ++titleChanges;
+    for (const QString name : {"Kitchen", "The unreachable room"}) {
+        SCOPED_TRACE(name.toStdString());
+        sim.clearRequests();
+        sim.setVolume(35);
+        Settings::setIp(sim.address());
+        Settings::setDeviceName(name);
+        launch();
+        settle(2);
+        int titleChanges = 0;
+        QString lastTitle = delegate->statusMenuItem()->text();
+        QObject::connect(delegate->statusMenuItem(), &QAction::changed, [&] {
+            if (delegate->statusMenuItem()->text() != lastTitle) {
+                lastTitle = delegate->statusMenuItem()->text();
+                ++titleChanges;
+            }
+        });
+        sim.setFault(Fault::Reset);
+        for (std::size_t i = 0; i < 3; ++i) {
+            queue->advance(5.0);
+            settle(3 + i);
+            EXPECT_EQ(delegate->statusMenuItem()->text(), name + " (unreachable)");
         }
-    });
-    const QString nowPlaying = delegate->nowPlayingItem()->text();
+        EXPECT_EQ(titleChanges, 1) << "failed polls change the line once";
+        EXPECT_EQ(delegate->volumeSlider()->value(), 35) << "the slider keeps its value";
+        EXPECT_EQ(tray->iconName, "network-error") << "the panel item shows it too";
+        EXPECT_TRUE(delegate->nowPlayingItem()->isVisible());
 
-    sim.setFault(Fault::Reset);
-    for (std::size_t i = 0; i < 10; ++i) {
+        sim.setFault(Fault::None);
+        sim.setVolume(70);
         queue->advance(5.0);
-        settle(3 + i);
+        settle(6);
+        EXPECT_EQ(delegate->statusMenuItem()->text(), name);
+        EXPECT_EQ(titleChanges, 2);
+        EXPECT_EQ(tray->iconName, "audio-volume-high");
+        delegate.reset();
     }
-    EXPECT_EQ(delegate->statusMenuItem()->text(), "Kitchen (unreachable)");
-    EXPECT_EQ(titleChanges, 1) << "ten failed polls change the line once";
-    EXPECT_EQ(delegate->volumeSlider()->value(), 35) << "the slider keeps its value";
-    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.2.fill");
-    EXPECT_EQ(tray->iconName, "network-error") << "the panel item shows it too";
-    EXPECT_TRUE(delegate->nowPlayingItem()->isVisible());
-    EXPECT_EQ(delegate->nowPlayingItem()->text(), nowPlaying);
-    EXPECT_TRUE(delegate->isPolling()) << "polling goes on";
-
-    sim.setFault(Fault::None);
-    sim.setVolume(70);
-    queue->advance(5.0);
-    settle(13);
-    EXPECT_EQ(delegate->statusMenuItem()->text(), "Kitchen");
-    EXPECT_EQ(titleChanges, 2);
-    EXPECT_EQ(delegate->volumeSlider()->value(), 70);
-    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.3.fill");
-    EXPECT_EQ(tray->iconName, "audio-volume-high");
-}
-
-// Reachability is state, not the first line's text: a name with "unreachable" in it changes
-// nothing.
-TEST_F(AppDelegateTest, ADeviceNamedUnreachableIsStillMarkedWhenSilent) {
-    Settings::setIp(sim.address());
-    Settings::setDeviceName("The unreachable room");
-    launch();
-    settle(2);
-    EXPECT_EQ(delegate->statusMenuItem()->text(), "The unreachable room");
-    sim.setFault(Fault::Reset);
-    queue->advance(5.0);
-    settle(3);
-    EXPECT_EQ(delegate->statusMenuItem()->text(), "The unreachable room (unreachable)");
-    EXPECT_EQ(tray->iconName, "network-error");
 }
 
 // The maximum volume holds on every path a level can come from; a device already above it is
@@ -435,18 +382,6 @@ TEST_F(AppDelegateTest, VolumeStepsAreShownBeforeTheDeviceAnswers) {
     queue->runPending();
     EXPECT_EQ(delegate->volumeSlider()->value(), 43);
     EXPECT_EQ(delegate->hud().volume(), 43);
-}
-
-TEST_F(AppDelegateTest, WithoutADeviceTheSliderOnlyMovesTheIcon) {
-    launch();
-    delegate->sliderChanged(20);
-    delegate->statusBarScroll(+1);
-    delegate->playPauseAction();
-    delegate->nextTrackAction();
-    queue->advance(10);
-    EXPECT_EQ(delegate->iconSymbol(), "speaker.wave.1.fill");
-    EXPECT_FALSE(delegate->hud().isVisible());
-    EXPECT_TRUE(sim.commands().empty());
 }
 
 // One mapping for the panel and the overlay, below 0 too.
@@ -610,13 +545,6 @@ TEST_F(AppDelegateTest, QuitRunsTheTeardownTwiceWithoutHarm) {
     const std::size_t before = statusQueries();
     queue->advance(30);
     EXPECT_EQ(statusQueries(), before);
-}
-
-TEST_F(AppDelegateTest, FreshInstallDoesNotCaptureKeys) {
-    launch();
-    EXPECT_FALSE(delegate->interceptItem()->isChecked());
-    EXPECT_FALSE(delegate->keyInterceptor().isActive());
-    EXPECT_EQ(keys->enables, 0);
 }
 
 TEST_F(AppDelegateTest, SavedCaptureStartsAtLaunchOrIsSwitchedOffQuietly) {
