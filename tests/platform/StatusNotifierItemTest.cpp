@@ -1,6 +1,6 @@
 // The Linux panel item over a private session bus: a stand-in watcher, host calls made from
-// other connections and other processes, the exported menu as a host reads it, and the
-// XEmbed fallback's event handling.
+// other connections and processes, the exported menu as a host reads it, and the XEmbed
+// fallback's wheel.
 #include "linux/StatusNotifierItem.h"
 #include "BusHarness.h"
 #include "StatusItem.h"
@@ -8,59 +8,22 @@
 #include "linux/TrayFallback.h"
 
 #include <QAction>
-#include <QActionGroup>
 #include <QApplication>
-#include <QDBusArgument>
-#include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusObjectPath>
-#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
-#include <QFile>
 #include <QImage>
 #include <QMenu>
-#include <QPixmap>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QScreen>
-#include <QSet>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QWheelEvent>
 #include <QWidgetAction>
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <iterator>
-#include <memory>
-#include <optional>
-#include <ostream>
-#include <utility>
-#include <vector>
-
-// Readable failure messages for Qt values.
-void PrintTo(const QString &s, std::ostream *os) {
-    *os << '"' << s.toStdString() << '"';
-}
-void PrintTo(const QVariant &v, std::ostream *os) {
-    *os << v.typeName() << '(' << v.toString().toStdString() << ')';
-}
-
 using namespace knobly;
 using namespace knobly::test;
 
 namespace {
-
-// ---------------------------------------------------------------------------------------------
-// Bus helpers
-
-bool hasOwner(Connection &c, const QString &name) {
-    return c.bus().interface()->isServiceRegistered(name).value();
-}
 
 // Every test gets a bus of its own from with-session-bus.sh; never the desktop's.
 class Tray : public ::testing::Test {
@@ -70,21 +33,20 @@ protected:
             GTEST_SKIP() << "needs a private session bus: run through with-session-bus.sh";
         registerDBusMenuTypes();
         host = std::make_unique<Connection>(QStringLiteral("host"));
-        ASSERT_TRUE(host->bus().isConnected());
+    }
+    QVariant property(const StatusNotifierItem &item, const QString &name) {
+        const QDBusMessage reply = host->call(item.serviceName(), kItemPath, kPropertiesInterface,
+                                              QStringLiteral("Get"), {kItemInterface, name});
+        return reply.arguments().isEmpty() ? QVariant()
+                                           : reply.arguments()[0].value<QDBusVariant>().variant();
     }
 
     std::unique_ptr<Connection> host;
 };
 
-// Records what reaches the callbacks.
 struct CallbackLog {
-    struct Click {
-        QString kind;
-        std::optional<QPoint> at;
-    };
-    std::vector<Click> clicks;
+    std::vector<std::pair<QString, std::optional<QPoint>>> clicks;
     std::vector<int> scrolls;
-
     StatusItem::Callbacks callbacks() {
         StatusItem::Callbacks c;
         c.activate = [this](std::optional<QPoint> at) { clicks.push_back({"activate", at}); };
@@ -94,47 +56,26 @@ struct CallbackLog {
     }
 };
 
-QImage solidImage(int width, int height, QRgb straightArgb) {
-    QImage image(width, height, QImage::Format_ARGB32);
-    image.fill(QColor::fromRgba(straightArgb));
+QImage solid(QRgb colour) {
+    QImage image(16, 16, QImage::Format_ARGB32);
+    image.fill(QColor::fromRgba(colour));
     return image;
 }
 
-QVariant propertyOf(Connection &host, const StatusNotifierItem &item, const QString &name) {
-    const QDBusMessage reply = host.call(item.serviceName(), kItemPath, kPropertiesInterface,
-                                         QStringLiteral("Get"), {kItemInterface, name});
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
-        return {};
-    return reply.arguments().at(0).value<QDBusVariant>().variant();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Registration
-
 TEST_F(Tray, RegistersAgainWheneverAWatcherAppears) {
     CallbackLog log;
-    // No watcher yet: the item waits for one.
-    StatusNotifierItem item(log.callbacks());
-
+    StatusNotifierItem item(log.callbacks()); // no watcher yet: it waits for one
     auto first = std::make_unique<FakeWatcher>();
-    ASSERT_TRUE(first->running);
-    ASSERT_TRUE(pumpUntil([&] { return !first->registered.isEmpty(); }))
-        << "a watcher that starts after the item";
+    ASSERT_TRUE(pumpUntil([&] { return !first->registered.isEmpty(); }));
     EXPECT_EQ(first->registered, QStringList{item.serviceName()});
-
     // The panel restarts: its watcher leaves the bus and a new one takes the name.
     first->stop();
     ASSERT_TRUE(pumpUntil(
-        [&] { return !hasOwner(*host, QStringLiteral("org.kde.StatusNotifierWatcher")); }));
+        [&] { return !host->bus().interface()->isServiceRegistered(kWatcherService).value(); }));
     FakeWatcher second;
-    ASSERT_TRUE(second.running);
-    ASSERT_TRUE(pumpUntil([&] { return !second.registered.isEmpty(); }))
-        << "a watcher that comes back";
+    ASSERT_TRUE(pumpUntil([&] { return !second.registered.isEmpty(); }));
     EXPECT_EQ(second.registered, QStringList{item.serviceName()});
 }
-
-// ---------------------------------------------------------------------------------------------
-// Properties and their signals
 
 TEST_F(Tray, HostsReadEveryPropertyOverTheBus) {
     CallbackLog log;
@@ -142,108 +83,63 @@ TEST_F(Tray, HostsReadEveryPropertyOverTheBus) {
     QMenu menu;
     item.setMenu(&menu);
     item.setTitle(QStringLiteral("Living room"));
-    item.setIcon(QStringLiteral("audio-volume-high"),
-                 solidImage(40, 20, qRgba(0x10, 0x20, 0x30, 0x80)));
-    item.setToolTip(QStringLiteral("Living room"), QStringLiteral("Volume 35%"));
-
+    item.setIcon(QStringLiteral("audio-volume-high"), solid(qRgb(0, 0, 255)));
     const QDBusMessage reply = host->call(item.serviceName(), kItemPath, kPropertiesInterface,
                                           QStringLiteral("GetAll"), {kItemInterface});
-    ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
-    const QVariantMap all = qdbus_cast<QVariantMap>(reply.arguments().at(0));
-
-    const struct {
-        const char *name;
-        QVariant expected;
-    } plain[] = {
-        {"Category", QStringLiteral("Hardware")},
-        {"Id", QStringLiteral("knobly")},
-        {"Title", QStringLiteral("Living room")},
-        {"Status", QStringLiteral("Active")},
-        {"IconName", QStringLiteral("audio-volume-high")},
-        {"ItemIsMenu", false},
-        {"XAyatanaLabel", QStringLiteral("WiiM")},
-        {"XAyatanaLabelGuide", QStringLiteral("WiiM")},
+    const QVariantMap all = qdbus_cast<QVariantMap>(reply.arguments().value(0));
+    const std::pair<const char *, QVariant> plain[] = {
+        {"Category", "Hardware"},          {"Id", "knobly"},
+        {"Title", "Living room"},          {"Status", "Active"},
+        {"IconName", "audio-volume-high"}, {"ItemIsMenu", false}, // an X11 session here
+        {"XAyatanaLabel", "WiiM"},
     };
-    for (const auto &p : plain) {
-        SCOPED_TRACE(p.name);
-        ASSERT_TRUE(all.contains(QString::fromLatin1(p.name)));
-        EXPECT_EQ(all.value(QString::fromLatin1(p.name)), p.expected);
-    }
-    EXPECT_EQ(all.value(QStringLiteral("Menu")).value<QDBusObjectPath>().path(), kMenuPath);
-    EXPECT_EQ(propertyOf(*host, item, QStringLiteral("Menu")).value<QDBusObjectPath>().path(),
-              kMenuPath)
-        << "Get, not only GetAll";
+    for (const auto &[name, expected] : plain)
+        EXPECT_EQ(all.value(name), expected) << name;
+    EXPECT_EQ(property(item, "Menu").value<QDBusObjectPath>().path(), kMenuPath);
+    EXPECT_EQ(all.value("IconPixmap").value<QDBusArgument>().currentSignature(), "a(iiay)");
+    EXPECT_EQ(all.value("ToolTip").value<QDBusArgument>().currentSignature(), "(sa(iiay)ss)");
 }
 
 TEST_F(Tray, ChangesAnnounceThemselvesOncePerRealChange) {
-    const QImage red = solidImage(16, 16, qRgb(255, 0, 0));
-    const QImage blue = solidImage(16, 16, qRgb(0, 0, 255));
+    const QImage blue = solid(qRgb(0, 0, 255));
     const struct Case {
-        const char *name;
         std::function<void(StatusItem &)> change;
         QString signal;
         QStringList properties;
     } cases[] = {
-        {"new icon",
-         [&](StatusItem &i) { i.setIcon(QStringLiteral("audio-volume-muted"), blue); },
-         QStringLiteral("NewIcon"),
-         {QStringLiteral("IconName"), QStringLiteral("IconPixmap")}},
-        {"same name, new drawing",
-         [&](StatusItem &i) { i.setIcon(QStringLiteral("audio-volume-high"), blue); },
-         QStringLiteral("NewIcon"),
-         {QStringLiteral("IconPixmap")}},
-        {"tool tip",
-         [](StatusItem &i) { i.setToolTip(QStringLiteral("Kitchen"), QStringLiteral("Paused")); },
-         QStringLiteral("NewToolTip"),
-         {QStringLiteral("ToolTip")}},
-        {"title",
-         [](StatusItem &i) { i.setTitle(QStringLiteral("Kitchen")); },
-         QStringLiteral("NewTitle"),
-         {QStringLiteral("Title")}},
+        {[&](StatusItem &i) { i.setIcon("audio-volume-muted", blue); },
+         "NewIcon",
+         {"IconName", "IconPixmap"}},
+        {[&](StatusItem &i) { i.setIcon("audio-volume-high", blue); }, "NewIcon", {"IconPixmap"}},
+        {[](StatusItem &i) { i.setToolTip("Kitchen", "Paused"); }, "NewToolTip", {"ToolTip"}},
+        {[](StatusItem &i) { i.setTitle("Kitchen"); }, "NewTitle", {"Title"}},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.signal.toStdString());
         CallbackLog log;
         StatusNotifierItem item(log.callbacks());
-        item.setIcon(QStringLiteral("audio-volume-high"), red);
+        item.setIcon(QStringLiteral("audio-volume-high"), solid(qRgb(255, 0, 0)));
         // A call answered by the item puts its earlier signals behind us before we listen.
-        ASSERT_TRUE(propertyOf(*host, item, QStringLiteral("Title")).isValid());
+        ASSERT_TRUE(property(item, "Title").isValid());
         SignalLog heard;
-        ASSERT_TRUE(
-            heard.listen(host->bus(), item.serviceName(), kItemPath, kItemInterface, c.signal));
-        ASSERT_TRUE(heard.listen(host->bus(), item.serviceName(), kItemPath, kPropertiesInterface,
-                                 QStringLiteral("PropertiesChanged")));
-        // The same thing twice is one change.
+        heard.listen(host->bus(), item.serviceName(), kItemPath, kItemInterface, c.signal);
+        heard.listen(host->bus(), item.serviceName(), kItemPath, kPropertiesInterface,
+                     "PropertiesChanged");
+        c.change(item); // the same thing twice is one change
         c.change(item);
-        c.change(item);
-        ASSERT_TRUE(
-            pumpUntil([&] { return heard.count(QStringLiteral("PropertiesChanged")) >= 1; }));
-        // The ordered bus makes a later change a marker that nothing else came before it.
-        item.setTitle(QStringLiteral("marker %1").arg(c.name));
-        ASSERT_TRUE(
-            pumpUntil([&] { return heard.count(QStringLiteral("PropertiesChanged")) == 2; }));
-        EXPECT_EQ(heard.count(c.signal), c.signal == QLatin1String("NewTitle") ? 2 : 1);
-
-        const QDBusMessage changed = heard.named(QStringLiteral("PropertiesChanged")).first();
-        ASSERT_EQ(changed.arguments().size(), 3);
-        EXPECT_EQ(changed.arguments().at(0).toString(), kItemInterface);
-        const QVariantMap values = qdbus_cast<QVariantMap>(changed.arguments().at(1));
-        QStringList keys = values.keys();
+        // A later change is the marker that nothing else came before it.
+        item.setTitle(QStringLiteral("marker"));
+        ASSERT_TRUE(pumpUntil([&] { return heard.count("PropertiesChanged") == 2; }));
+        EXPECT_EQ(heard.count(c.signal), c.signal == "NewTitle" ? 2 : 1);
+        QStringList keys =
+            qdbus_cast<QVariantMap>(heard.named("PropertiesChanged")[0].arguments().at(1)).keys();
         keys.sort();
-        QStringList expected = c.properties;
-        expected.sort();
-        EXPECT_EQ(keys, expected);
-        EXPECT_TRUE(qdbus_cast<QStringList>(changed.arguments().at(2)).isEmpty());
+        EXPECT_EQ(keys, c.properties);
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Host calls
-
 TEST_F(Tray, ClicksPassOnOnlyPlausiblePositions) {
-    // The offscreen platform has one screen at the origin.
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    ASSERT_TRUE(screen.contains(QPoint(100, 200)));
     const struct Case {
         const char *method;
         int x, y;
@@ -256,20 +152,16 @@ TEST_F(Tray, ClicksPassOnOnlyPlausiblePositions) {
         {"Activate", screen.right() + 1, 10, "activate", std::nullopt},
         {"SecondaryActivate", 7, 8, "activate", QPoint(7, 8)},
         {"ContextMenu", 5, 6, "menu", QPoint(5, 6)},
-        {"ContextMenu", 0, 0, "menu", std::nullopt},
     };
     CallbackLog log;
     StatusNotifierItem item(log.callbacks());
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.method << " " << c.x << "," << c.y);
         log.clicks.clear();
-        const QDBusMessage reply = host->call(item.serviceName(), kItemPath, kItemInterface,
-                                              QString::fromLatin1(c.method), {c.x, c.y});
-        ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+        host->call(item.serviceName(), kItemPath, kItemInterface, c.method, {c.x, c.y});
         ASSERT_TRUE(pumpUntil([&] { return !log.clicks.empty(); }));
-        ASSERT_EQ(log.clicks.size(), 1u);
-        EXPECT_EQ(log.clicks[0].kind, QString::fromLatin1(c.kind));
-        EXPECT_EQ(log.clicks[0].at, c.at);
+        EXPECT_EQ(log.clicks[0].first, c.kind);
+        EXPECT_EQ(log.clicks[0].second, c.at);
     }
 }
 
@@ -283,30 +175,21 @@ TEST_F(Tray, ScrollIsNormalisedByWhoeverSentIt) {
     } cases[] = {
         {"plasmashell", {120}, "Vertical", {+1}},
         {"plasmashell", {-240}, "vertical", {-1, -1}},
-        {"plasmashell", {40, 40, 40, 40}, "vertical", {+1}},
+        {"plasmashell", {40, 40, 40}, "vertical", {+1}},
         {"plasmashell", {90, -60, -60}, "vertical", {-1}},
-        {"lxqt-panel", {120}, "VERTICAL", {+1}},
         {"gnome-shell", {-1}, "vertical", {+1}},
         {"waybar", {3}, "vertical", {-1, -1, -1}},
         {"xfce4-panel", {5}, "Horizontal", {}},
-        {"plasmashell", {120}, "horizontal", {}},
-        {"waybar", {0}, "Vertical", {}},
     };
     CallbackLog log;
     StatusNotifierItem item(log.callbacks());
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.caller << " " << c.deltas.front() << " " << c.orientation);
+        SCOPED_TRACE(testing::Message() << c.caller << " " << c.deltas.front());
         log.scrolls.clear();
         for (const int delta : c.deltas)
-            ASSERT_TRUE(scrollAs(QString::fromLatin1(c.caller), item.serviceName(), delta,
-                                 QString::fromLatin1(c.orientation)));
-        // Then a scroll of our own (this process is no panel: positive = down); once it
-        // arrives, whatever the first call caused has arrived before it.
-        const QDBusMessage marker =
-            host->call(item.serviceName(), kItemPath, kItemInterface, QStringLiteral("Scroll"),
-                       {-1, QStringLiteral("vertical")});
-        ASSERT_EQ(marker.type(), QDBusMessage::ReplyMessage);
+            ASSERT_TRUE(scrollAs(c.caller, item.serviceName(), delta, c.orientation));
+        // Then one of our own (no panel: positive = down), which arrives after the rest.
+        host->call(item.serviceName(), kItemPath, kItemInterface, "Scroll", {-1, "vertical"});
         std::vector<int> expected = c.expected;
         expected.push_back(+1);
         ASSERT_TRUE(pumpUntil([&] { return log.scrolls.size() >= expected.size(); }));
@@ -314,361 +197,166 @@ TEST_F(Tray, ScrollIsNormalisedByWhoeverSentIt) {
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// The exported menu
-
-struct MenuFixture {
-    QMenu menu;
-    QAction *play = nullptr;
-    QAction *mute = nullptr;
-    QAction *disabled = nullptr;
-    QAction *hidden = nullptr;
-    QMenu *source = nullptr;
-    QAction *wifi = nullptr;
-    QWidgetAction *volume = nullptr;
-    QWidgetAction *transport = nullptr;
-    QAction *previous = nullptr;
-    QAction *playPause = nullptr;
-    QAction *next = nullptr;
-    QAction *withIcon = nullptr;
-    QAction *literal = nullptr;
-
-    MenuFixture() {
+// The item with a menu of every kind of row exported, as a host finds it.
+class TrayMenu : public Tray {
+protected:
+    void SetUp() override {
+        Tray::SetUp();
+        if (IsSkipped())
+            return;
         play = menu.addAction(QStringLiteral("&Play"));
-        play->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
         mute = menu.addAction(QStringLiteral("Mute"));
         mute->setCheckable(true);
         mute->setChecked(true);
         disabled = menu.addAction(QStringLiteral("Disabled"));
         disabled->setEnabled(false);
-        hidden = menu.addAction(QStringLiteral("Hidden"));
-        hidden->setVisible(false);
-        menu.addSeparator();
         source = menu.addMenu(QStringLiteral("Source"));
         wifi = source->addAction(QStringLiteral("Wi-Fi"));
-        source->addAction(QStringLiteral("Bluetooth"));
-        volume = new QWidgetAction(&menu);
-        volume->setText(QStringLiteral("Volume 35%"));
-        menu.addAction(volume);
         transport = new QWidgetAction(&menu);
-        transport->setText(QStringLiteral("Transport"));
-        previous = new QAction(QStringLiteral("Previous"), transport);
-        playPause = new QAction(QStringLiteral("Play/Pause"), transport);
         next = new QAction(QStringLiteral("Next"), transport);
         menu.addAction(transport);
-        QPixmap dot(32, 32);
-        dot.fill(Qt::red);
-        withIcon = menu.addAction(QIcon(dot), QStringLiteral("Speaker"));
-        literal = menu.addAction(QStringLiteral("Save && Quit_now"));
-    }
-};
-
-// The item with the menu above exported, as a host finds it.
-class TrayMenu : public Tray {
-protected:
-    void SetUp() override {
-        Tray::SetUp();
         item = std::make_unique<StatusNotifierItem>(log.callbacks());
-        item->setMenu(&f.menu);
+        item->setMenu(&menu);
+        layout = readLayout(*host, item->serviceName());
+        ASSERT_TRUE(layout.ok);
+    }
+    int idOf(const QString &label) const {
+        const Row *row = layout.root.find(label);
+        return row ? row->id : -1;
+    }
+    QDBusMessage event(int id, const QString &kind) {
+        return host->call(item->serviceName(), kMenuPath, kMenuInterface, "Event",
+                          {id, kind, QVariant::fromValue(QDBusVariant(QString())), 0u});
+    }
+    void listen(SignalLog &heard, const QString &name) {
+        heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface, name);
     }
 
+    QMenu menu;
+    QAction *play, *mute, *disabled, *wifi, *next;
+    QMenu *source;
+    QWidgetAction *transport;
     CallbackLog log;
-    MenuFixture f;
     std::unique_ptr<StatusNotifierItem> item;
+    MenuLayout layout;
 };
-
-struct Layout {
-    uint revision = 0;
-    DBusMenuLayoutItem root;
-    QString signature;
-    bool ok = false;
-};
-
-Layout getLayout(Connection &host, const QString &service, int parent = 0, int depth = -1,
-                 const QStringList &names = {}) {
-    const QDBusMessage reply = host.call(service, kMenuPath, kMenuInterface,
-                                         QStringLiteral("GetLayout"), {parent, depth, names});
-    Layout layout;
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
-        return layout;
-    layout.ok = true;
-    layout.signature = reply.signature();
-    layout.revision = reply.arguments().at(0).toUInt();
-    layout.root = qdbus_cast<DBusMenuLayoutItem>(reply.arguments().at(1));
-    return layout;
-}
-
-const DBusMenuLayoutItem *findByLabel(const DBusMenuLayoutItem &item, const QString &label) {
-    if (item.properties.value(QStringLiteral("label")).toString() == label)
-        return &item;
-    for (const DBusMenuLayoutItem &child : item.children) {
-        if (const DBusMenuLayoutItem *found = findByLabel(child, label))
-            return found;
-    }
-    return nullptr;
-}
 
 TEST_F(TrayMenu, AboutToShowLetsTheMenuFillItselfFirst) {
-    const Layout before = getLayout(*host, item->serviceName());
-    QObject::connect(&f.menu, &QMenu::aboutToShow,
-                     [&] { f.menu.addAction(QStringLiteral("Fresh")); });
+    QObject::connect(&menu, &QMenu::aboutToShow, [&] { menu.addAction(QStringLiteral("Fresh")); });
     SignalLog heard;
-    ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
-                             QStringLiteral("LayoutUpdated")));
-    const QDBusMessage show = host->call(item->serviceName(), kMenuPath, kMenuInterface,
-                                         QStringLiteral("AboutToShow"), {0});
-    ASSERT_EQ(show.type(), QDBusMessage::ReplyMessage);
+    listen(heard, "LayoutUpdated");
+    host->call(item->serviceName(), kMenuPath, kMenuInterface, "AboutToShow", {0});
     // Announced before the reply, on the same ordered connection.
-    ASSERT_TRUE(pumpUntil([&] { return heard.count(QStringLiteral("LayoutUpdated")) == 1; }));
-    const Layout after = getLayout(*host, item->serviceName());
-    EXPECT_GT(after.revision, before.revision);
-    EXPECT_NE(findByLabel(after.root, QStringLiteral("Fresh")), nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return heard.count("LayoutUpdated") == 1; }));
+    const MenuLayout after = readLayout(*host, item->serviceName());
+    EXPECT_GT(after.revision, layout.revision);
+    EXPECT_NE(after.root.find("Fresh"), nullptr);
 }
 
 TEST_F(TrayMenu, ClickedTriggersTheAction) {
-    const Layout layout = getLayout(*host, item->serviceName());
-    ASSERT_TRUE(layout.ok);
-
     QStringList fired;
-    for (QAction *a : {f.play, f.mute, f.disabled, f.wifi, f.next, f.previous, f.literal})
+    for (QAction *a : {play, mute, disabled, wifi, next})
         QObject::connect(a, &QAction::triggered, [&fired, a] { fired << a->text(); });
-    QList<QAction *> rootReports, sourceReports;
-    QObject::connect(&f.menu, &QMenu::triggered, [&](QAction *a) { rootReports << a; });
-    QObject::connect(f.source, &QMenu::triggered, [&](QAction *a) { sourceReports << a; });
-
-    const struct Case {
-        const char *label;
-        const char *event;
-        QStringList expected; // what fires, with "Next" clicked afterwards as a marker
-    } cases[] = {
-        {"Mute", "hovered", {QStringLiteral("Next")}},
-        {"Mute", "clicked", {QStringLiteral("Mute"), QStringLiteral("Next")}},
-        {"Disabled", "clicked", {QStringLiteral("Next")}},
-        {"Volume 35%", "clicked", {QStringLiteral("Next")}},
-        {"Source", "clicked", {QStringLiteral("Next")}},
-        {"Wi-Fi", "clicked", {QStringLiteral("Wi-Fi"), QStringLiteral("Next")}},
-        {"Previous", "clicked", {QStringLiteral("Previous"), QStringLiteral("Next")}},
-        {"Save & Quit__now",
-         "clicked",
-         {QStringLiteral("Save && Quit_now"), QStringLiteral("Next")}},
+    const std::tuple<const char *, const char *, QStringList> cases[] = {
+        {"Mute", "hovered", {}},   {"Mute", "clicked", {"Mute"}},   {"Disabled", "clicked", {}},
+        {"Source", "clicked", {}}, {"Wi-Fi", "clicked", {"Wi-Fi"}}, {"_Play", "clicked", {"&Play"}},
     };
-    const DBusMenuLayoutItem *nextRow = findByLabel(layout.root, QStringLiteral("Next"));
-    ASSERT_NE(nextRow, nullptr);
-    for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.label << " " << c.event);
+    for (const auto &[label, kind, expected] : cases) {
+        SCOPED_TRACE(testing::Message() << label << " " << kind);
         fired.clear();
-        const DBusMenuLayoutItem *row = findByLabel(layout.root, QString::fromUtf8(c.label));
-        ASSERT_NE(row, nullptr);
-        const std::pair<int, QString> events[] = {{row->id, QString::fromLatin1(c.event)},
-                                                  {nextRow->id, QStringLiteral("clicked")}};
-        for (const auto &[id, event] : events) {
-            const QDBusMessage reply =
-                host->call(item->serviceName(), kMenuPath, kMenuInterface, QStringLiteral("Event"),
-                           {id, event, QVariant::fromValue(QDBusVariant(QString())), 0u});
-            ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage)
-                << reply.errorMessage().toStdString();
-        }
-        ASSERT_TRUE(pumpUntil([&] { return fired.contains(QStringLiteral("Next")); }));
-        EXPECT_EQ(fired, c.expected);
+        event(idOf(label), kind);
+        event(idOf("Next"), "clicked"); // a marker: what fires does so before it
+        ASSERT_TRUE(pumpUntil([&] { return fired.contains("Next"); }));
+        EXPECT_EQ(fired, expected + QStringList{"Next"});
     }
-    EXPECT_FALSE(f.mute->isChecked()) << "a click on a checkable action toggles it";
-    EXPECT_TRUE(sourceReports.contains(f.wifi));
-    EXPECT_TRUE(rootReports.contains(f.wifi)) << "as QMenu reports a click in a submenu";
-
-    const QDBusMessage unknown = host->call(
-        item->serviceName(), kMenuPath, kMenuInterface, QStringLiteral("Event"),
-        {424242, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(QString())), 0u});
-    EXPECT_EQ(unknown.type(), QDBusMessage::ErrorMessage);
+    EXPECT_FALSE(mute->isChecked()) << "a click on a checkable action toggles it";
+    EXPECT_EQ(event(424242, "clicked").type(), QDBusMessage::ErrorMessage);
 }
 
 TEST_F(TrayMenu, PropertyChangesGoOutAsItemsPropertiesUpdated) {
-    const Layout layout = getLayout(*host, item->serviceName());
-    ASSERT_TRUE(layout.ok);
-    const auto idOf = [&](const QString &label) {
-        const DBusMenuLayoutItem *row = findByLabel(layout.root, label);
-        return row ? row->id : -1;
-    };
-
     const struct Case {
-        const char *name;
         std::function<void()> change;
         int id;
         QVariantMap updated;
         QStringList removed;
     } cases[] = {
-        {"text",
-         [&] { f.mute->setText(QStringLiteral("Un&mute")); },
-         idOf(QStringLiteral("Mute")),
-         {{QStringLiteral("label"), QStringLiteral("Un_mute")}},
-         {}},
-        {"checked",
-         [&] { f.mute->setChecked(false); },
-         idOf(QStringLiteral("Mute")),
-         {{QStringLiteral("toggle-state"), 0}},
-         {}},
-        {"disabled",
-         [&] { f.play->setEnabled(false); },
-         idOf(QStringLiteral("_Play")),
-         {{QStringLiteral("enabled"), false}},
-         {}},
+        {[&] { mute->setText("Un&mute"); }, idOf("Mute"), {{"label", "Un_mute"}}, {}},
+        {[&] { mute->setChecked(false); }, idOf("Mute"), {{"toggle-state", 0}}, {}},
+        {[&] { play->setEnabled(false); }, idOf("_Play"), {{"enabled", false}}, {}},
         // Back to the default: said outright, as not every host honours a removal.
-        {"enabled again",
-         [&] { f.play->setEnabled(true); },
-         idOf(QStringLiteral("_Play")),
-         {{QStringLiteral("enabled"), true}},
-         {}},
-        // Qt counts a hidden action as disabled too.
-        {"shown",
-         [&] { f.hidden->setVisible(true); },
-         idOf(QStringLiteral("Hidden")),
-         {{QStringLiteral("visible"), true}, {QStringLiteral("enabled"), true}},
-         {}},
-        {"child of a widget row",
-         [&] { f.next->setText(QStringLiteral("Skip")); },
-         idOf(QStringLiteral("Next")),
-         {{QStringLiteral("label"), QStringLiteral("Skip")}},
-         {}},
-        {"widget row label",
-         [&] { f.volume->setText(QStringLiteral("Volume 40%")); },
-         idOf(QStringLiteral("Volume 35%")),
-         {{QStringLiteral("label"), QStringLiteral("Volume 40%")}},
-         {}},
-        {"no longer checkable",
-         [&] { f.mute->setCheckable(false); },
-         idOf(QStringLiteral("Mute")),
-         {},
-         {QStringLiteral("toggle-state"), QStringLiteral("toggle-type")}},
-        {"no icon",
-         [&] { f.withIcon->setIcon(QIcon()); },
-         idOf(QStringLiteral("Speaker")),
-         {},
-         {QStringLiteral("icon-data")}},
+        {[&] { play->setEnabled(true); }, idOf("_Play"), {{"enabled", true}}, {}},
+        {[&] { next->setText("Skip"); }, idOf("Next"), {{"label", "Skip"}}, {}},
+        {[&] { mute->setCheckable(false); }, idOf("Mute"), {}, {"toggle-state", "toggle-type"}},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        ASSERT_NE(c.id, -1);
+        SCOPED_TRACE(c.id);
         SignalLog heard;
-        ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
-                                 QStringLiteral("ItemsPropertiesUpdated")));
-        ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
-                                 QStringLiteral("LayoutUpdated")));
+        listen(heard, "ItemsPropertiesUpdated");
+        listen(heard, "LayoutUpdated");
         c.change();
-        ASSERT_TRUE(
-            pumpUntil([&] { return heard.count(QStringLiteral("ItemsPropertiesUpdated")) == 1; }));
-        // A layout change would have been sent first.
-        EXPECT_EQ(heard.count(QStringLiteral("LayoutUpdated")), 0);
-        const QDBusMessage update = heard.named(QStringLiteral("ItemsPropertiesUpdated")).first();
-        EXPECT_EQ(update.signature(), QStringLiteral("a(ia{sv})a(ias)"));
+        ASSERT_TRUE(pumpUntil([&] { return heard.count("ItemsPropertiesUpdated") == 1; }));
+        EXPECT_EQ(heard.count("LayoutUpdated"), 0);
+        const QDBusMessage update = heard.named("ItemsPropertiesUpdated")[0];
         const auto updated = qdbus_cast<DBusMenuItemList>(update.arguments().at(0));
         const auto removed = qdbus_cast<DBusMenuItemKeysList>(update.arguments().at(1));
-        if (c.updated.isEmpty()) {
-            EXPECT_TRUE(updated.isEmpty());
-        } else {
-            ASSERT_EQ(updated.size(), 1);
-            EXPECT_EQ(updated.at(0).id, c.id);
-            EXPECT_EQ(updated.at(0).properties, c.updated);
+        EXPECT_EQ(updated.isEmpty(), c.updated.isEmpty());
+        if (!updated.isEmpty()) {
+            EXPECT_EQ(updated[0].properties, c.updated);
         }
-        if (c.removed.isEmpty()) {
-            EXPECT_TRUE(removed.isEmpty());
-        } else {
-            ASSERT_EQ(removed.size(), 1);
-            EXPECT_EQ(removed.at(0).id, c.id);
-            QStringList keys = removed.at(0).properties;
-            keys.sort();
-            EXPECT_EQ(keys, c.removed);
-        }
+        QStringList keys = removed.isEmpty() ? QStringList() : removed[0].properties;
+        keys.sort();
+        EXPECT_EQ(keys, c.removed);
     }
 }
 
 TEST_F(TrayMenu, StructureChangesGoOutAsOneLayoutUpdatedPerBurst) {
-    const Layout before = getLayout(*host, item->serviceName());
-    ASSERT_TRUE(before.ok);
-
-    const struct Case {
-        const char *name;
-        std::function<void()> change;
-        const char *appears;    // a label that is there afterwards, if any
-        const char *disappears; // one that is gone, if any
-    } cases[] = {
-        {"actions added",
-         [&] {
-             f.menu.addAction(QStringLiteral("Added one"));
-             f.menu.addAction(QStringLiteral("Added two"));
-             f.menu.addAction(QStringLiteral("Added three"));
+    const std::tuple<std::function<void()>, const char *, const char *> cases[] = {
+        {[&] {
+             for (const char *label : {"Added one", "Added two", "Added three"})
+                 menu.addAction(label);
          },
          "Added three", nullptr},
-        {"action removed", [&] { f.menu.removeAction(f.disabled); }, nullptr, "Disabled"},
-        {"action deleted",
-         [&] {
-             delete f.literal;
-             f.literal = nullptr;
-         },
-         nullptr, "Save & Quit__now"},
-        {"added to a submenu", [&] { f.source->addAction(QStringLiteral("Optical")); }, "Optical",
-         nullptr},
-        {"action inside a widget row", [&] { new QAction(QStringLiteral("Stop"), f.transport); },
-         "Stop", nullptr},
+        {[&] { menu.removeAction(disabled); }, nullptr, "Disabled"},
+        {[&] { source->addAction("Optical"); }, "Optical", nullptr},
+        {[&] { new QAction("Stop", transport); }, "Stop", nullptr},
     };
-    uint revision = before.revision;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
+    uint revision = layout.revision;
+    for (const auto &[change, appears, disappears] : cases) {
         SignalLog heard;
-        ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
-                                 QStringLiteral("LayoutUpdated")));
-        ASSERT_TRUE(heard.listen(host->bus(), item->serviceName(), kMenuPath, kMenuInterface,
-                                 QStringLiteral("ItemsPropertiesUpdated")));
-        c.change();
-        ASSERT_TRUE(pumpUntil([&] { return heard.count(QStringLiteral("LayoutUpdated")) >= 1; }));
+        listen(heard, "LayoutUpdated");
+        listen(heard, "ItemsPropertiesUpdated");
+        change();
+        ASSERT_TRUE(pumpUntil([&] { return heard.count("LayoutUpdated") >= 1; }));
         // A property change later on is the marker that no second LayoutUpdated was coming.
-        f.play->setText(QStringLiteral("Play %1").arg(c.name));
-        ASSERT_TRUE(
-            pumpUntil([&] { return heard.count(QStringLiteral("ItemsPropertiesUpdated")) >= 1; }));
-        EXPECT_EQ(heard.count(QStringLiteral("LayoutUpdated")), 1);
-
-        const QDBusMessage updated = heard.named(QStringLiteral("LayoutUpdated")).first();
-        EXPECT_EQ(updated.signature(), QStringLiteral("ui"));
-        const uint announced = updated.arguments().at(0).toUInt();
+        play->setText(QStringLiteral("Play %1").arg(revision));
+        ASSERT_TRUE(pumpUntil([&] { return heard.count("ItemsPropertiesUpdated") >= 1; }));
+        EXPECT_EQ(heard.count("LayoutUpdated"), 1);
+        const uint announced = heard.named("LayoutUpdated")[0].arguments().at(0).toUInt();
         EXPECT_GT(announced, revision);
         revision = announced;
-
-        const Layout after = getLayout(*host, item->serviceName());
-        ASSERT_TRUE(after.ok);
+        const MenuLayout after = readLayout(*host, item->serviceName());
         EXPECT_EQ(after.revision, announced);
-        if (c.appears) {
-            EXPECT_NE(findByLabel(after.root, QString::fromUtf8(c.appears)), nullptr);
+        if (appears) {
+            EXPECT_NE(after.root.find(appears), nullptr) << appears;
         }
-        if (c.disappears) {
-            EXPECT_EQ(findByLabel(after.root, QString::fromUtf8(c.disappears)), nullptr);
+        if (disappears) {
+            EXPECT_EQ(after.root.find(disappears), nullptr) << disappears;
         }
-        // Rows that stayed kept their ids.
-        const DBusMenuLayoutItem *muteBefore = findByLabel(before.root, QStringLiteral("Mute"));
-        const DBusMenuLayoutItem *muteAfter = findByLabel(after.root, QStringLiteral("Mute"));
-        ASSERT_TRUE(muteBefore && muteAfter);
-        EXPECT_EQ(muteAfter->id, muteBefore->id);
     }
 }
 
-// ---------------------------------------------------------------------------------------------
-// The XEmbed fallback
-
 TEST(TrayFallback, WheelStepsFollowQtsDirection) {
-    const struct {
-        QPoint angleDelta;
-        std::vector<int> expected;
-    } cases[] = {
+    const std::pair<QPoint, std::vector<int>> cases[] = {
         {{0, 120}, {+1}}, {{0, -240}, {-1}}, {{0, 15}, {+1}}, {{120, 0}, {}}, {{30, -60}, {-1}},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << c.angleDelta.x() << "," << c.angleDelta.y());
+    for (const auto &[angle, expected] : cases) {
         CallbackLog log;
         TrayFallback tray(log.callbacks());
-        QWheelEvent wheel(QPointF(4, 4), QPointF(4, 4), QPoint(), c.angleDelta, Qt::NoButton,
+        QWheelEvent wheel(QPointF(4, 4), QPointF(4, 4), QPoint(), angle, Qt::NoButton,
                           Qt::NoModifier, Qt::NoScrollPhase, false);
         QCoreApplication::sendEvent(&tray, &wheel);
-        EXPECT_EQ(log.scrolls, c.expected);
+        EXPECT_EQ(log.scrolls, expected) << angle.x() << "," << angle.y();
     }
 }
 
 } // namespace
-
-#include "StatusNotifierItemTest.moc"

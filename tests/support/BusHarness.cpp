@@ -164,6 +164,18 @@ Row readRow(const QDBusArgument &arg) {
     return row;
 }
 
+MenuLayout readLayout(Connection &host, const QString &service) {
+    const QDBusMessage reply = host.call(service, kMenuPath, kMenuInterface,
+                                         QStringLiteral("GetLayout"), {0, -1, QStringList()});
+    MenuLayout layout;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
+        return layout;
+    layout.ok = true;
+    layout.revision = reply.arguments().at(0).toUInt();
+    layout.root = readRow(reply.arguments().at(1).value<QDBusArgument>());
+    return layout;
+}
+
 StandInService::StandInService(const QString &service, const QString &path)
     : connection_(std::make_unique<Connection>(QStringLiteral("stand-in"))), service_(service) {
     connection_->bus().registerVirtualObject(path, this, QDBusConnection::SubPath);

@@ -161,4 +161,12 @@ struct Row {
 
 Row readRow(const QDBusArgument &arg);
 
+// The exported menu as a host reads it: GetLayout(0, -1, []) on `service`.
+struct MenuLayout {
+    bool ok = false;
+    uint revision = 0;
+    Row root;
+};
+MenuLayout readLayout(Connection &host, const QString &service);
+
 } // namespace knobly::test
