@@ -18,7 +18,6 @@
 #endif
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -48,46 +47,29 @@ public:
         setAutoFillBackground(true);
     }
     int presses = 0;
-    QPoint lastGlobal;
 
 protected:
-    void mousePressEvent(QMouseEvent *event) override {
-        ++presses;
-        lastGlobal = event->globalPosition().toPoint();
-    }
+    void mousePressEvent(QMouseEvent *) override { ++presses; }
 };
 
-class HudX11Test : public ::testing::Test {
-protected:
-    // A desktop under the overlay; our own timers run on the fake queue.
-    void SetUp() override {
-        if (QGuiApplication::platformName() != QLatin1String("xcb") || !connection())
-            GTEST_SKIP() << "needs an X display";
-        MainQueue::install(queue);
-        desktop.setGeometry(QGuiApplication::primaryScreen()->geometry());
-        desktop.show();
-        ASSERT_TRUE(mapped(desktop));
-        hud.show(60);
-        ASSERT_TRUE(mapped(hud));
-    }
-    void TearDown() override { MainQueue::install(nullptr); }
-
-    xcb_window_t root() const {
-        return xcb_setup_roots_iterator(xcb_get_setup(connection())).data->root;
-    }
-
-    std::shared_ptr<FakeMainQueue> queue = std::make_shared<FakeMainQueue>();
-    Desktop desktop;
-    VolumeHUDWindow hud;
-};
-
-TEST_F(HudX11Test, CentredNearTheBottomAndShapedWithoutACompositor) {
-    ASSERT_EQ(QGuiApplication::primaryScreen()->geometry(), QRect(0, 0, 1440, 900));
-    // Where the server has it: its bottom 15 % of the height up the screen.
+TEST(HudX11Test, CentredNearTheBottomShapedAndClickThroughWithoutACompositor) {
     xcb_connection_t *c = connection();
+    ASSERT_TRUE(c);
+    auto queue = std::make_shared<FakeMainQueue>();
+    MainQueue::install(queue);
+    Desktop desktop;
+    desktop.setGeometry(QGuiApplication::primaryScreen()->geometry());
+    desktop.show();
+    ASSERT_TRUE(mapped(desktop));
+    VolumeHUDWindow hud;
+    hud.show(60);
+    ASSERT_TRUE(mapped(hud));
+    ASSERT_EQ(desktop.geometry(), QRect(0, 0, 1440, 900));
+    // Where the server has it: its bottom 15 % of the height up the screen.
     const auto window = static_cast<xcb_window_t>(hud.winId());
+    const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     XcbPtr<xcb_translate_coordinates_reply_t> where(xcb_translate_coordinates_reply(
-        c, xcb_translate_coordinates(c, window, root(), 0, 0), nullptr));
+        c, xcb_translate_coordinates(c, window, root, 0, 0), nullptr));
     XcbPtr<xcb_get_geometry_reply_t> size(
         xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
     ASSERT_TRUE(where && size);
@@ -100,53 +82,32 @@ TEST_F(HudX11Test, CentredNearTheBottomAndShapedWithoutACompositor) {
     ASSERT_TRUE(pumpUntil([&] {
         shot = QGuiApplication::primaryScreen()->grabWindow(0, 600, 701, 240, 64).toImage();
         return shot.pixelColor(120, 12) == volumeHUDBackdropColor(true);
-    }));
+    })); // the overlay is on top in the middle
     for (const QPoint p : {QPoint(1, 1), QPoint(238, 1), QPoint(1, 62), QPoint(238, 62),
                            QPoint(11, 9), QPoint(228, 54)})
         EXPECT_EQ(shot.pixelColor(p), kDesktop) << p.x() << "," << p.y();
-    queue->advance(2);
-    EXPECT_TRUE(pumpUntil([&] { return !hud.windowHandle()->isExposed(); }));
-}
-
 #ifdef KNOBLY_HAVE_XTEST
-TEST_F(HudX11Test, AClickOnTheOverlayReachesTheWindowBelow) {
-    // The overlay really is above: later in the root's stacking order.
-    xcb_connection_t *c = connection();
-    XcbPtr<xcb_query_tree_reply_t> tree(
-        xcb_query_tree_reply(c, xcb_query_tree(c, root()), nullptr));
-    ASSERT_TRUE(tree);
-    const xcb_window_t *first = xcb_query_tree_children(tree.get());
-    const xcb_window_t *end = first + xcb_query_tree_children_length(tree.get());
-    const auto *hudAt = std::find(first, end, static_cast<xcb_window_t>(hud.winId()));
-    ASSERT_NE(hudAt, end);
-    EXPECT_GT(hudAt, std::find(first, end, static_cast<xcb_window_t>(desktop.winId())));
-
-    const QPoint centre = hud.geometry().center();
-    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root(),
-                        static_cast<std::int16_t>(centre.x()),
-                        static_cast<std::int16_t>(centre.y()), 0);
+    // A click on it reaches the desktop below.
+    xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, root, 720, 713, 0);
     xcb_test_fake_input(c, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     xcb_test_fake_input(c, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     xcb_flush(c);
-    ASSERT_TRUE(pumpUntil([&] { return desktop.presses > 0; }));
-    EXPECT_EQ(desktop.lastGlobal, centre);
-    EXPECT_TRUE(hud.isVisible());
-}
+    EXPECT_TRUE(pumpUntil([&] { return desktop.presses > 0; }));
 #endif
+    queue->advance(2);
+    EXPECT_TRUE(pumpUntil([&] { return !hud.windowHandle()->isExposed(); }));
+    MainQueue::install(nullptr);
+}
 
 } // namespace
 } // namespace knobly
 
 int main(int argc, char **argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    // Listing the tests needs no display.
-    for (int i = 1; i < argc; ++i)
-        if (QByteArray(argv[i]).startsWith("--gtest_list_tests"))
-            return RUN_ALL_TESTS();
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
-        std::fprintf(stderr, "no DISPLAY; skipping\n");
-        return 77;
-    }
+    if (GTEST_FLAG_GET(list_tests)) // listing needs no display
+        return RUN_ALL_TESTS();
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return 77; // skipped
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();

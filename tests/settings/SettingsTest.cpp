@@ -38,104 +38,69 @@ protected:
     }
 };
 
-TEST_F(SettingsTest, FreshInstallationReadsDefaults) {
-    EXPECT_EQ(Settings::ip(), "");
-    EXPECT_EQ(Settings::deviceName(), "WiiM");
-    EXPECT_EQ(Settings::volumeStep(), 3);
-    EXPECT_FALSE(Settings::interceptKeys());
-    EXPECT_FALSE(QFile::exists(settingsPath())) << "reading never creates the file";
-}
-
-TEST_F(SettingsTest, ValuesRoundTripThroughTheFile) {
-    Settings::setIp("192.168.1.108");
-    Settings::setDeviceName(QString::fromUtf8("Living Room, upstairs \xe2\x80\x94 \"K\xc3\xbc"
-                                              "che\""));
-    Settings::setVolumeStep(10);
-    Settings::setInterceptKeys(true);
-    // A fresh store instance stands in for the next run of the program.
-    QSettings fresh("Knobly", "Knobly");
-    EXPECT_EQ(fresh.value("ip").toString(), "192.168.1.108");
-    EXPECT_EQ(Settings::ip(), "192.168.1.108");
-    EXPECT_EQ(Settings::deviceName(),
-              QString::fromUtf8("Living Room, upstairs \xe2\x80\x94 \"K\xc3\xbc"
-                                "che\""));
-    EXPECT_EQ(Settings::volumeStep(), 10);
-    EXPECT_TRUE(Settings::interceptKeys());
-    Settings::setInterceptKeys(false);
-    EXPECT_FALSE(Settings::interceptKeys());
-}
-
-struct StoredCase {
-    const char *name;
-    QByteArray file;
-    QString ip;
-    QString device;
-    std::int64_t step;
-    bool keys;
-};
-
+// What each stored text reads as; reading never creates or rewrites the file.
 TEST_F(SettingsTest, StoredValuesReadByTheLookupRules) {
-    const StoredCase cases[] = {
-        {"step zero", "[General]\nstep=0\n", "", "WiiM", 3, false},
-        {"step negative", "[General]\nstep=-4\n", "", "WiiM", 3, false},
-        {"step seven", "[General]\nstep=7\n", "", "WiiM", 7, false},
-        {"step no upper limit", "[General]\nstep=250\n", "", "WiiM", 250, false},
-        {"step not a number", "[General]\nstep=lots\n", "", "WiiM", 3, false},
-        {"step overflow", "[General]\nstep=99999999999999999999999\n", "", "WiiM", 3, false},
-        {"empty device stays empty", "[General]\ndevice=\n", "", "", 3, false},
-        {"list is not text", "[General]\nip=1, 2\ndevice=a, b\n", "", "WiiM", 3, false},
-        {"keys true", "[General]\nkeys=true\n", "", "WiiM", 3, true},
-        {"keys false", "[General]\nkeys=false\n", "", "WiiM", 3, false},
-        {"keys junk", "[General]\nkeys=maybe\n", "", "WiiM", 3, false},
-        {"all four", "[General]\nip=10.0.0.7\ndevice=Den\nstep=5\nkeys=true\n", "10.0.0.7", "Den",
-         5, true},
+    const struct {
+        QByteArray file;
+        QString ip, device;
+        std::int64_t step, maxVolume;
+        bool keys;
+    } cases[] = {
+        {"", "", "WiiM", 3, 100, false},
+        {"[General]\nstep=0\nmaxVolume=0\n", "", "WiiM", 3, 100, false},
+        {"[General]\nstep=-4\nmaxVolume=101\n", "", "WiiM", 3, 100, false},
+        {"[General]\nstep=250\nmaxVolume=60\n", "", "WiiM", 250, 60, false},
+        {"[General]\nstep=lots\nkeys=maybe\n", "", "WiiM", 3, 100, false},
+        {"[General]\nstep=99999999999999999999999\n", "", "WiiM", 3, 100, false},
+        {"[General]\nip=1, 2\ndevice=\n", "", "", 3, 100, false},
+        {"[General]\nip=10.0.0.7\ndevice=Den\nstep=5\nkeys=true\n", "10.0.0.7", "Den", 5, 100,
+         true},
     };
     for (const auto &c : cases) {
-        writeFile(c.file);
-        EXPECT_EQ(Settings::ip(), c.ip) << c.name;
-        EXPECT_EQ(Settings::deviceName(), c.device) << c.name;
-        EXPECT_EQ(Settings::volumeStep(), c.step) << c.name;
-        EXPECT_EQ(Settings::interceptKeys(), c.keys) << c.name;
+        SCOPED_TRACE(c.file.toStdString());
+        if (!c.file.isEmpty())
+            writeFile(c.file);
+        EXPECT_EQ(Settings::ip(), c.ip);
+        EXPECT_EQ(Settings::deviceName(), c.device);
+        EXPECT_EQ(Settings::volumeStep(), c.step);
+        EXPECT_EQ(Settings::maxVolume(), c.maxVolume);
+        EXPECT_EQ(Settings::interceptKeys(), c.keys);
+        EXPECT_EQ(readFile(), c.file);
     }
-}
-
-TEST_F(SettingsTest, NonPositiveStepIsStoredUnchangedButReadsAsThree) {
+    const QString name = QString::fromUtf8("Living Room, upstairs \xe2\x80\x94 \"K\xc3\xbc\"");
+    Settings::setDeviceName(name);
     Settings::setVolumeStep(-4);
-    EXPECT_EQ(QSettings("Knobly", "Knobly").value("step").toLongLong(), -4);
+    Settings::setDeviceUuid("FF98F09C4BD0B0224C1F9A55");
+    EXPECT_EQ(Settings::deviceName(), name);
+    EXPECT_EQ(QSettings("Knobly", "Knobly").value("step").toLongLong(), -4) << "stored as given";
     EXPECT_EQ(Settings::volumeStep(), 3);
+    EXPECT_EQ(QSettings("Knobly", "Knobly").value("uuid").toString(), "FF98F09C4BD0B0224C1F9A55");
 }
 
+// A damaged file reads as the defaults and is kept; the next write sets it aside, not lost.
 TEST_F(SettingsTest, DamagedFileReadsAsDefaultsAndIsKept) {
     static const char raw[] = "[General\nip=\"10.0.0.1\n\xff\xfe\x00garbage=";
-    const QByteArray damaged(raw, sizeof raw - 1);
-    writeFile(damaged);
-    EXPECT_EQ(Settings::ip(), "");
-    EXPECT_EQ(Settings::deviceName(), "WiiM");
-    EXPECT_EQ(Settings::volumeStep(), 3);
-    EXPECT_EQ(readFile(), damaged) << "reading must not rewrite the file";
-
-    // Choosing a device afterwards works, and the damaged file is set aside, not lost.
-    Settings::setIp("10.0.0.9");
-    EXPECT_EQ(Settings::ip(), "10.0.0.9");
-    const auto aside =
-        QDir(QFileInfo(settingsPath()).path()).entryList({"Knobly.conf.damaged-*"}, QDir::Files);
-    ASSERT_EQ(aside.size(), 1);
-    QFile kept(QFileInfo(settingsPath()).path() + "/" + aside.first());
-    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
-    EXPECT_EQ(kept.readAll(), damaged);
-    EXPECT_EQ(QSettings("Knobly", "Knobly").allKeys(), QStringList{"ip"})
-        << "nothing of the damaged file leaks into the new one";
-}
-
-TEST_F(SettingsTest, OneBadLineCountsAsDamaged) {
-    writeFile("[General]\nip=10.0.0.1\nthis line has no equals sign\n");
-    EXPECT_EQ(Settings::ip(), "");
-}
-
-TEST_F(SettingsTest, UnreadableStoreReadsAsDefaultsAndNothingCrashes) {
-    // A folder where the file should be: unreadable even for root.
+    for (const QByteArray &damaged :
+         {QByteArray(raw, sizeof raw - 1),
+          QByteArray("[General]\nip=10.0.0.1\nthis line has no equals sign\n")}) {
+        clean();
+        writeFile(damaged);
+        EXPECT_EQ(Settings::ip(), "");
+        EXPECT_EQ(Settings::volumeStep(), 3);
+        EXPECT_EQ(readFile(), damaged) << "reading must not rewrite the file";
+        Settings::setIp("10.0.0.9");
+        EXPECT_EQ(Settings::ip(), "10.0.0.9");
+        const auto aside = QDir(QFileInfo(settingsPath()).path())
+                               .entryList({"Knobly.conf.damaged-*"}, QDir::Files);
+        ASSERT_EQ(aside.size(), 1);
+        QFile kept(QFileInfo(settingsPath()).path() + "/" + aside.first());
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), damaged);
+        EXPECT_EQ(QSettings("Knobly", "Knobly").allKeys(), QStringList{"ip"});
+    }
+    // A folder where the file should be: unreadable even for root, and nothing crashes.
+    clean();
     QDir().mkpath(settingsPath());
-    EXPECT_EQ(Settings::ip(), "");
     EXPECT_EQ(Settings::deviceName(), "WiiM");
     Settings::setIp("10.0.0.3");
     EXPECT_TRUE(QFileInfo(settingsPath()).isDir());
@@ -176,11 +141,8 @@ TEST_F(LoginItemTest, OnWritesAnEntryForThisProgramAndOffRemovesIt) {
     }
     EXPECT_NE(LoginItem::setEnabled(true, "/tmp/evil\nExec=rm"), std::nullopt);
     EXPECT_FALSE(LoginItem::isEnabled());
-}
-
-// Root writes anywhere, so the folder is made impossible rather than read-only.
-TEST_F(LoginItemTest, AnUnwritableFolderIsReportedAndChangesNothing) {
-    QDir().mkpath(qEnvironmentVariable("XDG_CONFIG_HOME"));
+    // Root writes anywhere, so the folder is made impossible rather than read-only.
+    QDir(folder()).removeRecursively();
     QFile blocker(folder());
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
