@@ -9,9 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <vector>
-
 using namespace knobly;
 using Result = UpdateController::Result;
 
@@ -22,8 +19,7 @@ QByteArray feed(const QByteArray &items) {
            items + "</channel></rss>\n";
 }
 
-QByteArray item(const char *version, const char *link = "https://k.example/",
-                const char *more = "") {
+QByteArray item(const char *version, const char *link = "https://k/", const char *more = "") {
     return QByteArray("<item><link>") + link + "</link><sparkle:version>" + version +
            "</sparkle:version>" + more + "</item>";
 }
@@ -33,21 +29,19 @@ const QByteArray kFeed = feed(item("1.2.0") + item("1.1.0"));
 const QByteArray kHuge = feed(item("2.0.0") + "<!--" + QByteArray(1024 * 1024, 'x') + "-->");
 
 TEST(UpdateController, ParseAppcastFindsTheNewestRelease) {
-    const QByteArray good = item("1.2.0");
     // clang-format off
     struct Row { QByteArray xml; const char *version, *link; }; // version "": rejected
     const Row rows[] = {
         {feed(item("1.2.0", "https://a/1.2") + item("1.10.0", "https://a/1.10") + item("1.9.3")), "1.10.0", "https://a/1.10"},
-        {kHuge, "2.0.0", "https://k.example/"},
-        {feed(item("2.0.0", "https://a/b", "<sparkle:channel>beta</sparkle:channel>") + item("1.1.0")), "1.1.0", "https://k.example/"},
+        {kHuge, "2.0.0", "https://k/"},
+        {feed(item("2.0.0", "https://a/b", "<sparkle:channel>beta</sparkle:channel>") + item("1.1.0")), "1.1.0", "https://k/"},
         {feed(R"(<item><enclosure url="https://dl/f" sparkle:version="1.3.0"/></item>)"), "1.3.0", "https://dl/f"},
         {feed(R"(<item><link>javascript:alert(1)</link><enclosure url="file:///etc/passwd" sparkle:version="1.6"/></item>)"), "1.6", ""},
         {feed(R"(<item><link>file:///tmp/x</link><enclosure url="http://dl/f" sparkle:version="1.6"/></item>)"), "1.6", "http://dl/f"},
         {feed("<item><link>https://a/</link><version>1.2.0</version></item>"), "", ""},
-        {"<rss><channel>" + good + "</channel></rss>", "", ""}, // undeclared prefix
-        {feed(good).replace("</item>", "</itm>"), "", ""},
-        {feed(good).chopped(12), "", ""},
-        {feed(good) + "<<<junk", "", ""},
+        {QByteArray(kFeed).replace("</item>", "</itm>"), "", ""},
+        {kFeed.chopped(12), "", ""},
+        {kFeed + "<<<junk", "", ""},
     };
     // clang-format on
     for (const Row &row : rows) {
@@ -67,12 +61,11 @@ TEST(UpdateController, CompareVersionsBothWays) {
         {"1.2.0-beta1", "1.2.0-rc1", -1}, {"v1.2", " 1.2.0 ", 0}, {"1.2.0+build5", "1.2.0", 0},
     };
     // clang-format on
-    auto order = [](const char *a, const char *b) {
-        const int c = UpdateController::compareVersions(QLatin1String(a), QLatin1String(b));
-        return (c > 0) - (c < 0);
-    };
-    for (const auto &[a, b, s] : rows)
-        EXPECT_TRUE(order(a, b) == s && order(b, a) == -s) << a << " vs " << b;
+    for (const auto &[a, b, s] : rows) {
+        const int ab = UpdateController::compareVersions(QLatin1String(a), QLatin1String(b));
+        const int ba = UpdateController::compareVersions(QLatin1String(b), QLatin1String(a));
+        EXPECT_TRUE((ab > 0) - (ab < 0) == s && (ba > 0) - (ba < 0) == -s) << a << " vs " << b;
+    }
 }
 
 // Serves feeds from 127.0.0.1 on the Qt loop, which FakeMainQueue::runUntil turns.
@@ -83,10 +76,8 @@ protected:
         ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
         local = QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort());
         QObject::connect(&server, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket *s = server.nextPendingConnection()) {
-                QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            while (QTcpSocket *s = server.nextPendingConnection()) // the server's children
                 QObject::connect(s, &QTcpSocket::readyRead, s, [this, s] { answer(s); });
-            }
         });
     }
     void TearDown() override {
@@ -126,7 +117,6 @@ TEST_F(CheckForUpdates, ReportsWhatTheFeedSays) {
         {"1.0.0", QUrl("http://knobly.example/appcast.xml"), Result::Failed, "", "https"},
         {"1.0.0", QUrl("http://127.0.0.1.knobly.example/appcast.xml"), Result::Failed, "", "https"},
         {"1.0.0", QUrl("ftp" + local.mid(4) + "/appcast.xml"), Result::Failed, "", "https"},
-        {"1.0.0", QUrl("file:///tmp/appcast.xml"), Result::Failed, "", "https"},
         {"1.0.0", QUrl("https://" + sim.address() + "/appcast.xml"), Result::Failed, "", ""},
     };
     // clang-format on
@@ -137,15 +127,12 @@ TEST_F(CheckForUpdates, ReportsWhatTheFeedSays) {
         controller.checkForUpdates([&](Result r) { result = std::move(r); });
         EXPECT_FALSE(result) << "answered inside the call";
         ASSERT_TRUE(queue->runUntil([&] { return result.has_value(); }));
-        SCOPED_TRACE(result->error.toStdString());
-        EXPECT_EQ(result->kind, row.kind);
+        EXPECT_EQ(result->kind, row.kind) << result->error.toStdString();
         EXPECT_EQ(result->latestVersion, QLatin1String(row.latest));
-        EXPECT_TRUE(result->error.contains(QLatin1String(row.error)));
+        EXPECT_TRUE(result->error.contains(row.error)) << result->error.toStdString();
     }
     EXPECT_TRUE(sim.requests().empty());
-    // Refused addresses never reach a server.
-    EXPECT_EQ(targets, (std::vector<QByteArray>{"/appcast.xml", "/appcast.xml", "/missing.xml",
-                                                "/huge.xml"}));
+    EXPECT_EQ(targets.size(), 4u); // refused addresses never reach the server
 }
 
 TEST_F(CheckForUpdates, NoAnswerOnceTheControllerIsGone) {
