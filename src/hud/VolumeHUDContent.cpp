@@ -140,7 +140,7 @@ void paintVolumeHUD(QPainter &painter, const QSizeF &window, const VolumeHUDStat
     paintSymbol(painter, frames.symbol, volumeSymbolName(volume, state.muted));
 
     fillCapsule(painter, frames.bar, volumeHUDTrackColor());
-    const double level = std::max(0.0, frames.bar.width() * static_cast<double>(volume) / 50.0);
+    const double level = std::max(0.0, frames.bar.width() * static_cast<double>(volume) / 100.0);
     fillCapsule(painter, QRectF(frames.bar.left(), frames.bar.top(), level, frames.bar.height()),
                 volumeHUDPrimaryColor());
 
