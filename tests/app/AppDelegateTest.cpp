@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 #include "Await.h"
 #include "ControllerFixture.h"
+#include "DeviceFaults.h"
 #include "FakeKeyTap.h"
 #include "Settings.h"
 #include "Symbols.h"
@@ -60,6 +61,35 @@ protected:
     // their results to reach the controller.
     void settle(std::size_t n) { ASSERT_TRUE(settled(sim, n)); }
 
+    // Launches with the device saved, waits for its answers and counts first-line changes.
+    void launchConnected(const QString &name = "Kitchen") {
+        Settings::setIp(sim.address());
+        Settings::setDeviceName(name);
+        launch();
+        settle(2);
+        titleChanges = 0;
+        QObject::connect(delegate->statusMenuItem(), &QAction::changed,
+                         [this, last = title()]() mutable {
+                             if (title() != last) {
+                                 last = title();
+                                 ++titleChanges;
+                             }
+                         });
+    }
+    QString title() const { return delegate->statusMenuItem()->text(); }
+
+    // One poll: 5 s of virtual time, then a bounded real wait for its requests to end.
+    void poll() {
+        queue->advance(5.0);
+        ASSERT_TRUE(queue->runUntil(
+            [&] {
+                peakInFlight = std::max(peakInFlight, inFlight());
+                return inFlight() == 0;
+            },
+            std::chrono::seconds(25)));
+        queue->runPending();
+    }
+
     QStringList titles(QMenu *menu) const {
         QStringList t;
         for (QAction *a : menu->actions())
@@ -75,6 +105,8 @@ protected:
     std::vector<std::pair<QString, QString>> prompts;
     bool chooseAction = false;
     int settingsOpened = 0;
+    int titleChanges = 0;
+    std::size_t peakInFlight = 0;
 };
 
 TEST_F(AppDelegateTest, FirstLaunchShowsNoDeviceAndSendsNothing) {
@@ -188,45 +220,52 @@ TEST_F(AppDelegateTest, SavedDeviceIsConnectedAndPolled) {
     EXPECT_EQ(statusQueries(), 3u) << "one poll every 5 s";
 }
 
-// Reachability is state, not the first line's text: a name with "unreachable" in it is no
-// different.
-TEST_F(AppDelegateTest, ReachabilityChangesTheFirstLineOncePerTransition) {
-    for (const QString name : {"Kitchen", "The unreachable room"}) {
-        SCOPED_TRACE(name.toStdString());
+// Every way a device can misbehave fails quietly: polling goes on, few requests at a time,
+// the first line says "unreachable" once and recovers on the next good poll. Reachability is
+// state, not that line's text: a name with "unreachable" in it is no different.
+TEST_F(AppDelegateTest, EveryDeviceFaultFailsQuietlyAndRecovers) {
+    std::vector<test::DeviceFault> cases(std::begin(test::kDeviceFaults),
+                                         std::end(test::kDeviceFaults));
+    cases.push_back({"The unreachable room", Fault::Reset, false, false, true, false});
+    for (const test::DeviceFault &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim.setFault(Fault::None);
         sim.clearRequests();
-        sim.setVolume(35);
-        Settings::setIp(sim.address());
-        Settings::setDeviceName(name);
-        launch();
-        settle(2);
-        int titleChanges = 0;
-        QString lastTitle = delegate->statusMenuItem()->text();
-        QObject::connect(delegate->statusMenuItem(), &QAction::changed, [&] {
-            if (delegate->statusMenuItem()->text() != lastTitle) {
-                lastTitle = delegate->statusMenuItem()->text();
-                ++titleChanges;
-            }
-        });
-        sim.setFault(Fault::Reset);
-        for (std::size_t i = 0; i < 3; ++i) {
-            queue->advance(5.0);
-            settle(3 + i);
-            EXPECT_EQ(delegate->statusMenuItem()->text(), name + " (unreachable)");
-        }
-        EXPECT_EQ(titleChanges, 1) << "failed polls change the line once";
+        launchConnected(c.name == QLatin1String("The unreachable room") ? c.name : "Kitchen");
+        const QString name = title();
+        sim.setFault(c.fault);
+        for (int i = 0; i < 3; ++i)
+            poll();
+        EXPECT_EQ(title(), c.statusDecodes ? name : name + " (unreachable)");
+        EXPECT_EQ(titleChanges, c.statusDecodes ? 0 : 1) << "the first line changes once";
+        EXPECT_EQ(tray->iconName, c.statusDecodes ? "audio-volume-medium" : "network-error");
         EXPECT_EQ(delegate->volumeSlider()->value(), 35) << "the slider keeps its value";
-        EXPECT_EQ(tray->iconName, "network-error") << "the panel item shows it too";
         EXPECT_TRUE(delegate->nowPlayingItem()->isVisible());
-
+        if (c.reachesRequests) {
+            EXPECT_GE(statusQueries(), 5u) << "polling goes on";
+        }
+        EXPECT_LE(peakInFlight, 3u);
         sim.setFault(Fault::None);
         sim.setVolume(70);
-        queue->advance(5.0);
-        settle(6);
-        EXPECT_EQ(delegate->statusMenuItem()->text(), name);
-        EXPECT_EQ(titleChanges, 2);
+        poll();
+        EXPECT_EQ(title(), name);
+        EXPECT_EQ(titleChanges, c.statusDecodes ? 0 : 2);
         EXPECT_EQ(tray->iconName, "audio-volume-high");
+        sim.setVolume(35);
         delegate.reset();
     }
+}
+
+TEST_F(AppDelegateTest, FlappingBetweenResetAndHealthyFlipsTheLineEachPoll) {
+    launchConnected();
+    for (int i = 0; i < 20; ++i) {
+        const bool broken = i % 2 == 0;
+        sim.setFault(broken ? Fault::Reset : Fault::None);
+        poll();
+        ASSERT_EQ(title(), broken ? "Kitchen (unreachable)" : "Kitchen") << "poll " << i;
+        ASSERT_EQ(titleChanges, i + 1);
+    }
+    EXPECT_LE(peakInFlight, 3u);
 }
 
 // The maximum volume holds on every path a level can come from; a device already above it is
