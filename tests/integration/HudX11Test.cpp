@@ -4,7 +4,6 @@
 #include "FakeMainQueue.h"
 #include "VolumeHUDContent.h"
 #include "VolumeHUDWindow.h"
-#include "X11Client.h"
 
 #include <QApplication>
 #include <QMouseEvent>
@@ -13,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <xcb/xcb.h>
 #ifdef KNOBLY_HAVE_XTEST
 #include <xcb/xtest.h>
 #endif
 
-#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -25,7 +24,6 @@ namespace knobly {
 namespace {
 
 using test::pumpUntil;
-using test::XcbPtr;
 
 const QColor kDesktop(70, 110, 150);
 
@@ -68,13 +66,14 @@ TEST(HudX11Test, CentredNearTheBottomShapedAndClickThroughWithoutACompositor) {
     // Where the server has it: its bottom 15 % of the height up the screen.
     const auto window = static_cast<xcb_window_t>(hud.winId());
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
-    XcbPtr<xcb_translate_coordinates_reply_t> where(xcb_translate_coordinates_reply(
-        c, xcb_translate_coordinates(c, window, root, 0, 0), nullptr));
-    XcbPtr<xcb_get_geometry_reply_t> size(
-        xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr));
+    auto *where = xcb_translate_coordinates_reply(
+        c, xcb_translate_coordinates(c, window, root, 0, 0), nullptr);
+    auto *size = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
     ASSERT_TRUE(where && size);
     EXPECT_EQ(QRect(where->dst_x, where->dst_y, size->width, size->height),
               QRect(600, 701, 240, 64));
+    std::free(where);
+    std::free(size);
     // Plain Xvfb has no compositor, so the corners and margins show the desktop, not black.
     EXPECT_FALSE(VolumeHUDWindow::compositorRunning());
     EXPECT_FALSE(hud.isComposited());
