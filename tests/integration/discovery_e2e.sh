@@ -28,9 +28,6 @@ for program in knoblyctl knobly-devicesim; do
         exit 1
     fi
 done
-# --help touches no network, so it is safe to ask outside the namespaces.
-"$KN_BIN/knoblyctl" --help 2>&1 | grep -q 'discover' ||
-    skip "this knoblyctl has no discover command yet"
 
 kn_setup || {
     echo "discovery_e2e: could not set up the namespaces" >&2
@@ -138,37 +135,6 @@ case_b_ssdp_probe() {
     kn_check "$out" find ip="$KN_DEV_IP"
 }
 
-case_c1_other_renderer() {
-    local out=$KN_TMP/c1.out rc
-    kn_fresh_avahi || return 1
-    kn_start_device --ssdp renderer --ssdp-interface "$KN_DEV_IF" \
-        --ssid "Sonos-Kitchen" --project "S1" --firmware "sonos-70" --name "Kitchen" || return 1
-    kn_discover 6 "$out"
-    rc=$?
-    kn_stop_device
-    ctl_ok "$rc" "$out" || return 1
-    find_in "$out" none || return 1
-    # Left out because the probe said no, not because nothing got that far.
-    stat_is ssdp-answered -ge 1 || return 1
-    stat_is getStatusEx -ge 1 || return 1
-    echo "$(kn_check "$out" none), probed and turned down"
-}
-
-case_c2_unrelated_answer() {
-    local out=$KN_TMP/c2.out rc
-    kn_fresh_avahi || return 1
-    # A WiiM identity behind an answer that is no renderer: only a probe could list it.
-    kn_start_device --ssdp unrelated --ssdp-interface "$KN_DEV_IF" || return 1
-    kn_discover 6 "$out"
-    rc=$?
-    kn_stop_device
-    ctl_ok "$rc" "$out" || return 1
-    find_in "$out" none || return 1
-    stat_is ssdp-answered -ge 1 || return 1
-    stat_is getStatusEx -eq 0 || return 1
-    echo "$(kn_check "$out" none), answer ignored without a probe"
-}
-
 case_d1_avahi_late() {
     local out=$KN_TMP/d1.out rc
     kn_stop_avahi
@@ -239,8 +205,6 @@ case_e_device_moves() {
 
 run_case "a: AirPlay TXT model 'WiiM Pro' listed at once" case_a_airplay_txt
 run_case "b: SSDP renderer with a WiiM identity, confirmed by probe" case_b_ssdp_probe
-run_case "c1: SSDP renderer with another maker's identity not listed" case_c1_other_renderer
-run_case "c2: unrelated SSDP answer not listed" case_c2_unrelated_answer
 run_case "d1: avahi-daemon started after discovery began" case_d1_avahi_late
 run_case "d2: avahi-daemon restarted during discovery" case_d2_avahi_restart
 run_case "e: a device that moved is followed by its id" case_e_device_moves
