@@ -307,7 +307,7 @@ TEST_F(AppDelegateTest, TheVolumeLimitHoldsOnEveryPath) {
         delegate->wiiMClient()->setCurrentVolume(58);
         change();
         queue->runPending();
-        ASSERT_TRUE(eventually([&] { return sim.volume() == 60; }));
+        ASSERT_TRUE(waitUntil([&] { return sim.volume() == 60; }));
         EXPECT_LE(delegate->volumeSlider()->value(), 60);
     }
 }
@@ -332,12 +332,12 @@ TEST_F(AppDelegateTest, SourceAndPresetsFollowTheDevice) {
         const auto c = amp.commands();
         return std::find(c.begin(), c.end(), command) != c.end();
     };
-    ASSERT_TRUE(eventually([&] { return got("setPlayerCmd:switchmode:ARC"); }));
+    ASSERT_TRUE(waitUntil([&] { return got("setPlayerCmd:switchmode:ARC"); }));
     EXPECT_TRUE(delegate->sourceMenu()->actions()[0]->isChecked()) << "until the device says so";
     queue->advance(5.0);
     ASSERT_TRUE(queue->runUntil([&] { return delegate->sourceMenu()->actions()[4]->isChecked(); }));
     delegate->presetMenu()->actions()[1]->trigger();
-    ASSERT_TRUE(eventually([&] { return got("MCUKeyShortClick:4"); }));
+    ASSERT_TRUE(waitUntil([&] { return got("MCUKeyShortClick:4"); }));
 
     // A device without presets has no such submenu.
     Settings::setIp(sim.address());
@@ -412,7 +412,7 @@ TEST_F(AppDelegateTest, VolumeStepsAreShownBeforeTheDeviceAnswers) {
                 sent << c;
         return sent;
     };
-    ASSERT_TRUE(eventually([&] { return !volumeCommands().isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !volumeCommands().isEmpty(); }));
     // One command in flight; the later steps wait for its answer, and only the latest goes.
     EXPECT_EQ(volumeCommands(), QStringList{"setPlayerCmd:vol:43"});
     // Steps quicker than the main queue turns all show the value stored last.
@@ -663,14 +663,14 @@ TEST_F(AppDelegateTest, MediaKeysDriveTheDevice) {
     EXPECT_TRUE(pressKey(*keys, MediaKey::volumeUp));
     queue->runPending();
     EXPECT_EQ(delegate->hud().volume(), 40);
-    ASSERT_TRUE(eventually([&] { return sim.volume() == 40; }));
+    ASSERT_TRUE(waitUntil([&] { return sim.volume() == 40; }));
     // Shift steps by one.
     EXPECT_TRUE(keys->handler(KeyEvent{MediaKey::volumeUp, true, false, true}));
     queue->runPending();
-    ASSERT_TRUE(eventually([&] { return sim.volume() == 41; }));
+    ASSERT_TRUE(waitUntil([&] { return sim.volume() == 41; }));
     EXPECT_TRUE(keys->handler(KeyEvent{MediaKey::volumeDown, true, false, true}));
     queue->runPending();
-    ASSERT_TRUE(eventually([&] { return sim.volume() == 40; }));
+    ASSERT_TRUE(waitUntil([&] { return sim.volume() == 40; }));
 
     // Mute: the overlay and the slider drop to 0, the stored volume comes back on unmute.
     EXPECT_TRUE(pressKey(*keys, MediaKey::mute));
@@ -688,7 +688,7 @@ TEST_F(AppDelegateTest, MediaKeysDriveTheDevice) {
     EXPECT_TRUE(pressKey(*keys, MediaKey::next));
     EXPECT_TRUE(pressKey(*keys, MediaKey::previous));
     EXPECT_TRUE(pressKey(*keys, MediaKey::playPause));
-    ASSERT_TRUE(eventually([&] { return sim.commands().size() >= before + 3; }));
+    ASSERT_TRUE(waitUntil([&] { return sim.commands().size() >= before + 3; }));
     const auto c = sim.commands();
     // Three requests at once may reach the device in any order.
     QStringList sent;

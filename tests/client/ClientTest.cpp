@@ -25,7 +25,7 @@ protected:
 
     // Waits for the device to have seen `n` requests and returns their command texts.
     std::vector<QString> commandsAfter(std::size_t n) {
-        eventually([&] { return sim.commands().size() >= n; });
+        waitUntil([&] { return sim.commands().size() >= n; });
         return sim.commands();
     }
 
@@ -50,7 +50,7 @@ TEST_P(ClientCommands, SendsExactRequestAndStoresClampedVolume) {
     auto done = std::make_shared<Await<bool>>();
     c.act(*client, deliverTo(done));
     const auto commands = commandsAfter(1);
-    ASSERT_TRUE(eventually([&] { return client->session()->requestsInFlight() == 0; }));
+    ASSERT_TRUE(waitUntil([&] { return client->session()->requestsInFlight() == 0; }));
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0], c.expectedCommand);
     EXPECT_EQ(sim.requests()[0].target, "/httpapi.asp?command=" + c.expectedCommand);

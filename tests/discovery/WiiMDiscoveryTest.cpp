@@ -294,7 +294,7 @@ TEST_F(WiiMDiscoveryTest, DroppedObjectReportsNothing) {
     const std::size_t pending = queue->pendingCount();
     discovery.reset();
     // The probe's answer still arrives and queues its hand-over, which must find nothing.
-    ASSERT_TRUE(eventually([&] { return queue->pendingCount() > pending; }));
+    ASSERT_TRUE(waitUntil([&] { return queue->pendingCount() > pending; }));
     queue->advance(10);
     EXPECT_TRUE(deliveries.empty());
 }

@@ -23,7 +23,6 @@
 namespace knobly {
 namespace {
 
-using test::pumpUntil;
 
 const QColor kDesktop(70, 110, 150);
 
@@ -34,7 +33,7 @@ xcb_connection_t *connection() {
 
 // Waits in real time for the server (our own timers run on the fake queue).
 bool mapped(QWidget &widget) {
-    return pumpUntil([&] { return widget.windowHandle() && widget.windowHandle()->isExposed(); });
+    return waitUntil([&] { return widget.windowHandle() && widget.windowHandle()->isExposed(); });
 }
 
 // A desktop in one colour that counts presses.
@@ -78,7 +77,7 @@ TEST(HudX11Test, CentredNearTheBottomShapedAndClickThroughWithoutACompositor) {
     EXPECT_FALSE(VolumeHUDWindow::compositorRunning());
     EXPECT_FALSE(hud.isComposited());
     QImage shot;
-    ASSERT_TRUE(pumpUntil([&] {
+    ASSERT_TRUE(waitUntil([&] {
         shot = QGuiApplication::primaryScreen()->grabWindow(0, 600, 701, 240, 64).toImage();
         return shot.pixelColor(120, 12) == volumeHUDBackdropColor(true);
     })); // the overlay is on top in the middle
@@ -91,10 +90,10 @@ TEST(HudX11Test, CentredNearTheBottomShapedAndClickThroughWithoutACompositor) {
     xcb_test_fake_input(c, XCB_BUTTON_PRESS, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     xcb_test_fake_input(c, XCB_BUTTON_RELEASE, 1, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
     xcb_flush(c);
-    EXPECT_TRUE(pumpUntil([&] { return desktop.presses > 0; }));
+    EXPECT_TRUE(waitUntil([&] { return desktop.presses > 0; }));
 #endif
     queue->advance(2);
-    EXPECT_TRUE(pumpUntil([&] { return !hud.windowHandle()->isExposed(); }));
+    EXPECT_TRUE(waitUntil([&] { return !hud.windowHandle()->isExposed(); }));
     MainQueue::install(nullptr);
 }
 

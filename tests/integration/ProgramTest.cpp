@@ -111,7 +111,7 @@ public:
     }
     bool next(const std::function<bool(const xcb_generic_event_t *)> &wanted) {
         bool found = false;
-        return eventually([&] {
+        return waitUntil([&] {
             while (XcbPtr<xcb_generic_event_t> e{found ? nullptr : xcb_poll_for_event(c_)})
                 found = wanted(e.get());
             return found;
@@ -213,7 +213,7 @@ protected:
         return process;
     }
     static bool exits(QProcess &process) {
-        return pumpUntil([&] { return process.state() == QProcess::NotRunning; }) &&
+        return waitUntil([&] { return process.state() == QProcess::NotRunning; }) &&
                process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     }
     QStringList sent(const QString &part) const {
@@ -221,7 +221,7 @@ protected:
         return QStringList(all.begin(), all.end()).filter(part);
     }
     bool gets(const QString &command) const {
-        return pumpUntil([&] { return sent(command).contains(command); });
+        return waitUntil([&] { return sent(command).contains(command); });
     }
 
     QTemporaryDir config;
@@ -245,12 +245,12 @@ protected:
     void start(const QString &settings = kSettings) {
         ASSERT_NO_FATAL_FAILURE(saveSettings(settings));
         knobly = &launch("knobly");
-        ASSERT_TRUE(pumpUntil([&] { return !watcher->registered.isEmpty(); })) << "no item";
+        ASSERT_TRUE(waitUntil([&] { return !watcher->registered.isEmpty(); })) << "no item";
         service = watcher->registered.constFirst();
         ASSERT_TRUE(menuShows([](const Row &m) { return m.find("Volume 35%"); })) << "no device";
     }
     bool menuShows(const std::function<bool(const Row &)> &wanted) {
-        return pumpUntil([&] {
+        return waitUntil([&] {
             menu = readLayout(*host, service).root;
             return wanted(menu);
         });
@@ -306,10 +306,10 @@ TEST_F(Desktop, ItemRegistersAndItsMenuShowsTheDeviceAndEveryControl) {
 
     // The panel restarts: its watcher leaves the bus and a new one takes the name.
     watcher->stop();
-    ASSERT_TRUE(pumpUntil(
+    ASSERT_TRUE(waitUntil(
         [&] { return !host->bus().interface()->isServiceRegistered(kWatcherService).value(); }));
     watcher = std::make_unique<FakeWatcher>();
-    EXPECT_TRUE(pumpUntil([&] { return watcher->registered == QStringList{service}; }));
+    EXPECT_TRUE(waitUntil([&] { return watcher->registered == QStringList{service}; }));
 }
 
 // Step choices saved from the menu while this process writes a key of its own into the same
@@ -332,7 +332,7 @@ TEST_F(Desktop, MenuClicksReachTheDeviceAndTheSettingsWrittenMeanwhileAreKept) {
         ASSERT_EQ(other.status(), QSettings::NoError) << "round " << i;
     }
     ASSERT_TRUE(click(steps->find("10%")));
-    EXPECT_TRUE(pumpUntil([&] { return saved("step") == "10"; })) << saved("step").toStdString();
+    EXPECT_TRUE(waitUntil([&] { return saved("step") == "10"; })) << saved("step").toStdString();
     EXPECT_EQ(saved("keys"), "true");
     EXPECT_EQ(saved("ip"), sim->address());
     EXPECT_EQ(saved("device"), "Kitchen");
@@ -358,13 +358,13 @@ TEST_F(Desktop, ASecondCopyLeavesAtOnceAndQuitEndsTheFirst) {
     EXPECT_TRUE(exits(launch("knobly"))) << "the second copy kept running";
     // Whatever the second copy said on the bus has reached the watcher once it is gone.
     const QSet<QString> joined(watcher->connected.begin() + known, watcher->connected.end());
-    ASSERT_TRUE(pumpUntil([&] { return watcher->departed.contains(joined); }));
+    ASSERT_TRUE(waitUntil([&] { return watcher->departed.contains(joined); }));
     EXPECT_EQ(watcher->registered, QStringList{service});
 
     ASSERT_TRUE(click(menu.find("Quit Knobly")));
     EXPECT_TRUE(exits(*knobly)) << "Quit did not end knobly";
     EXPECT_TRUE(
-        pumpUntil([&] { return !host->bus().interface()->isServiceRegistered(service).value(); }));
+        waitUntil([&] { return !host->bus().interface()->isServiceRegistered(service).value(); }));
 }
 
 TEST_F(Desktop, CapturedKeysReachTheDeviceAndNobodyElseUntilCaptureIsSwitchedOff) {
@@ -375,7 +375,7 @@ TEST_F(Desktop, CapturedKeysReachTheDeviceAndNobodyElseUntilCaptureIsSwitchedOff
     EXPECT_TRUE(gets("setPlayerCmd:vol:40"));
 
     ASSERT_TRUE(click(menu.find(kCapture)));
-    EXPECT_TRUE(pumpUntil([&] { return saved("keys") == "false"; }));
+    EXPECT_TRUE(waitUntil([&] { return saved("keys") == "false"; }));
     EXPECT_TRUE(menuShows([](const Row &m) { return m.find(kCapture)->toggleState() == 0; }));
     EXPECT_EQ(typeThenA(kKeys[0].name).size(), 4u) << "the key was not given back";
     EXPECT_EQ(sent("setPlayerCmd:vol").size(), 1);
@@ -387,7 +387,7 @@ TEST_F(Desktop, KeysHeldElsewhereSwitchCaptureOffQuietlyAndPromptOnlyWhenAsked) 
         ASSERT_EQ(other.grab(code, 0), 0);
     ASSERT_NO_FATAL_FAILURE(start(kSettings + "keys=true\n"));
     EXPECT_EQ(menu.find(kCapture)->toggleState(), 0);
-    EXPECT_TRUE(pumpUntil([&] { return saved("keys") == "false"; }));
+    EXPECT_TRUE(waitUntil([&] { return saved("keys") == "false"; }));
     EXPECT_FALSE(promptShown(1)) << "a prompt came up at launch";
     ASSERT_TRUE(click(menu.find(kCapture)));
     EXPECT_TRUE(promptShown(10)) << "no prompt after choosing Capture Media Keys";
@@ -402,7 +402,7 @@ TEST_F(Desktop, PlayerctlSeesAndDrivesTheDevice) {
         return p.waitForFinished(10000) && p.exitCode() == 0 ? QString(p.readAll()).trimmed() : "";
     };
     const auto answers = [&](const QStringList &args, const QString &expected) {
-        return pumpUntil([&] { return playerctl(args) == expected; });
+        return waitUntil([&] { return playerctl(args) == expected; });
     };
     EXPECT_TRUE(answers({"status"}, "Playing"));
     EXPECT_TRUE(answers({"metadata", "--format",
@@ -495,7 +495,7 @@ TEST_F(Display, TheTapTakesEachMediaKeyUntilDisabled) {
             EXPECT_EQ(other.grab(code, 0), XCB_ACCESS);
         seen.clear();
         EXPECT_EQ(typeThenA(key.name).size(), 2u) << "the key leaked";
-        EXPECT_TRUE(pumpUntil([&] { return seen.size() >= 2; }));
+        EXPECT_TRUE(waitUntil([&] { return seen.size() >= 2; }));
         EXPECT_EQ(seen, (std::vector<KeyEvent>{{key.key, true}, {key.key, false}}));
     }
     tap->disable();
@@ -529,7 +529,7 @@ TEST_F(Display, LockModifiersAndShiftDoNotLetKeysThrough) {
         EXPECT_EQ(keys[keys.size() - 2].state & c.mask, c.mask) << "the lock was not on";
         for (const auto &k : keys)
             EXPECT_NE(k.detail, raise) << "the media key leaked";
-        EXPECT_TRUE(pumpUntil([&] { return seen.size() >= 2; }));
+        EXPECT_TRUE(waitUntil([&] { return seen.size() >= 2; }));
         EXPECT_EQ(seen.front(), (KeyEvent{Key::volumeUp, true, false, c.shift}));
     }
 }
@@ -599,7 +599,7 @@ TEST_F(Display, AfterAKeymapChangeTheTapFollowsAndKeepsWhatItCanHave) {
     const auto remap = [&](xcb_keycode_t keycode, const char *keysym) {
         const int before = mappings.changes;
         return run("xmodmap", {"-e", QString("keycode %1 = %2").arg(keycode).arg(keysym)}) &&
-               pumpUntil([&] { return mappings.changes > before; });
+               waitUntil([&] { return mappings.changes > before; });
     };
     std::vector<xcb_keycode_t> spare, ours;
     for (int code = 255; code > 8 && spare.size() < 2; --code)
@@ -616,7 +616,7 @@ TEST_F(Display, AfterAKeymapChangeTheTapFollowsAndKeepsWhatItCanHave) {
     ASSERT_TRUE(remap(spare[0], "XF86AudioRaiseVolume") && remap(raise, "NoSymbol") &&
                 remap(spare[1], "XF86AudioMute"));
     EXPECT_EQ(typeThenA(kKeys[0].name).size(), 2u) << "the key on its new keycode leaked";
-    EXPECT_TRUE(pumpUntil([&] { return !seen.empty(); }));
+    EXPECT_TRUE(waitUntil([&] { return !seen.empty(); }));
     EXPECT_EQ(seen.front(), (KeyEvent{Key::volumeUp, true}));
     for (auto code : ours)
         EXPECT_EQ(other.grab(code, 0), XCB_ACCESS) << "keycode " << int(code) << " was let go";

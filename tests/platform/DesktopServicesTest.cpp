@@ -28,10 +28,10 @@ TEST(DesktopVolumeOsd, NotificationsReplaceEachOtherWithTheLevelAsAHint) {
     notifications.reply = answerLikeADesktop;
     DesktopVolumeOsd osd;
     osd.show(35, false, QStringLiteral("Kitchen"), QStringLiteral("audio-volume-medium"));
-    ASSERT_TRUE(pumpUntil([&] { return notifications.calls.size() == 1; }));
-    pumpUntil([] { return false; }, 100); // the id comes back
+    ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 1; }));
+    waitUntil([] { return false; }, 100); // the id comes back
     osd.show(120, true, QStringLiteral("Kitchen"), QStringLiteral("audio-volume-muted"));
-    ASSERT_TRUE(pumpUntil([&] { return notifications.calls.size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 2; }));
 
     const QVariantList first = notifications.calls[0].arguments();
     ASSERT_EQ(first.size(), 8);
@@ -64,11 +64,11 @@ TEST(DesktopVolumeOsd, PlasmaShowsItsMediaPlayerOsdOrElseItsVolumeOsd) {
         for (const int level : {35, 36}) {
             osd.show(level, false, QStringLiteral("Kitchen"),
                      QStringLiteral("audio-volume-medium"));
-            ASSERT_TRUE(pumpUntil([&] {
+            ASSERT_TRUE(waitUntil([&] {
                 return !plasma.callsOf("volumeChanged").isEmpty() ||
                        plasma.callsOf("mediaPlayerVolumeChanged").size() == (level - 34);
             }));
-            pumpUntil([] { return false; }, 100);
+            waitUntil([] { return false; }, 100);
         }
         const auto media = plasma.callsOf("mediaPlayerVolumeChanged");
         const auto plain = plasma.callsOf("volumeChanged");
@@ -115,8 +115,8 @@ TEST(MprisPlayer, ChangesAreAnnouncedOnceAndControlFollowsTheDevice) {
     player.setState(state);
     state.positionUs = 73'000'000;
     player.setState(state);
-    ASSERT_TRUE(pumpUntil([&] { return !changes().isEmpty(); }));
-    pumpUntil([] { return false; }, 200);
+    ASSERT_TRUE(waitUntil([&] { return !changes().isEmpty(); }));
+    waitUntil([] { return false; }, 200);
     ASSERT_EQ(changes().size(), 1);
     EXPECT_EQ(changes()[0].value("PlaybackStatus").toString(), "Playing");
     EXPECT_FALSE(changes()[0].contains("Position"));
@@ -131,7 +131,7 @@ TEST(MprisPlayer, ChangesAreAnnouncedOnceAndControlFollowsTheDevice) {
     player.setState(state);
     call(QStringLiteral("Play"));
     EXPECT_EQ(plays, 1) << "no control while the device does not answer";
-    ASSERT_TRUE(pumpUntil([&] { return changes().size() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return changes().size() == 2; }));
     EXPECT_FALSE(changes()[1].value("CanPlay", true).toBool());
 }
 
@@ -194,7 +194,7 @@ TEST(PortalKeyTap, BindsTheVolumeKeysAndReportsTheirActivations) {
         seen.push_back(e);
         return true;
     }));
-    ASSERT_TRUE(pumpUntil([&] { return !portal.callsOf("BindShortcuts").isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !portal.callsOf("BindShortcuts").isEmpty(); }));
     EXPECT_EQ(portal.callsOf("Register").value(0).arguments().value(0).toString(),
               "org.knobly.Knobly")
         << "the application id is registered before the session";
@@ -224,14 +224,14 @@ TEST(PortalKeyTap, BindsTheVolumeKeysAndReportsTheirActivations) {
     portal.press("volume-down");
     portal.press("volume-down", "Deactivated");
     portal.press("mute");
-    ASSERT_TRUE(pumpUntil([&] { return seen.size() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return seen.size() == 3; }));
     EXPECT_EQ(seen[0], (KeyEvent{MediaKey::volumeDown, true}));
     EXPECT_EQ(seen[1], (KeyEvent{MediaKey::volumeDown, false}));
     EXPECT_EQ(seen[2], (KeyEvent{MediaKey::mute, true}));
     tap.disable();
-    ASSERT_TRUE(pumpUntil([&] { return !portal.callsOf("Close").isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !portal.callsOf("Close").isEmpty(); }));
     portal.press("mute");
-    pumpUntil([] { return false; }, 100);
+    waitUntil([] { return false; }, 100);
     EXPECT_EQ(seen.size(), 3u) << "nothing after disable";
 }
 
@@ -250,7 +250,7 @@ TEST(PortalKeyTap, NoPortalOrADeclineIsReportedAsSuch) {
         int lost = 0;
         tap.lost = [&] { ++lost; };
         EXPECT_TRUE(tap.enable([](const KeyEvent &) { return true; })) << "answered later";
-        ASSERT_TRUE(pumpUntil([&] { return lost == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return lost == 1; }));
         EXPECT_EQ(tap.lastRefusal(),
                   shortcutsMissing ? KeyTap::Refusal::noPortal : KeyTap::Refusal::declined);
     }

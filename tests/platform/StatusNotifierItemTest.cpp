@@ -66,14 +66,14 @@ TEST_F(Tray, RegistersAgainWheneverAWatcherAppears) {
     CallbackLog log;
     StatusNotifierItem item(log.callbacks()); // no watcher yet: it waits for one
     auto first = std::make_unique<FakeWatcher>();
-    ASSERT_TRUE(pumpUntil([&] { return !first->registered.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !first->registered.isEmpty(); }));
     EXPECT_EQ(first->registered, QStringList{item.serviceName()});
     // The panel restarts: its watcher leaves the bus and a new one takes the name.
     first->stop();
-    ASSERT_TRUE(pumpUntil(
+    ASSERT_TRUE(waitUntil(
         [&] { return !host->bus().interface()->isServiceRegistered(kWatcherService).value(); }));
     FakeWatcher second;
-    ASSERT_TRUE(pumpUntil([&] { return !second.registered.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !second.registered.isEmpty(); }));
     EXPECT_EQ(second.registered, QStringList{item.serviceName()});
 }
 
@@ -129,7 +129,7 @@ TEST_F(Tray, ChangesAnnounceThemselvesOncePerRealChange) {
         c.change(item);
         // A later change is the marker that nothing else came before it.
         item.setTitle(QStringLiteral("marker"));
-        ASSERT_TRUE(pumpUntil([&] { return heard.count("PropertiesChanged") == 2; }));
+        ASSERT_TRUE(waitUntil([&] { return heard.count("PropertiesChanged") == 2; }));
         EXPECT_EQ(heard.count(c.signal), c.signal == "NewTitle" ? 2 : 1);
         QStringList keys =
             qdbus_cast<QVariantMap>(heard.named("PropertiesChanged")[0].arguments().at(1)).keys();
@@ -159,7 +159,7 @@ TEST_F(Tray, ClicksPassOnOnlyPlausiblePositions) {
         SCOPED_TRACE(testing::Message() << c.method << " " << c.x << "," << c.y);
         log.clicks.clear();
         host->call(item.serviceName(), kItemPath, kItemInterface, c.method, {c.x, c.y});
-        ASSERT_TRUE(pumpUntil([&] { return !log.clicks.empty(); }));
+        ASSERT_TRUE(waitUntil([&] { return !log.clicks.empty(); }));
         EXPECT_EQ(log.clicks[0].first, c.kind);
         EXPECT_EQ(log.clicks[0].second, c.at);
     }
@@ -192,7 +192,7 @@ TEST_F(Tray, ScrollIsNormalisedByWhoeverSentIt) {
         host->call(item.serviceName(), kItemPath, kItemInterface, "Scroll", {-1, "vertical"});
         std::vector<int> expected = c.expected;
         expected.push_back(+1);
-        ASSERT_TRUE(pumpUntil([&] { return log.scrolls.size() >= expected.size(); }));
+        ASSERT_TRUE(waitUntil([&] { return log.scrolls.size() >= expected.size(); }));
         EXPECT_EQ(log.scrolls, expected);
     }
 }
@@ -247,7 +247,7 @@ TEST_F(TrayMenu, AboutToShowLetsTheMenuFillItselfFirst) {
     listen(heard, "LayoutUpdated");
     host->call(item->serviceName(), kMenuPath, kMenuInterface, "AboutToShow", {0});
     // Announced before the reply, on the same ordered connection.
-    ASSERT_TRUE(pumpUntil([&] { return heard.count("LayoutUpdated") == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return heard.count("LayoutUpdated") == 1; }));
     const MenuLayout after = readLayout(*host, item->serviceName());
     EXPECT_GT(after.revision, layout.revision);
     EXPECT_NE(after.root.find("Fresh"), nullptr);
@@ -266,7 +266,7 @@ TEST_F(TrayMenu, ClickedTriggersTheAction) {
         fired.clear();
         event(idOf(label), kind);
         event(idOf("Next"), "clicked"); // a marker: what fires does so before it
-        ASSERT_TRUE(pumpUntil([&] { return fired.contains("Next"); }));
+        ASSERT_TRUE(waitUntil([&] { return fired.contains("Next"); }));
         EXPECT_EQ(fired, expected + QStringList{"Next"});
     }
     EXPECT_FALSE(mute->isChecked()) << "a click on a checkable action toggles it";
@@ -294,7 +294,7 @@ TEST_F(TrayMenu, PropertyChangesGoOutAsItemsPropertiesUpdated) {
         listen(heard, "ItemsPropertiesUpdated");
         listen(heard, "LayoutUpdated");
         c.change();
-        ASSERT_TRUE(pumpUntil([&] { return heard.count("ItemsPropertiesUpdated") == 1; }));
+        ASSERT_TRUE(waitUntil([&] { return heard.count("ItemsPropertiesUpdated") == 1; }));
         EXPECT_EQ(heard.count("LayoutUpdated"), 0);
         const QDBusMessage update = heard.named("ItemsPropertiesUpdated")[0];
         const auto updated = qdbus_cast<DBusMenuItemList>(update.arguments().at(0));
@@ -326,10 +326,10 @@ TEST_F(TrayMenu, StructureChangesGoOutAsOneLayoutUpdatedPerBurst) {
         listen(heard, "LayoutUpdated");
         listen(heard, "ItemsPropertiesUpdated");
         change();
-        ASSERT_TRUE(pumpUntil([&] { return heard.count("LayoutUpdated") >= 1; }));
+        ASSERT_TRUE(waitUntil([&] { return heard.count("LayoutUpdated") >= 1; }));
         // A property change later on is the marker that no second LayoutUpdated was coming.
         play->setText(QStringLiteral("Play %1").arg(revision));
-        ASSERT_TRUE(pumpUntil([&] { return heard.count("ItemsPropertiesUpdated") >= 1; }));
+        ASSERT_TRUE(waitUntil([&] { return heard.count("ItemsPropertiesUpdated") >= 1; }));
         EXPECT_EQ(heard.count("LayoutUpdated"), 1);
         const uint announced = heard.named("LayoutUpdated")[0].arguments().at(0).toUInt();
         EXPECT_GT(announced, revision);

@@ -120,7 +120,7 @@ TEST_F(UrlSessionTest, SessionsOutliveTheirOwnersAndLeaveNoThreads) {
     sim.setFault(Fault::None);
     for (int i = 0; i < 20; ++i)
         EXPECT_TRUE(get(*session()).transportOk);
-    EXPECT_TRUE(eventually([&] { return UrlSession::liveSessions() == before; }));
+    EXPECT_TRUE(waitUntil([&] { return UrlSession::liveSessions() == before; }));
 }
 
 } // namespace

@@ -48,7 +48,7 @@ TEST_F(SettingsTest, StoredValuesReadByTheLookupRules) {
     } cases[] = {
         {"", "", "WiiM", 3, 100, false},
         {"[General]\nstep=0\nmaxVolume=0\n", "", "WiiM", 3, 100, false},
-        {"[General]\nstep=-4\nmaxVolume=101\n", "", "WiiM", 3, 100, false},
+        {"[General]\nstep=-4\nmaxVolume=1000\n", "", "WiiM", 3, 100, false},
         {"[General]\nstep=250\nmaxVolume=60\n", "", "WiiM", 250, 60, false},
         {"[General]\nstep=lots\nkeys=maybe\n", "", "WiiM", 3, 100, false},
         {"[General]\nstep=99999999999999999999999\n", "", "WiiM", 3, 100, false},
@@ -56,6 +56,8 @@ TEST_F(SettingsTest, StoredValuesReadByTheLookupRules) {
         {"[General]\nip=10.0.0.7\ndevice=Den\nstep=5\nkeys=true\n", "10.0.0.7", "Den", 5, 100,
          true},
     };
+    // Each text has a length of its own: QSettings rereads a file only when its size or time
+    // changes.
     for (const auto &c : cases) {
         SCOPED_TRACE(c.file.toStdString());
         if (!c.file.isEmpty())

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QCoreApplication>
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -44,14 +46,17 @@ template <typename T> std::function<void(T)> deliverTo(const std::shared_ptr<Awa
     return [await](T value) { await->set(std::move(value)); };
 }
 
-// Waits in real time for something another thread or process brings about.
-inline bool eventually(const std::function<bool()> &condition,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
+// The one wait of the suite: in real time, for what another thread, another process or this
+// thread's Qt loop (turned meanwhile, when there is one) brings about. The limit only keeps a
+// broken test from hanging.
+inline bool waitUntil(const std::function<bool()> &done, int limitMs = 15000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
 }

@@ -12,19 +12,6 @@
 
 namespace knobly::test {
 
-bool pumpUntil(const std::function<bool()> &done, int guardMs) {
-    bool expired = false;
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [&] { expired = true; });
-    guard.start(guardMs);
-    QTimer tick;
-    tick.start(20);
-    while (!done() && !expired)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    return done();
-}
-
 std::string whyNoPrivateDesktop() {
     if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_SESSION_BUS"))
         return "needs a private session bus: run through with-session-bus.sh";
@@ -53,7 +40,7 @@ bool scrollAs(const QString &comm, const QString &service, int delta, const QStr
                    QStringLiteral("int32:%1").arg(delta), QStringLiteral("string:") + orientation});
     bool finished = false;
     QObject::connect(&process, &QProcess::finished, [&] { finished = true; });
-    return pumpUntil([&] { return finished; }) && process.exitStatus() == QProcess::NormalExit &&
+    return waitUntil([&] { return finished; }) && process.exitStatus() == QProcess::NormalExit &&
            process.exitCode() == 0;
 }
 
@@ -77,7 +64,7 @@ QDBusMessage Connection::call(const QString &service, const QString &path, const
     QDBusPendingCallWatcher watcher(bus_->asyncCall(message));
     bool finished = false;
     QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&] { finished = true; });
-    if (!pumpUntil([&] { return finished || watcher.isFinished(); }))
+    if (!waitUntil([&] { return finished || watcher.isFinished(); }))
         return QDBusMessage::createError(QStringLiteral("test.Timeout"), method);
     return watcher.reply();
 }

@@ -3,6 +3,8 @@
 // A panel's side of the session bus, for tests that run on a private one
 // (with-session-bus.sh): connections of their own, a stand-in StatusNotifierWatcher and the
 // dbusmenu layout as a host reads it.
+#include "Await.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusContext>
@@ -29,10 +31,6 @@ inline const QString kMenuInterface = QStringLiteral("com.canonical.dbusmenu");
 inline const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus.Properties");
 inline const QString kItemPath = QStringLiteral("/StatusNotifierItem");
 inline const QString kMenuPath = QStringLiteral("/MenuBar");
-
-// Runs the loop until `done`; the guard only keeps a broken test from hanging. A tick wakes
-// the loop for conditions no event announces (a name on the bus, a file, a simulator's log).
-bool pumpUntil(const std::function<bool()> &done, int guardMs = 15000);
 
 // Why knobly itself may not be started here; empty when this process has a private session bus
 // (with-session-bus.sh) and a network namespace with nothing but loopback (in-private-netns.sh),

@@ -6,7 +6,6 @@
 #include "AppDelegate.h"
 #include "DeviceSimulator.h"
 #include "FakeMainQueue.h"
-#include "LoopbackUdp.h"
 #include "RecordingStatusItem.h"
 #include "ScriptedBonjour.h"
 #include "UrlSession.h"
@@ -15,6 +14,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <QUdpSocket>
 
 #include <gtest/gtest.h>
 
@@ -24,9 +24,6 @@
 
 namespace knobly::test {
 
-// A UDP port on loopback where nobody answers, for the SSDP search to go to.
-using SilentPort = LoopbackUdpSocket;
-
 inline std::size_t statusQueries(const devicesim::DeviceSimulator &sim) {
     const auto c = sim.commands();
     return static_cast<std::size_t>(std::count(c.begin(), c.end(), "getPlayerStatus"));
@@ -35,6 +32,7 @@ inline std::size_t statusQueries(const devicesim::DeviceSimulator &sim) {
 class ControllerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
+        silent.bind(QHostAddress::LocalHost, 0);
         QDir(QFileInfo(QSettings("Knobly", "Knobly").fileName()).path()).removeRecursively();
         queue = std::make_shared<FakeMainQueue>();
         MainQueue::install(queue);
@@ -55,7 +53,7 @@ protected:
             WiiMDiscovery::Options o;
             o.probePort = probePort;
             o.ssdpAddress = QStringLiteral("127.0.0.1");
-            o.ssdpPort = silent.port();
+            o.ssdpPort = silent.localPort();
             o.makeBrowser = [this] { return bonjour.makeBrowser(); };
             return std::make_shared<WiiMDiscovery>(o);
         };
@@ -95,7 +93,7 @@ protected:
         return true;
     }
 
-    SilentPort silent;
+    QUdpSocket silent; // a port on loopback where nobody answers the SSDP search
     ScriptedBonjour bonjour;
     std::shared_ptr<FakeMainQueue> queue;
     std::shared_ptr<RecordingStatusItem::Shared> tray =
