@@ -23,7 +23,6 @@
 namespace knobly {
 namespace {
 
-
 const QColor kDesktop(70, 110, 150);
 
 xcb_connection_t *connection() {
