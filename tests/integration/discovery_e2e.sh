@@ -35,62 +35,27 @@ kn_setup || {
 }
 kn_start_bus || exit 1
 
-passed=0
-failed=0
-verdict() { # NAME PASS|FAIL [DETAIL]
-    if [[ $2 == PASS ]]; then
-        passed=$((passed + 1))
-    else
-        failed=$((failed + 1))
-    fi
-    printf '%s %s%s\n' "$2" "$1" "${3:+: $3}"
-}
-
+passed=0 failed=0
 # Runs the named case function in this shell, so cleanup knows every process it starts;
 # its output explains a failure.
 run_case() {
     local name=$1 fn=$2 log=$KN_TMP/case.log
     printf -- '--- %s\n' "$name"
     if "$fn" >"$log" 2>&1; then
-        verdict "$name" PASS "$(tail -n 1 "$log")"
+        passed=$((passed + 1)) && echo "PASS $name: $(tail -n 1 "$log")"
     else
-        sed 's/^/    /' "$log"
-        verdict "$name" FAIL "$(tail -n 1 "$log")"
+        sed 's/^/    /' "$log" && failed=$((failed + 1)) && echo "FAIL $name"
     fi
-    # Whatever a failed case left running goes before the next one.
-    kn_stop_discover
+    kn_stop_discover # whatever a failed case left running goes before the next one
     kn_stop_device
 }
-
-ctl_ok() { # RC OUT
-    if [[ $1 -ne 0 ]]; then
-        echo "knoblyctl discover exited with $1:"
-        cat "$2.err"
-        return 1
-    fi
-}
-
+ctl_ok() { (($1 == 0)) || { echo "knoblyctl discover exited with $1:"; cat "$2.err"; return 1; }; }
 stat_is() { # KEY OP VALUE: the simulator's count, compared with test(1)'s operator
     local got
     got=$(kn_sim_stat "$1")
-    if [[ -z $got ]]; then
-        echo "the simulator printed no $1 count"
-        return 1
-    fi
-    if ! test "$got" "$2" "$3"; then
-        echo "simulator: $1=$got, wanted $2 $3"
-        return 1
-    fi
+    test "${got:-none}" "$2" "$3" 2>/dev/null || { echo "simulator: $1=${got:-none}, wanted $2 $3"; return 1; }
 }
-
-find_in() { # OUT key=value...: prints what kn_check found, or why not
-    local found
-    found=$(kn_check "$@" 2>&1) || {
-        echo "$found"
-        return 1
-    }
-    echo "$found"
-}
+find_in() { kn_check "$@" 2>&1; } # OUT key=value...: what kn_check found, or why not
 
 airplay_record=(ip="$KN_DEV_IP" source=airplay "name=Living Room" "model=WiiM Pro")
 

@@ -6,71 +6,41 @@ Prints "published" once the service is registered.
 """
 
 import argparse
-import ipaddress
 import signal
 import socket
-import sys
 import threading
 
 from zeroconf import IPVersion, ServiceInfo, Zeroconf
 
-TYPES = ("_airplay._tcp.local.", "_googlecast._tcp.local.", "_linkplay._tcp.local.")
+parser = argparse.ArgumentParser(description=__doc__)
+parser.add_argument("--type", required=True,
+                    choices=("_airplay._tcp.local.", "_googlecast._tcp.local.",
+                             "_linkplay._tcp.local."))
+parser.add_argument("--name", required=True, help="service instance name")
+parser.add_argument("--address", required=True, help="IPv4 address the service is on")
+parser.add_argument("--port", type=int, required=True)
+parser.add_argument("--txt", action="append", default=[], metavar="KEY=VALUE")
+parser.add_argument("--interface-address", required=True,
+                    help="the only local IPv4 address mDNS is sent and heard on")
+args = parser.parse_args()
+# A key without '=' is a boolean attribute in DNS-SD: no value at all.
+properties = {k: (v if sep else None) for k, sep, v in (t.partition("=") for t in args.txt)}
 
-
-def parse_args():
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--type", required=True, choices=TYPES)
-    parser.add_argument("--name", required=True, help="service instance name")
-    parser.add_argument("--address", required=True, help="IPv4 address the service is on")
-    parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--txt", action="append", default=[], metavar="KEY=VALUE")
-    parser.add_argument("--interface-address", required=True,
-                        help="the only local IPv4 address mDNS is sent and heard on")
-    args = parser.parse_args()
-    for value in (args.address, args.interface_address):
-        try:
-            ipaddress.IPv4Address(value)
-        except ValueError:
-            parser.error(f"not an IPv4 address: {value}")
-    properties = {}
-    for item in args.txt:
-        key, sep, value = item.partition("=")
-        if not key:
-            parser.error(f"bad --txt {item!r}")
-        # A key without '=' is a boolean attribute in DNS-SD: no value at all.
-        properties[key] = value if sep else None
-    args.properties = properties
-    return args
-
-
-def main():
-    args = parse_args()
-    stop = threading.Event()
-    # Set before registering: a SIGTERM that comes early still unregisters cleanly.
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    signal.signal(signal.SIGINT, lambda *_: stop.set())
-
-    host = "knobly-" + args.address.replace(".", "-") + ".local."
-    info = ServiceInfo(
-        args.type,
-        f"{args.name}.{args.type}",
-        addresses=[socket.inet_aton(args.address)],
-        port=args.port,
-        properties=args.properties,
-        server=host,
-    )
-    zc = Zeroconf(interfaces=[args.interface_address], ip_version=IPVersion.V4Only)
-    try:
-        zc.register_service(info)
-        print("published", flush=True)
-        while not stop.wait(0.5):
-            pass
-        # The goodbye packets tell browsers the service is gone, rather than letting it age out.
-        zc.unregister_service(info)
-    finally:
-        zc.close()
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+stop = threading.Event()
+# Set before registering: a SIGTERM that comes early still unregisters cleanly.
+signal.signal(signal.SIGTERM, lambda *_: stop.set())
+signal.signal(signal.SIGINT, lambda *_: stop.set())
+info = ServiceInfo(args.type, f"{args.name}.{args.type}",
+                   addresses=[socket.inet_aton(args.address)], port=args.port,
+                   properties=properties,
+                   server="knobly-" + args.address.replace(".", "-") + ".local.")
+zc = Zeroconf(interfaces=[args.interface_address], ip_version=IPVersion.V4Only)
+try:
+    zc.register_service(info)
+    print("published", flush=True)
+    while not stop.wait(0.5):
+        pass
+    # The goodbye packets tell browsers the service is gone, rather than letting it age out.
+    zc.unregister_service(info)
+finally:
+    zc.close()

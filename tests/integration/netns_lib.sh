@@ -44,32 +44,15 @@ kn_log() { printf '[netns] %s\n' "$*" >&2; }
 
 # Why this machine cannot run the namespaces, or nothing when it can.
 kn_preflight() {
-    if [[ $(id -u) -ne 0 ]]; then
-        echo "needs root (network namespaces, avahi-daemon)"
-        return
-    fi
-    if ! ip netns list >/dev/null 2>&1; then
-        echo "'ip netns' is not available"
-        return
-    fi
+    [[ $(id -u) -eq 0 ]] || { echo "needs root (network namespaces, avahi-daemon)"; return; }
     local tool
-    for tool in avahi-daemon dbus-daemon dbus-send unshare mount; do
-        if ! command -v "$tool" >/dev/null 2>&1; then
-            echo "$tool is not installed"
-            return
-        fi
+    for tool in ip avahi-daemon dbus-daemon dbus-send unshare mount; do
+        command -v "$tool" >/dev/null 2>&1 || { echo "$tool is not installed"; return; }
     done
-    if ! "$KN_PY" -c 'import zeroconf' 2>/dev/null; then
-        echo "python3-zeroconf is not installed"
-        return
-    fi
+    "$KN_PY" -c 'import zeroconf' 2>/dev/null || { echo "python3-zeroconf is not installed"; return; }
     # Some containers list namespaces but may not make them.
-    local probe=knobly-probe-$KN_ID
-    if ! ip netns add "$probe" 2>/dev/null; then
-        echo "cannot create network namespaces here"
-        return
-    fi
-    ip netns del "$probe"
+    ip netns add "knobly-probe-$KN_ID" 2>/dev/null || { echo "cannot create network namespaces here"; return; }
+    ip netns del "knobly-probe-$KN_ID"
 }
 
 # Polls until the command succeeds, within the first argument's seconds. A command that
@@ -93,25 +76,18 @@ kn_gone() { ! kill -0 "$1" 2>/dev/null; }
 
 # TERM, a few seconds' grace, then KILL; reaps the process either way.
 kn_stop_pid() {
-    local pid=$1
-    [[ -n $pid ]] || return 0
-    if kn_alive "$pid"; then
-        kill -TERM "$pid" 2>/dev/null
-        if ! kn_wait_until 5 kn_gone "$pid"; then
-            kn_log "process $pid ignored SIGTERM; killing it"
-            kill -KILL "$pid" 2>/dev/null
-        fi
+    [[ -n $1 ]] || return 0
+    if kn_alive "$1"; then
+        kill -TERM "$1" 2>/dev/null
+        kn_wait_until 5 kn_gone "$1" || { kn_log "process $1 ignored SIGTERM"; kill -KILL "$1" 2>/dev/null; }
     fi
-    wait "$pid" 2>/dev/null
+    wait "$1" 2>/dev/null
     return 0
 }
 
 kn_setup() {
     trap kn_cleanup EXIT
-    trap 'exit 130' INT
-    trap 'exit 143' TERM
-    trap 'exit 129' HUP
-
+    trap 'exit 130' INT && trap 'exit 143' TERM && trap 'exit 129' HUP
     KN_TMP=$(mktemp -d /tmp/knobly-netns.XXXXXX)
     KN_BUS_ADDR=unix:path=$KN_TMP/system_bus_socket
     mkdir -p "$KN_TMP/config"
@@ -154,27 +130,18 @@ kn_start_bus() {
   <listen>$KN_BUS_ADDR</listen>
   <auth>EXTERNAL</auth>
   <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_type="signal"/>
-    <allow send_type="method_return"/>
-    <allow send_type="error"/>
-    <allow receive_type="method_call"/>
-    <allow receive_type="signal"/>
-    <allow receive_type="method_return"/>
-    <allow receive_type="error"/>
+    <allow user="*"/> <allow own="*"/>
+    <allow send_type="method_call"/> <allow send_type="signal"/>
+    <allow send_type="method_return"/> <allow send_type="error"/>
+    <allow receive_type="method_call"/> <allow receive_type="signal"/>
+    <allow receive_type="method_return"/> <allow receive_type="error"/>
   </policy>
 </busconfig>
 EOF
     ip netns exec "$KN_PROG_NS" dbus-daemon --nofork --nopidfile --nosyslog \
         --config-file="$conf" >"$KN_TMP/bus.log" 2>&1 &
     KN_BUS_PID=$!
-    if ! kn_wait_until 10 kn_bus_answers; then
-        kn_log "the private system bus did not come up:"
-        cat "$KN_TMP/bus.log" >&2
-        return 1
-    fi
+    kn_wait_until 10 kn_bus_answers || { kn_log "no private system bus:"; cat "$KN_TMP/bus.log" >&2; return 1; }
 }
 
 kn_bus_answers() {
@@ -211,13 +178,9 @@ ratelimit-burst=1000
 
 [wide-area]
 enable-wide-area=no
-
 [publish]
 disable-publishing=yes
 disable-user-service-publishing=yes
-publish-hinfo=no
-publish-workstation=no
-
 [reflector]
 enable-reflector=no
 EOF
@@ -228,23 +191,13 @@ EOF
         avahi-daemon --no-drop-root --no-chroot --no-rlimits --no-proc-title \
         -f "$dir/avahi-daemon.conf" >"$dir/log" 2>&1 &
     KN_AVAHI_PID=$!
-    if ! kn_wait_until 15 kn_avahi_running; then
-        kn_log "avahi-daemon did not start:"
-        cat "$dir/log" >&2
-        return 1
-    fi
+    kn_wait_until 15 kn_avahi_running || { kn_log "avahi-daemon did not start:"; cat "$dir/log" >&2; return 1; }
 }
 
-kn_stop_avahi() {
-    kn_stop_pid "$KN_AVAHI_PID"
-    KN_AVAHI_PID=
-}
+kn_stop_avahi() { kn_stop_pid "$KN_AVAHI_PID"; KN_AVAHI_PID=; }
 
 # A daemon with an empty cache: nothing one case saw leaks into the next.
-kn_fresh_avahi() {
-    kn_stop_avahi
-    kn_start_avahi
-}
+kn_fresh_avahi() { kn_stop_avahi && kn_start_avahi; }
 
 # --- device side -------------------------------------------------------------------------
 
@@ -261,11 +214,8 @@ kn_start_device() {
     ip netns exec "$KN_DEV_NS" "$KN_BIN/knobly-devicesim" --port 443 --bind "$KN_DEV_IP" \
         --stats "$@" >"$KN_SIM_OUT" 2>&1 &
     KN_SIM_PID=$!
-    if ! kn_wait_until 15 kn_said "$KN_SIM_PID" "$KN_SIM_OUT" 'serving'; then
-        kn_log "knobly-devicesim did not start:"
-        cat "$KN_SIM_OUT" >&2
-        return 1
-    fi
+    kn_wait_until 15 kn_said "$KN_SIM_PID" "$KN_SIM_OUT" 'serving' ||
+        { kn_log "knobly-devicesim did not start:"; cat "$KN_SIM_OUT" >&2; return 1; }
 }
 
 # mdns_publish.py on the device address; arguments: --type, --name, --port, --txt ...
@@ -275,11 +225,8 @@ kn_start_publisher() {
     ip netns exec "$KN_DEV_NS" "$KN_PY" "$KN_LIB_DIR/mdns_publish.py" \
         --address "$KN_DEV_IP" --interface-address "$KN_DEV_IP" "$@" >"$out" 2>&1 &
     KN_PUB_PID=$!
-    if ! kn_wait_until 20 kn_said "$KN_PUB_PID" "$out" '^published$'; then
-        kn_log "the mDNS publisher did not come up:"
-        cat "$out" >&2
-        return 1
-    fi
+    kn_wait_until 20 kn_said "$KN_PUB_PID" "$out" '^published$' ||
+        { kn_log "the mDNS publisher did not come up:"; cat "$out" >&2; return 1; }
 }
 
 # The WiiM that AirPlay alone names: TXT model "WiiM Pro".
@@ -290,12 +237,7 @@ kn_publish_wiim_airplay() {
 }
 
 # Stops the device side; the simulator's stats line stays in KN_SIM_OUT.
-kn_stop_device() {
-    kn_stop_pid "$KN_PUB_PID"
-    KN_PUB_PID=
-    kn_stop_pid "$KN_SIM_PID"
-    KN_SIM_PID=
-}
+kn_stop_device() { kn_stop_pid "$KN_PUB_PID" && kn_stop_pid "$KN_SIM_PID"; KN_PUB_PID= KN_SIM_PID=; }
 
 # One number from the last simulator's stats line, e.g. `kn_sim_stat getStatusEx`.
 kn_sim_stat() {
@@ -305,12 +247,7 @@ kn_sim_stat() {
 # --- discovery ---------------------------------------------------------------------------
 
 # Stamps each line with the wall clock as it is read.
-kn_stamp() {
-    local line
-    while IFS= read -r line; do
-        printf '%s %s\n' "$EPOCHREALTIME" "$line"
-    done
-}
+kn_stamp() { local line; while IFS= read -r line; do printf '%s %s\n' "$EPOCHREALTIME" "$line"; done; }
 
 # Starts `knoblyctl discover --seconds N` on the program side. Lines land in OUT, each
 # with its arrival time; OUT.start holds the time just before the process was started.
@@ -331,13 +268,10 @@ kn_discover_start() {
 # Waits for the run started last; returns knoblyctl's exit status (124: it overran).
 kn_discover_wait() {
     local rc=0
-    if ! kn_wait_until $((KN_CTL_SECONDS + 30)) kn_gone "$KN_CTL_PID"; then
-        kn_log "knoblyctl discover overran its --seconds; stopping it"
-        kn_stop_pid "$KN_CTL_PID"
-        rc=124
+    if kn_wait_until $((KN_CTL_SECONDS + 30)) kn_gone "$KN_CTL_PID"; then
+        wait "$KN_CTL_PID"; rc=$?
     else
-        wait "$KN_CTL_PID"
-        rc=$?
+        kn_log "knoblyctl discover overran its --seconds"; kn_stop_pid "$KN_CTL_PID"; rc=124
     fi
     KN_CTL_PID=
     wait "$KN_READER_PID" 2>/dev/null
@@ -345,17 +279,9 @@ kn_discover_wait() {
     return "$rc"
 }
 
-kn_stop_discover() {
-    kn_stop_pid "$KN_CTL_PID"
-    KN_CTL_PID=
-    kn_stop_pid "$KN_READER_PID"
-    KN_READER_PID=
-}
+kn_stop_discover() { kn_stop_pid "$KN_CTL_PID" && kn_stop_pid "$KN_READER_PID"; KN_CTL_PID= KN_READER_PID=; }
 
-kn_discover() {
-    kn_discover_start "$@"
-    kn_discover_wait
-}
+kn_discover() { kn_discover_start "$@" && kn_discover_wait; }
 
 # Checks a run's output. Every line must be a well-formed device list.
 #   kn_check OUT find key=value...  the first line with a record matching all pairs;
@@ -414,30 +340,22 @@ kn_cleanup() {
     KN_CLEANED=1
     trap - INT TERM HUP
     local pid ns leftovers=()
-    for pid in "$KN_CTL_PID" "$KN_READER_PID" "$KN_PUB_PID" "$KN_SIM_PID" "$KN_AVAHI_PID" \
-        "$KN_BUS_PID"; do
+    for pid in "$KN_CTL_PID" "$KN_READER_PID" "$KN_PUB_PID" "$KN_SIM_PID" "$KN_AVAHI_PID" "$KN_BUS_PID"; do
         kn_stop_pid "$pid"
     done
     # Anything else still inside our namespaces was started there by us.
     for ns in "$KN_PROG_NS" "$KN_DEV_NS"; do
-        for pid in $(ip netns pids "$ns" 2>/dev/null); do
-            kill -KILL "$pid" 2>/dev/null
-        done
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
     done
     ((KN_NS_PROG_MADE)) && ip netns del "$KN_PROG_NS" 2>/dev/null
     ((KN_NS_DEV_MADE)) && ip netns del "$KN_DEV_NS" 2>/dev/null
     [[ -n $KN_TMP && -d $KN_TMP ]] && rm -rf "$KN_TMP"
 
     # Children of this shell still running (reaped ones may have had their ids reused).
-    for pid in $(jobs -pr); do
-        leftovers+=("process $pid")
-    done
+    for pid in $(jobs -pr); do leftovers+=("process $pid"); done
     for ns in "$KN_PROG_NS" "$KN_DEV_NS"; do
         ip netns list 2>/dev/null | grep -q "^$ns\\b" && leftovers+=("namespace $ns")
     done
-    if ((${#leftovers[@]})); then
-        kn_log "cleanup left behind: ${leftovers[*]}"
-        exit 1
-    fi
+    ((${#leftovers[@]} == 0)) || { kn_log "cleanup left behind: ${leftovers[*]}"; exit 1; }
     exit "$status"
 }

