@@ -9,7 +9,6 @@
 
 #include <QAction>
 #include <QApplication>
-#include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QImage>
@@ -60,21 +59,6 @@ QImage solid(QRgb colour) {
     QImage image(16, 16, QImage::Format_ARGB32);
     image.fill(QColor::fromRgba(colour));
     return image;
-}
-
-TEST_F(Tray, RegistersAgainWheneverAWatcherAppears) {
-    CallbackLog log;
-    StatusNotifierItem item(log.callbacks()); // no watcher yet: it waits for one
-    auto first = std::make_unique<FakeWatcher>();
-    ASSERT_TRUE(waitUntil([&] { return !first->registered.isEmpty(); }));
-    EXPECT_EQ(first->registered, QStringList{item.serviceName()});
-    // The panel restarts: its watcher leaves the bus and a new one takes the name.
-    first->stop();
-    ASSERT_TRUE(waitUntil(
-        [&] { return !host->bus().interface()->isServiceRegistered(kWatcherService).value(); }));
-    FakeWatcher second;
-    ASSERT_TRUE(waitUntil([&] { return !second.registered.isEmpty(); }));
-    EXPECT_EQ(second.registered, QStringList{item.serviceName()});
 }
 
 TEST_F(Tray, HostsReadEveryPropertyOverTheBus) {
