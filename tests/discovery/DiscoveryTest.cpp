@@ -1,0 +1,358 @@
+#include "Await.h"
+#include "DeviceFaults.h"
+#include "DeviceSimulator.h"
+#include "DiscoveryParsing.h"
+#include "FakeMainQueue.h"
+#include "ScriptedBonjour.h"
+#include "UrlSession.h"
+#include "WiiMDiscovery.h"
+
+#include <QDir>
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+
+using namespace knobly;
+using devicesim::DeviceSimulator;
+using devicesim::Fault;
+using S = ScriptedService;
+
+namespace {
+
+auto fields(const WiiMDevice &d) {
+    return std::tie(d.name, d.ip, d.port, d.model, d.isConfirmedWiiM, d.source, d.uuid);
+}
+
+TEST(DiscoveryParsing, SsdpAnswerClassByWordsAnywhereInAnyCase) {
+    // clang-format off
+    const std::pair<QByteArray, SsdpAnswerClass> cases[] = {
+        {"HTTP/1.1 200 OK\r\nSERVER: Linux UPnP/1.0 wIiM/4.8\r\n", SsdpAnswerClass::wiimLike},
+        {"HTTP/1.1 200 OK\r\nSERVER: LinkPlay\r\n", SsdpAnswerClass::wiimLike},
+        {"HTTP/1.1 200 OK\r\nST: urn:x:device:MEDIARENDERER:1\r\n", SsdpAnswerClass::renderer},
+        {"HTTP/1.1 200 OK\r\nSERVER: CUPS/2.4 IPP/2.1\r\n", SsdpAnswerClass::other},
+        {QByteArray("x\0wiim", 6), SsdpAnswerClass::other}, // text ends at the first zero
+        {"\xff\xfe upnp", SsdpAnswerClass::renderer},       // bad UTF-8 is replaced, not fatal
+    };
+    // clang-format on
+    for (const auto &[text, expected] : cases)
+        EXPECT_EQ(classifySsdpAnswer(text), expected) << text.toStdString();
+}
+
+TEST(DiscoveryParsing, TxtRecordsAndSocketAddresses) {
+    const auto txt = txtRecordDictionary(S::txtRecord(
+        {"model=WiiM Pro", "am=", "flag", "model=second", "=novalue", "fn=K\303\274che"}));
+    EXPECT_EQ(txt.keys(), QStringList({"am", "flag", "fn", "model"}));
+    EXPECT_EQ(txt.value("model"), "WiiM Pro") << "the first of duplicate keys wins";
+    EXPECT_EQ(txt.value("fn"), "K\303\274che");
+    // A length running past the end stops the walk without reading beyond it.
+    EXPECT_TRUE(txtRecordDictionary("\5ab").isEmpty());
+    EXPECT_EQ(txtRecordDictionary("\3a=b\11c=d").keys(), QStringList{"a"});
+    EXPECT_TRUE(txtRecordDictionary(QByteArray(1, '\0')).isEmpty());
+
+    const QByteArray v4 = S::ipv4Blob("192.168.1.20");
+    // clang-format off
+    const std::pair<QByteArray, std::optional<QString>> blobs[] = {
+        {v4, QString("192.168.1.20")}, {v4 + QByteArray(12, '\0'), QString("192.168.1.20")},
+        {S::ipv6Blob("fe80::1"), std::nullopt}, {v4.left(2), std::nullopt}, {v4.left(sizeof(sockaddr_in) - 1), std::nullopt},
+        {QByteArray("\x10\x02\x1b\x58\xc0\xa8\x01\x14", 8) + QByteArray(8, '\0'), std::nullopt}, // BSD layout
+    };
+    // clang-format on
+    for (const auto &[blob, expected] : blobs)
+        EXPECT_EQ(ipFromData(blob), expected) << blob.toHex().toStdString();
+}
+
+TEST(DiscoveryParsing, ServiceRecognitionNamingAndModel) {
+    using R = std::tuple<bool, QString, QString, DiscoverySource>;
+    const auto air = DiscoverySource::airplay, cast = DiscoverySource::chromecast;
+    // clang-format off
+    const std::tuple<QString, QString, std::optional<QByteArray>, R> cases[] = {
+        {"Living Room", "_airplay._tcp.", S::txtRecord({"model=wIIm Pro", "manufacturer=Linkplay"}), {true, "Living Room", "wIIm Pro", air}},
+        {"Cast-1234", "_googlecast._tcp.", S::txtRecord({"fn=Kitchen", "md=WiiM Mini"}), {true, "Kitchen", "WiiM Mini", cast}},
+        {"Cast-1234", "_googlecast._tcp.", S::txtRecord({"fn=", "md=WiiM Mini"}), {true, "Cast-1234", "WiiM Mini", cast}},
+        {"My wiim", "_airplay._tcp.", S::txtRecord({"model=X1"}), {true, "My wiim", "X1", air}},
+        {"Sonos One", "_airplay._tcp.", S::txtRecord({"model=Sonos", "am=S1"}), {false, "Sonos One", "Sonos", air}},
+        {"Speaker", "_airplay._tcp.", S::txtRecord({"am=AM1"}), {false, "Speaker", "AM1", air}},
+        {"Den", "_linkplay._tcp.", S::txtRecord({"md=Box"}), {false, "Den", "Box", DiscoverySource::linkplay}},
+        {"airplay room", "_googlecast._tcp.", std::nullopt, {false, "airplay room", "", cast}},
+        {"Speaker", "_airplay._tcp.", S::txtRecord({"model=\xff" "wiim"}), {false, "Speaker", "", air}},
+        {"x", "_airplay._tcp.", S::txtRecord({"model=wi", "manufacturer=im"}), {false, "x", "wi", air}},
+    };
+    // clang-format on
+    for (const auto &[name, type, txt, expected] : cases) {
+        const auto r = classifyService(name, type, txt);
+        EXPECT_EQ(R(r.recognised, r.name, r.model, r.source), expected) << name.toStdString();
+    }
+}
+
+// Firmware must name LinkPlay, or the project or SSID WiiM; nothing else confirms.
+TEST(DiscoveryParsing, OnlyTheThreeBrandPairingsConfirm) {
+    // clang-format off
+    const std::tuple<QByteArray, bool, QString, QString> cases[] = {
+        {R"({"firmware":"LinkPlay.4.8"})", true, "WiiM Device", ""},
+        {R"({"ssid":"WiiM Pro-9222","project":"Muzo_Mini"})", true, "WiiM Pro-9222", "Muzo_Mini"},
+        {R"({"project":"WIIM_AMP"})", true, "WiiM Device", "WIIM_AMP"},
+        {R"({"ssid":5,"firmware":"Linkplay.1"})", true, "WiiM Device", ""},
+        {R"({"firmware":"wiim-1.0","ssid":"Sonos"})", false, "", ""}, {R"({"project":"linkplay-x"})", false, "", ""},
+        {R"({"ssid":"LinkPlay-AB"})", false, "", ""}, {"<html>linkplay</html>", false, "", ""},
+        {R"({"ssid":5,"DeviceName":["x"],"project":null,"firmware":7})", false, "", ""},
+    };
+    // clang-format on
+    for (const auto &[body, confirmed, name, model] : cases) {
+        SCOPED_TRACE(body.toStdString());
+        const auto d = probedDevice(decodeDeviceIdentity(body), "WiiM Device", "10.0.0.5", "",
+                                    DiscoverySource::ssdp);
+        ASSERT_EQ(d.has_value(), confirmed);
+        const WiiMDevice expected{name, "10.0.0.5", 443, model, true, DiscoverySource::ssdp, {}};
+        EXPECT_EQ(fields(d.value_or(expected)), fields(expected));
+    }
+}
+
+const QByteArray kWiiMAnswer = "HTTP/1.1 200 OK\r\nSERVER: Linux UPnP/1.0 WiiM/4.8\r\n\r\n";
+const QByteArray kRendererAnswer = "HTTP/1.1 200 OK\r\nSERVER: Linux UPnP/1.0 Sonos/70\r\n\r\n";
+const QString kAir = "_airplay._tcp.", kCast = "_googlecast._tcp.";
+
+// Virtual time; SSDP aimed at a socket on loopback; Bonjour scripted; probes at a simulator.
+class WiiMDiscoveryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(sim.start());
+        ASSERT_TRUE(responder.bind(QHostAddress::LocalHost, 0));
+        queue = std::make_shared<FakeMainQueue>();
+        MainQueue::install(queue);
+    }
+    void TearDown() override {
+        discovery.reset();
+        UrlSession::abortAll();
+        MainQueue::install(nullptr);
+    }
+
+    void start(std::optional<quint16> probePort = std::nullopt, double receiveTimeout = 2.0) {
+        discovery = std::make_shared<WiiMDiscovery>(
+            WiiMDiscovery::Options{.ssdpAddress = "127.0.0.1",
+                                   .ssdpPort = responder.localPort(),
+                                   .makeBrowser = [this] { return bonjour.makeBrowser(); },
+                                   .probePort = probePort,
+                                   .ssdpReceiveTimeoutSeconds = receiveTimeout});
+        deliveries.clear();
+        discovery->startDiscovery([this](const std::vector<WiiMDevice> &list) {
+            deliveries.push_back({queue->now(), list});
+        });
+    }
+
+    // Waits for the search and remembers where it came from.
+    QByteArray receiveSearch() {
+        if (!responder.hasPendingDatagrams())
+            responder.waitForReadyRead(5000);
+        searcher = responder.receiveDatagram();
+        return searcher.data();
+    }
+
+    // Answers the search from `from` (any 127.x.y.z address).
+    void answer(const QByteArray &datagram, const char *from = "127.0.0.1") {
+        QUdpSocket sender;
+        sender.bind(QHostAddress(QString::fromLatin1(from)), 0);
+        sender.writeDatagram(datagram, searcher.senderAddress(), quint16(searcher.senderPort()));
+    }
+
+    // Starts with probes aimed at the simulator and gives the SSDP search `answers`.
+    void startAndAnswer(std::initializer_list<QByteArray> answers) {
+        start(sim.port());
+        queue->advance(0.5);
+        receiveSearch();
+        for (const QByteArray &a : answers)
+            answer(a);
+    }
+
+    std::shared_ptr<S> announce(const QString &type, const QString &name, const char *ip,
+                                const std::vector<QByteArray> &txt = {}) {
+        auto s = std::make_shared<S>(name, type);
+        s->setAddresses(std::vector{S::ipv4Blob(ip)});
+        s->setTxt(S::txtRecord(txt));
+        bonjour.browserFor(type)->announce(s);
+        return s;
+    }
+
+    DeviceSimulator sim;
+    QUdpSocket responder;
+    QNetworkDatagram searcher;
+    std::shared_ptr<FakeMainQueue> queue;
+    ScriptedBonjour bonjour;
+    std::shared_ptr<WiiMDiscovery> discovery;
+    std::vector<std::pair<double, std::vector<WiiMDevice>>> deliveries;
+};
+
+TEST_F(WiiMDiscoveryTest, TimelineStartsSearchesInOrderAndReportsOnceWhenNothingIsFound) {
+    start();
+    ASSERT_NE(bonjour.browserFor(kAir), nullptr);
+    queue->advance(0.29);
+    EXPECT_EQ(bonjour.browserFor(kCast), nullptr);
+    queue->advance(0.01);
+    ASSERT_NE(bonjour.browserFor(kCast), nullptr);
+    queue->advance(0.19);
+    EXPECT_FALSE(discovery->isSearchingSsdp());
+    queue->advance(0.01);
+    EXPECT_EQ(receiveSearch(), ssdpSearchDatagram());
+    EXPECT_TRUE(ssdpSearchDatagram().contains("ST: urn:schemas-upnp-org:device:MediaRenderer:1"));
+    queue->advance(3.49);
+    EXPECT_TRUE(deliveries.empty());
+    queue->advance(0.01);
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].first, 4.0);
+    EXPECT_FALSE(discovery->isSearchingSsdp());
+    queue->advance(60);
+    EXPECT_EQ(deliveries.size(), 1u);
+    EXPECT_TRUE(bonjour.browserFor(kAir)->searching()) << "Bonjour goes on";
+    discovery->stopDiscovery();
+    EXPECT_FALSE(bonjour.browserFor(kAir)->searching());
+    EXPECT_FALSE(bonjour.browserFor(kCast)->searching());
+}
+
+// Services naming the brand are recorded at once; a better source replaces a record in place.
+TEST_F(WiiMDiscoveryTest, MergeKeepsTheBestSourceInItsPlace) {
+    start();
+    queue->advance(0.3);
+    const auto castB = announce(kCast, "Cast B", "10.0.0.2", {"fn=Kitchen", "md=WiiM Mini"});
+    const auto castA = announce(kCast, "Cast A", "10.0.0.1", {"md=WiiM Amp"});
+    const auto airB = announce(kAir, "Living Room", "10.0.0.2", {"model=WiiM Pro"});
+    const auto castB2 = announce(kCast, "Other name", "10.0.0.2", {"md=WiiM Ultra"});
+    for (const auto &s : {castB, castA, airB, castB2, airB})
+        s->deliverResolved();
+    ASSERT_EQ(deliveries.size(), 3u) << "ignored records cause no listener call";
+    const auto &list = deliveries.back().second;
+    const WiiMDevice living{
+        "Living Room", "10.0.0.2", 443, "WiiM Pro", true, DiscoverySource::airplay, {}};
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(fields(list[0]), fields(living)) << "replacement keeps the position";
+    EXPECT_EQ(list[1].source, DiscoverySource::chromecast);
+    EXPECT_TRUE(discovery->probedIPs().isEmpty()) << "recognised services are not probed";
+}
+
+TEST_F(WiiMDiscoveryTest, ResolutionUsesTheFirstIPv4AddressAndIgnoresIPv6Only) {
+    start();
+    const auto mixed = announce(kAir, "WiiM Den", "10.0.0.9");
+    mixed->setAddresses(std::vector{S::ipv6Blob("fe80::1"), QByteArray(3, '\x02'),
+                                    S::ipv4Blob("10.0.0.7"), S::ipv4Blob("10.0.0.8")});
+    const auto v6only = announce(kAir, "WiiM Attic", "10.0.0.9");
+    v6only->setAddresses(std::vector{S::ipv6Blob("fe80::2")});
+    const auto unresolved = announce(kAir, "WiiM Hall", "10.0.0.9");
+    unresolved->setAddresses(std::nullopt);
+    for (const auto &s : {mixed, v6only, unresolved})
+        s->deliverResolved();
+    unresolved->deliverNotResolved();
+    ASSERT_EQ(deliveries.size(), 1u);
+    EXPECT_EQ(deliveries[0].second.at(0).ip, "10.0.0.7");
+}
+
+TEST_F(WiiMDiscoveryTest, UnrecognisedServicesAreProbedOnceAndSsdpSkipsThem) {
+    startAndAnswer({});
+    const auto sonos = announce(kAir, "Sonos One", "127.0.0.1", {"model=Speaker"});
+    sonos->deliverResolved();
+    sonos->deliverResolved();
+    answer(kWiiMAnswer);
+    ASSERT_TRUE(queue->runUntil([&] { return !deliveries.empty(); }));
+    EXPECT_EQ(sim.commands(), std::vector<QString>{"getStatusEx"}) << "one probe per address";
+    const WiiMDevice &d = deliveries[0].second.at(0);
+    EXPECT_EQ(std::tie(d.name, d.model, d.source),
+              std::tuple("WiiM Pro-9222", "WiiM_Pro_with_gc4a", DiscoverySource::airplay));
+}
+
+// Answers become probes by their class and sender, once per address; the search ends once no
+// answer has come for the receive window.
+TEST_F(WiiMDiscoveryTest, SsdpAnswersBecomeProbesByClassAndSender) {
+    const QByteArray printer = "HTTP/1.1 200 OK\r\nSERVER: CUPS/2.4\r\n\r\n";
+    // clang-format off
+    const std::pair<std::vector<std::pair<QByteArray, const char *>>, QSet<QString>> cases[] = {
+        {{{kRendererAnswer, "127.0.0.2"}, {printer, "127.0.0.3"}, {kWiiMAnswer, "127.0.0.4"}}, {"127.0.0.2", "127.0.0.4"}},
+        {{{"HTTP/1.1 200 OK\r\nX: " + QByteArray(2000, 'x') + "wiim" + QByteArray(1000, 'y'), "127.0.0.6"}}, {"127.0.0.6"}},
+        {{{QByteArray(), "127.0.0.7"}, {kWiiMAnswer, "127.0.0.8"}}, {"127.0.0.8"}},
+    };
+    // clang-format on
+    for (const auto &[answers, expected] : cases) {
+        SCOPED_TRACE(answers.front().second);
+        start(std::nullopt, 0.3);
+        queue->advance(0.5);
+        ASSERT_FALSE(receiveSearch().isEmpty());
+        for (const auto &[datagram, from] : answers)
+            answer(datagram, from);
+        // A last answer from an address of its own: once it is probed, so is all before it.
+        answer(kWiiMAnswer, "127.0.0.99");
+        ASSERT_TRUE(queue->runUntil([&] { return discovery->probedIPs().contains("127.0.0.99"); }));
+        auto probed = discovery->probedIPs();
+        probed.remove("127.0.0.99");
+        EXPECT_EQ(probed, expected);
+        queue->advance(0.29);
+        EXPECT_TRUE(discovery->isSearchingSsdp());
+        queue->advance(0.01);
+        EXPECT_FALSE(discovery->isSearchingSsdp());
+        discovery->stopDiscovery();
+    }
+}
+
+TEST_F(WiiMDiscoveryTest, StopEndsTheSearchAndLeaksNoDescriptor) {
+    const auto descriptors = [] {
+        return QDir("/proc/self/fd").entryList(QDir::NoDotAndDotDot).size();
+    };
+    qsizetype before = 0;
+    for (int i = 0; i < 11; ++i) {
+        if (i == 1)
+            before = descriptors(); // after one warm-up run
+        start();
+        queue->advance(0.5);
+        ASSERT_TRUE(discovery->isSearchingSsdp());
+        discovery->stopDiscovery();
+        EXPECT_FALSE(discovery->isSearchingSsdp());
+    }
+    EXPECT_LE(descriptors(), before);
+}
+
+TEST_F(WiiMDiscoveryTest, DroppedObjectReportsNothing) {
+    sim.setFault(Fault::Delay, 200);
+    startAndAnswer({kWiiMAnswer});
+    ASSERT_TRUE(queue->runUntil([&] { return !discovery->probedIPs().isEmpty(); }));
+    const std::size_t pending = queue->pendingCount();
+    discovery.reset();
+    // The probe's answer still arrives and queues its hand-over, which must find nothing.
+    ASSERT_TRUE(waitUntil([&] { return queue->pendingCount() > pending; }));
+    queue->advance(10);
+    EXPECT_TRUE(deliveries.empty());
+}
+
+// Only JSON naming the brand lists a candidate, whatever the HTTP status; a candidate is asked
+// once however often it answers.
+TEST_F(WiiMDiscoveryTest, ProbeListsOnlyWhatAnswersWithTheBrand) {
+    std::vector<test::DeviceFault> cases(std::begin(test::kDeviceFaults),
+                                         std::end(test::kDeviceFaults));
+    cases.push_back({"other brand", Fault::None, true, false, true, false});
+    for (const test::DeviceFault &c : cases) {
+        SCOPED_TRACE(c.name);
+        sim.clearRequests();
+        sim.setFault(c.fault);
+        if (c.fault == Fault::None)
+            sim.setStatusExBody(R"({"ssid":"Sonos-1","project":"S1","firmware":"s-70"})");
+        startAndAnswer({kRendererAnswer, kRendererAnswer});
+        if (c.reachesRequests) {
+            ASSERT_TRUE(queue->runUntil([&] { return !sim.commands().empty(); }));
+        }
+        ASSERT_TRUE(queue->runUntil([] { return UrlSession::liveSessions() == 0; }));
+        queue->advance(4.0);
+        ASSERT_FALSE(deliveries.empty());
+        EXPECT_EQ(deliveries.back().second.size(), c.statusDecodes ? 1u : 0u);
+        if (c.answered || c.slow) {
+            EXPECT_EQ(sim.commands().size(), 1u) << "one probe per address";
+        }
+        discovery->stopDiscovery();
+    }
+}
+
+// Quitting calls off a probe still waiting on a silent device.
+TEST_F(WiiMDiscoveryTest, AbortAllCallsOffAWaitingProbe) {
+    sim.setFault(Fault::Hang);
+    startAndAnswer({kWiiMAnswer});
+    ASSERT_TRUE(queue->runUntil([&] { return !sim.commands().empty(); }));
+    EXPECT_TRUE(UrlSession::abortAll(std::chrono::milliseconds(1000)));
+}
+
+} // namespace
