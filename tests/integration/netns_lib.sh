@@ -13,32 +13,14 @@
 export LC_ALL=C # EPOCHREALTIME and the checker's numbers use '.'
 
 KN_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-KN_ID=$$
-KN_PROG_NS=knobly-prog-$KN_ID
-KN_DEV_NS=knobly-dev-$KN_ID
-KN_PROG_IF=knp$KN_ID # interface names have 15 characters at most
-KN_DEV_IF=knd$KN_ID
-KN_PROG_IP=169.254.10.1
-KN_DEV_IP=169.254.10.2
-KN_PY=/usr/bin/python3 # Debian's, where python3-zeroconf lives
-KN_TMP=
-KN_BUS_ADDR=
-KN_NS_PROG_MADE=0
-KN_NS_DEV_MADE=0
-KN_CLEANED=0
-
+KN_ID=$$ KN_PROG_IP=169.254.10.1 KN_DEV_IP=169.254.10.2
+KN_PROG_NS=knobly-prog-$KN_ID KN_DEV_NS=knobly-dev-$KN_ID
+KN_PROG_IF=knp$KN_ID KN_DEV_IF=knd$KN_ID # interface names have 15 characters at most
+KN_PY=/usr/bin/python3                   # Debian's, where python3-zeroconf lives
+KN_TMP= KN_BUS_ADDR= KN_NS_PROG_MADE=0 KN_NS_DEV_MADE=0 KN_CLEANED=0
 # Processes of ours; cleanup stops whatever is still set.
-KN_BUS_PID=
-KN_AVAHI_PID=
-KN_SIM_PID=
-KN_PUB_PID=
-KN_CTL_PID=
-KN_CTL_SECONDS=0
-KN_READER_PID=
-KN_AVAHI_RUNS=0
-KN_SIM_RUNS=0
-KN_PUB_RUNS=0
-KN_SIM_OUT=
+KN_BUS_PID= KN_AVAHI_PID= KN_SIM_PID= KN_PUB_PID= KN_CTL_PID= KN_READER_PID= KN_CTL_SECONDS=0
+KN_AVAHI_RUNS=0 KN_SIM_RUNS=0 KN_PUB_RUNS=0 KN_SIM_OUT=
 
 kn_log() { printf '[netns] %s\n' "$*" >&2; }
 
@@ -92,29 +74,23 @@ kn_setup() {
     KN_BUS_ADDR=unix:path=$KN_TMP/system_bus_socket
     mkdir -p "$KN_TMP/config"
 
-    ip netns add "$KN_PROG_NS" || return 1
-    KN_NS_PROG_MADE=1
-    ip netns add "$KN_DEV_NS" || return 1
-    KN_NS_DEV_MADE=1
+    ip netns add "$KN_PROG_NS" && KN_NS_PROG_MADE=1 && ip netns add "$KN_DEV_NS" && KN_NS_DEV_MADE=1 ||
+        return 1
     # Made inside the namespaces: the pair never appears on the machine's own side.
     ip link add "$KN_PROG_IF" netns "$KN_PROG_NS" type veth peer name "$KN_DEV_IF" \
         netns "$KN_DEV_NS" || return 1
 
-    local side ns ifname addr
-    for side in prog dev; do
-        if [[ $side == prog ]]; then
-            ns=$KN_PROG_NS ifname=$KN_PROG_IF addr=$KN_PROG_IP
-        else
-            ns=$KN_DEV_NS ifname=$KN_DEV_IF addr=$KN_DEV_IP
-        fi
+    local ns ifname addr
+    for ns in "$KN_PROG_NS" "$KN_DEV_NS"; do
+        ifname=$KN_PROG_IF addr=$KN_PROG_IP
+        [[ $ns == "$KN_DEV_NS" ]] && ifname=$KN_DEV_IF addr=$KN_DEV_IP
         # IPv4 only: keeps router solicitations and MLD chatter out of the picture.
         ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 2>/dev/null || true
         ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1 2>/dev/null || true
-        ip -n "$ns" link set lo up || return 1
-        ip -n "$ns" addr add "$addr/16" dev "$ifname" || return 1
-        ip -n "$ns" link set "$ifname" up || return 1
         # The M-SEARCH goes out from an unbound socket, so the group needs a route.
-        ip -n "$ns" route add 224.0.0.0/4 dev "$ifname" || return 1
+        ip -n "$ns" link set lo up && ip -n "$ns" addr add "$addr/16" dev "$ifname" &&
+            ip -n "$ns" link set "$ifname" up && ip -n "$ns" route add 224.0.0.0/4 dev "$ifname" ||
+            return 1
     done
 }
 
