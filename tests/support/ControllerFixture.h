@@ -1,15 +1,15 @@
 #pragma once
 
-// The controller on virtual time with everything but the device faked: a recording panel
-// item, scripted Bonjour, and an SSDP search sent to a loopback port where nobody answers.
-// Settings start empty. Each test brings its own simulated device.
+// The controller on virtual time with all but the device faked: a recording panel item, scripted
+// Bonjour, a key tap, dialogs that answer as told, and SSDP sent where nobody answers.
 #include "AppDelegate.h"
 #include "DeviceSimulator.h"
+#include "FakeKeyTap.h"
 #include "FakeMainQueue.h"
 #include "RecordingStatusItem.h"
 #include "ScriptedBonjour.h"
+#include "Settings.h"
 #include "UrlSession.h"
-#include "WiiMDiscovery.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -18,24 +18,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <memory>
-#include <optional>
-
 namespace knobly::test {
-
-inline std::size_t statusQueries(const devicesim::DeviceSimulator &sim) {
-    const auto c = sim.commands();
-    return static_cast<std::size_t>(std::count(c.begin(), c.end(), "getPlayerStatus"));
-}
 
 class ControllerFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         silent.bind(QHostAddress::LocalHost, 0);
         QDir(QFileInfo(QSettings("Knobly", "Knobly").fileName()).path()).removeRecursively();
-        queue = std::make_shared<FakeMainQueue>();
         MainQueue::install(queue);
+        ASSERT_TRUE(sim.start());
+        sim.setVolume(35);
+        sim.setStatus("play");
     }
     void TearDown() override {
         delegate.reset();
@@ -43,62 +36,78 @@ protected:
         MainQueue::install(nullptr);
     }
 
-    // Nothing is ever typed or agreed to; the identity probe goes to `probePort`.
-    AppDelegate::Environment quietEnvironment(quint16 probePort) {
+    void launch() {
         AppDelegate::Environment env;
         env.makeStatusItem = [this](StatusItem::Callbacks callbacks) {
             return std::make_unique<RecordingStatusItem>(std::move(callbacks), tray);
         };
-        env.makeDiscovery = [this, probePort] {
+        env.makeDiscovery = [this] {
+            ++discoveries;
             WiiMDiscovery::Options o;
-            o.probePort = probePort;
+            o.probePort = sim.port();
             o.ssdpAddress = QStringLiteral("127.0.0.1");
             o.ssdpPort = silent.localPort();
             o.makeBrowser = [this] { return bonjour.makeBrowser(); };
             return std::make_shared<WiiMDiscovery>(o);
         };
-        env.askForAddress = [](const QString &) { return std::optional<QString>(); };
-        env.warn = [](const QString &, const QString &, const QString &) { return false; };
-        env.openShortcutSettings = [] {};
-        env.probePort = probePort;
-        return env;
-    }
-
-    // The device most cases talk to: playing, at volume 35.
-    static void startPlayingDevice(devicesim::DeviceSimulator &sim) {
-        ASSERT_TRUE(sim.start());
-        sim.setVolume(35);
-        sim.setStatus("play");
-    }
-
-    void launchWith(AppDelegate::Environment env) {
+        env.askForAddress = [this](const QString &) { return typed; };
+        env.makeKeyTap = [this] { return std::make_unique<FakeKeyTap>(keys); };
+        env.warn = [this](const QString &title, const QString &, const QString &) {
+            prompts << title;
+            return choose;
+        };
+        env.openShortcutSettings = [this] { ++settingsOpened; };
+        env.probePort = sim.port();
         delegate = std::make_unique<AppDelegate>(std::move(env));
         delegate->applicationDidFinishLaunching();
     }
-
-    std::size_t inFlight() const {
-        return delegate && delegate->wiiMClient()
-                   ? delegate->wiiMClient()->session()->requestsInFlight()
-                   : 0;
+    // With `sim` saved; returns once its connect answer and first poll are in.
+    void launchSaved(const QString &name = "Kitchen") {
+        Settings::setIp(sim.address());
+        Settings::setDeviceName(name);
+        launch();
+        settle(2);
     }
 
-    // Waits (real time, bounded) for `sim` to have answered `n` status queries in all and for
-    // the answers to have reached the controller.
-    [[nodiscard]] bool settled(const devicesim::DeviceSimulator &sim, std::size_t n) {
-        if (!queue->runUntil([&] {
-                return statusQueries(sim) >= n && delegate->wiiMClient() && inFlight() == 0;
-            }))
-            return false;
+    std::size_t inFlight() { // noting the most seen
+        const auto &client = delegate->wiiMClient();
+        const std::size_t n = client ? client->session()->requestsInFlight() : 0;
+        peakInFlight = std::max(peakInFlight, n);
+        return n;
+    }
+    static std::size_t statusQueries(const devicesim::DeviceSimulator &d) {
+        const auto c = d.commands();
+        return static_cast<std::size_t>(std::count(c.begin(), c.end(), "getPlayerStatus"));
+    }
+    // Waits (real time, bounded) until `d` (else `sim`) answered `n` status queries in all and
+    // the answers reached the controller.
+    void settle(std::size_t n, const devicesim::DeviceSimulator *d = nullptr) {
+        ASSERT_TRUE(queue->runUntil([&] {
+            return statusQueries(d ? *d : sim) >= n && delegate->wiiMClient() && inFlight() == 0;
+        }));
         queue->runPending();
-        return true;
+    }
+    // One poll: 5 s of virtual time, then its requests end (a hung one by its timeout).
+    void poll() {
+        queue->advance(5.0);
+        ASSERT_TRUE(queue->runUntil([&] { return inFlight() == 0; }, std::chrono::seconds(25)));
+        queue->runPending();
     }
 
-    QUdpSocket silent; // a port on loopback where nobody answers the SSDP search
+    QString title() const { return delegate->statusMenuItem()->text(); }
+
+    devicesim::DeviceSimulator sim;
+    QUdpSocket silent;
     ScriptedBonjour bonjour;
-    std::shared_ptr<FakeMainQueue> queue;
-    std::shared_ptr<RecordingStatusItem::Shared> tray =
-        std::make_shared<RecordingStatusItem::Shared>();
+    std::shared_ptr<FakeMainQueue> queue = std::make_shared<FakeMainQueue>();
+    std::shared_ptr<RecordingStatusItem::Shared> tray{new RecordingStatusItem::Shared};
+    std::shared_ptr<FakeKeyTap::Shared> keys = std::make_shared<FakeKeyTap::Shared>();
     std::unique_ptr<AppDelegate> delegate;
+    std::optional<QString> typed; // what the address dialog returns
+    QStringList prompts;          // warning titles
+    bool choose = false;          // whether a warning's action is chosen
+    int discoveries = 0, settingsOpened = 0;
+    std::size_t peakInFlight = 0;
 };
 
 } // namespace knobly::test

@@ -13,7 +13,6 @@ public:
         Refusal refusal = Refusal::keysTaken;
         Handler handler;
         int enables = 0;
-        int disables = 0;
         std::function<void()> lose; // the desktop taking the keys back
     };
     explicit FakeKeyTap(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
@@ -26,10 +25,7 @@ public:
         shared_->lose = [this] { lost(); };
         return true;
     }
-    void disable() override {
-        ++shared_->disables;
-        shared_->handler = nullptr;
-    }
+    void disable() override { shared_->handler = nullptr; }
     Refusal lastRefusal() const override {
         return shared_->refuse ? shared_->refusal : Refusal::none;
     }
@@ -40,10 +36,9 @@ private:
 
 // Presses a media key (down, then up); true when the press was taken from the desktop.
 inline bool pressKey(const FakeKeyTap::Shared &keys, MediaKey key, bool fine = false) {
-    if (!keys.handler)
-        return false;
-    const bool taken = keys.handler(KeyEvent{key, true, false, fine});
-    keys.handler(KeyEvent{key, false, false, fine});
+    const bool taken = keys.handler && keys.handler(KeyEvent{key, true, false, fine});
+    if (keys.handler)
+        keys.handler(KeyEvent{key, false, false, fine});
     return taken;
 }
 
