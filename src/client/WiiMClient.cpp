@@ -31,13 +31,7 @@ bool isAddressCharacter(QChar c) {
 WiiMClient::WiiMClient(const QString &ipAddress) : session_(makeSession()), ipAddress_(ipAddress) {}
 
 QString WiiMClient::ipAddress() const {
-    std::lock_guard lock(textMutex_);
     return ipAddress_;
-}
-
-void WiiMClient::setIpAddress(const QString &ipAddress) {
-    std::lock_guard lock(textMutex_);
-    ipAddress_ = ipAddress;
 }
 
 QString WiiMClient::nowPlaying() const {

@@ -36,7 +36,6 @@ public:
     WiiMClient &operator=(const WiiMClient &) = delete;
 
     QString ipAddress() const;
-    void setIpAddress(const QString &ipAddress);
     std::int64_t currentVolume() const { return currentVolume_.load(); }
     void setCurrentVolume(std::int64_t volume) { currentVolume_.store(volume); }
     bool isMuted() const { return isMuted_.load(); }
@@ -93,8 +92,8 @@ private:
                          DoneCallback completion);
 
     const std::shared_ptr<UrlSession> session_;
+    const QString ipAddress_;      // fixed: another address is another client
     mutable std::mutex textMutex_; // guards the text fields and the last status
-    QString ipAddress_;
     QString nowPlaying_;
     std::optional<PlayerStatus> lastStatus_;
     std::atomic<std::int64_t> currentVolume_{50};

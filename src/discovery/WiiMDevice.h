@@ -15,7 +15,6 @@ enum class DiscoverySource : int {
     linkplay = 3,
 };
 
-std::optional<DiscoverySource> discoverySourceFromRaw(int raw);
 QString discoverySourceName(DiscoverySource source);
 
 // One discovered device; the registry keys records by `ip`.

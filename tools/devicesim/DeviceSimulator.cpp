@@ -765,10 +765,6 @@ void DeviceSimulator::setFault(Fault fault, int delayMs) {
     d->core.fault.store(packFault(fault, delayMs));
 }
 
-Fault DeviceSimulator::fault() const {
-    return faultOf(d->core.fault.load());
-}
-
 int DeviceSimulator::volume() const {
     std::lock_guard lock(d->core.mutex);
     return d->core.volume;

@@ -69,7 +69,6 @@ public:
     QString address() const; // "127.0.0.1:PORT" style, for WiiMClient
 
     void setFault(Fault fault, int delayMs = 0);
-    Fault fault() const;
 
     // Device state.
     int volume() const;
