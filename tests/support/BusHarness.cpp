@@ -1,14 +1,12 @@
 #include "BusHarness.h"
 
-#include <QCoreApplication>
-#include <QDBusPendingCallWatcher>
+#include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QFile>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QTimer>
 
 namespace knobly::test {
 
@@ -26,22 +24,16 @@ std::string whyNoPrivateDesktop() {
 bool scrollAs(const QString &comm, const QString &service, int delta, const QString &orientation) {
     static QTemporaryDir dir;
     const QString dbusSend = QStandardPaths::findExecutable(QStringLiteral("dbus-send"));
-    if (dbusSend.isEmpty() || !dir.isValid())
-        return false;
     const QString caller = dir.filePath(comm);
-    if (!QFile::exists(caller) && !QFile::link(dbusSend, caller))
+    if (dbusSend.isEmpty() || (!QFile::exists(caller) && !QFile::link(dbusSend, caller)))
         return false;
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(caller,
-                  {QStringLiteral("--session"), QStringLiteral("--print-reply"),
-                   QStringLiteral("--type=method_call"), QStringLiteral("--dest=") + service,
-                   kItemPath, kItemInterface + QStringLiteral(".Scroll"),
-                   QStringLiteral("int32:%1").arg(delta), QStringLiteral("string:") + orientation});
-    bool finished = false;
-    QObject::connect(&process, &QProcess::finished, [&] { finished = true; });
-    return waitUntil([&] { return finished; }) && process.exitStatus() == QProcess::NormalExit &&
-           process.exitCode() == 0;
+    process.start(caller, {"--session", "--print-reply", "--dest=" + service, kItemPath,
+                           kItemInterface + ".Scroll", QStringLiteral("int32:%1").arg(delta),
+                           "string:" + orientation});
+    return waitUntil([&] { return process.state() == QProcess::NotRunning; }) &&
+           process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 namespace {
@@ -61,37 +53,22 @@ QDBusMessage Connection::call(const QString &service, const QString &path, const
                               const QString &method, const QVariantList &args) {
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(args);
-    QDBusPendingCallWatcher watcher(bus_->asyncCall(message));
-    bool finished = false;
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&] { finished = true; });
-    if (!waitUntil([&] { return finished || watcher.isFinished(); }))
+    const QDBusPendingCall pending = bus_->asyncCall(message);
+    if (!waitUntil([&] { return pending.isFinished(); }))
         return QDBusMessage::createError(QStringLiteral("test.Timeout"), method);
-    return watcher.reply();
+    return pending.reply();
 }
 
 FakeWatcher::FakeWatcher() : connection_(std::make_unique<Connection>(QStringLiteral("watcher"))) {
     auto &bus = connection_->bus();
-    running =
-        bus.connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameOwnerChanged"),
-                    this, SLOT(ownerChanged(QString, QString, QString))) &&
-        bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
-                           QDBusConnection::ExportScriptableSlots) &&
-        bus.registerService(kWatcherService);
+    const QString dbus = QStringLiteral("org.freedesktop.DBus");
+    running = bus.connect(dbus, QStringLiteral("/org/freedesktop/DBus"), dbus,
+                          QStringLiteral("NameOwnerChanged"), this,
+                          SLOT(ownerChanged(QString, QString, QString))) &&
+              bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), this,
+                                 QDBusConnection::ExportScriptableSlots) &&
+              bus.registerService(kWatcherService);
 }
-
-FakeWatcher::~FakeWatcher() = default;
-
-void FakeWatcher::stop() {
-    connection_.reset();
-}
-
-void FakeWatcher::RegisterStatusNotifierItem(const QString &service) {
-    registered << service;
-    senders << message().service();
-}
-
-void FakeWatcher::RegisterStatusNotifierHost(const QString &) {}
 
 void FakeWatcher::ownerChanged(const QString &name, const QString &oldOwner,
                                const QString &newOwner) {
@@ -103,20 +80,27 @@ void FakeWatcher::ownerChanged(const QString &name, const QString &oldOwner,
         departed << name;
 }
 
-QString Row::label() const {
-    return properties.value(QStringLiteral("label")).toString();
+QList<QDBusMessage> ofMember(const QList<QDBusMessage> &messages, const QString &member) {
+    QList<QDBusMessage> found;
+    for (const QDBusMessage &m : messages)
+        if (m.member() == member)
+            found << m;
+    return found;
 }
 
-bool Row::isSeparator() const {
-    return properties.value(QStringLiteral("type")).toString() == QLatin1String("separator");
+StandInService::StandInService(const QString &service, const QString &path)
+    : connection_(std::make_unique<Connection>(QStringLiteral("stand-in"))), service_(service) {
+    connection_->bus().registerVirtualObject(path, this, QDBusConnection::SubPath);
+    connection_->bus().registerService(service);
 }
 
-bool Row::isVisible() const {
-    return properties.value(QStringLiteral("visible"), true).toBool();
-}
-
-int Row::toggleState() const {
-    return properties.value(QStringLiteral("toggle-state"), -1).toInt();
+bool StandInService::handleMessage(const QDBusMessage &message, const QDBusConnection &bus) {
+    calls << message;
+    const std::optional<QVariantList> answer = reply ? reply(message) : std::nullopt;
+    QDBusConnection(bus).send(
+        answer ? message.createReply(*answer)
+               : message.createErrorReply(QDBusError::UnknownMethod, message.member()));
+    return true;
 }
 
 QStringList Row::labels() const {
@@ -136,7 +120,7 @@ const Row *Row::find(const QString &text) const {
     return nullptr;
 }
 
-Row readRow(const QDBusArgument &arg) {
+static Row readRow(const QDBusArgument &arg) {
     Row row;
     arg.beginStructure();
     arg >> row.id >> row.properties;
@@ -154,40 +138,10 @@ Row readRow(const QDBusArgument &arg) {
 MenuLayout readLayout(Connection &host, const QString &service) {
     const QDBusMessage reply = host.call(service, kMenuPath, kMenuInterface,
                                          QStringLiteral("GetLayout"), {0, -1, QStringList()});
-    MenuLayout layout;
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
-        return layout;
-    layout.ok = true;
-    layout.revision = reply.arguments().at(0).toUInt();
-    layout.root = readRow(reply.arguments().at(1).value<QDBusArgument>());
-    return layout;
-}
-
-StandInService::StandInService(const QString &service, const QString &path)
-    : connection_(std::make_unique<Connection>(QStringLiteral("stand-in"))), service_(service) {
-    connection_->bus().registerVirtualObject(path, this, QDBusConnection::SubPath);
-    connection_->bus().registerService(service);
-}
-
-StandInService::~StandInService() {
-    connection_->bus().unregisterService(service_);
-}
-
-QList<QDBusMessage> StandInService::callsOf(const QString &member) const {
-    QList<QDBusMessage> found;
-    for (const QDBusMessage &m : calls)
-        if (m.member() == member)
-            found << m;
-    return found;
-}
-
-bool StandInService::handleMessage(const QDBusMessage &message, const QDBusConnection &bus) {
-    calls << message;
-    const std::optional<QVariantList> answer = reply ? reply(message) : std::nullopt;
-    QDBusConnection(bus).send(
-        answer ? message.createReply(*answer)
-               : message.createErrorReply(QDBusError::UnknownMethod, message.member()));
-    return true;
+        return {};
+    return {true, reply.arguments()[0].toUInt(),
+            readRow(reply.arguments()[1].value<QDBusArgument>())};
 }
 
 } // namespace knobly::test

@@ -1,21 +1,15 @@
 #pragma once
 
-// A panel's side of the session bus, for tests that run on a private one
-// (with-session-bus.sh): connections of their own, a stand-in StatusNotifierWatcher and the
-// dbusmenu layout as a host reads it.
+// A panel's side of a private session bus (with-session-bus.sh): connections of its own, a
+// stand-in StatusNotifierWatcher and desktop services, and the dbusmenu layout a host reads.
 #include "Await.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
-#include <QDBusContext>
 #include <QDBusMessage>
 #include <QDBusVirtualObject>
-#include <QList>
-#include <QObject>
 #include <QSet>
-#include <QString>
 #include <QStringList>
-#include <QVariantList>
 #include <QVariantMap>
 
 #include <functional>
@@ -32,14 +26,12 @@ inline const QString kPropertiesInterface = QStringLiteral("org.freedesktop.DBus
 inline const QString kItemPath = QStringLiteral("/StatusNotifierItem");
 inline const QString kMenuPath = QStringLiteral("/MenuBar");
 
-// Why knobly itself may not be started here; empty when this process has a private session bus
-// (with-session-bus.sh) and a network namespace with nothing but loopback (in-private-netns.sh),
-// for the discovery knobly starts at launch must reach no real network.
+// Why knobly itself may not start here; empty with a private session bus (with-session-bus.sh)
+// and nothing but loopback (in-private-netns.sh), as its discovery must reach no real network.
 std::string whyNoPrivateDesktop();
 
-// Calls the item's Scroll from a process whose name (/proc/PID/comm) is `comm`: dbus-send
-// under that name, as a panel of that name would, waiting for the reply so that it is still
-// on the bus while the item asks about it.
+// The item's Scroll called by dbus-send under the process name `comm`, as that panel would;
+// the reply is waited for, so the caller is still on the bus while the item asks about it.
 bool scrollAs(const QString &comm, const QString &service, int delta, const QString &orientation);
 
 // A connection of its own, as a panel host or a watcher would have.
@@ -47,11 +39,8 @@ class Connection {
 public:
     explicit Connection(const QString &role);
     ~Connection();
-    Connection(const Connection &) = delete;
-    Connection &operator=(const Connection &) = delete;
-
+    Q_DISABLE_COPY(Connection)
     QDBusConnection &bus() { return *bus_; }
-
     // Never blocks the loop: whoever answers may live on this very thread.
     QDBusMessage call(const QString &service, const QString &path, const QString &interface,
                       const QString &method, const QVariantList &args = {});
@@ -61,28 +50,23 @@ private:
     std::optional<QDBusConnection> bus_;
 };
 
-// The panel's org.kde.StatusNotifierWatcher, on a connection of its own so that stopping it
-// looks to the bus like the panel's process going away. It also follows the bus's comings and
-// goings on that same connection: the bus hands a peer's calls to us before the news that it
-// left, so once a connection is reported gone, everything it sent us has arrived.
-class FakeWatcher : public QObject, protected QDBusContext {
+// The panel's watcher, on a connection of its own: stop() looks like the panel leaving. The bus
+// delivers a peer's calls before the news that it left, so a departed peer has nothing in flight.
+class FakeWatcher : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
 public:
     FakeWatcher();
-    ~FakeWatcher() override;
-    // Leaves the bus altogether, name and all.
-    void stop();
+    void stop() { connection_.reset(); } // leaves the bus, name and all
 
     bool running = false;
     QStringList registered; // what each item passed, in order
-    QStringList senders;    // the unique name each registration came from
     QStringList connected;  // unique names that joined the bus, in order
     QSet<QString> departed; // unique names that left it
 
 public Q_SLOTS:
-    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &service);
-    Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &);
+    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &item) { registered << item; }
+    Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &) {}
 
 private Q_SLOTS:
     void ownerChanged(const QString &name, const QString &oldOwner, const QString &newOwner);
@@ -91,18 +75,19 @@ private:
     std::unique_ptr<Connection> connection_;
 };
 
-// A desktop service the test plays (notifications, Plasma's OSD, the desktop portal), on a
-// connection of its own: records every call at `path` and answers with what `reply` gives,
-// or with an unknown-method error when it gives nothing.
+// The calls of one method, in order.
+QList<QDBusMessage> ofMember(const QList<QDBusMessage> &messages, const QString &member);
+
+// A desktop service the test plays, on a connection of its own: records every call at `path`
+// and answers with what `reply` gives, or an unknown-method error when it gives nothing.
 class StandInService : public QDBusVirtualObject {
 public:
     StandInService(const QString &service, const QString &path);
-    ~StandInService() override;
+    ~StandInService() override { connection_->bus().unregisterService(service_); }
 
     std::function<std::optional<QVariantList>(const QDBusMessage &)> reply;
     QList<QDBusMessage> calls;
-    // The calls of one method, in order.
-    QList<QDBusMessage> callsOf(const QString &member) const;
+    QList<QDBusMessage> callsOf(const QString &member) const { return ofMember(calls, member); }
     Connection &connection() { return *connection_; }
 
     QString introspect(const QString &) const override { return {}; }
@@ -121,20 +106,8 @@ public:
                 const QString &interface, const QString &name) {
         return bus.connect(service, path, interface, name, this, SLOT(record(QDBusMessage)));
     }
-    int count(const QString &member) const {
-        int n = 0;
-        for (const QDBusMessage &m : messages)
-            n += m.member() == member ? 1 : 0;
-        return n;
-    }
-    QList<QDBusMessage> named(const QString &member) const {
-        QList<QDBusMessage> found;
-        for (const QDBusMessage &m : messages) {
-            if (m.member() == member)
-                found << m;
-        }
-        return found;
-    }
+    int count(const QString &member) const { return int(named(member).size()); }
+    QList<QDBusMessage> named(const QString &member) const { return ofMember(messages, member); }
 
     QList<QDBusMessage> messages;
 
@@ -148,16 +121,15 @@ struct Row {
     QVariantMap properties;
     QList<Row> children;
 
-    QString label() const;
-    bool isSeparator() const;
-    bool isVisible() const;
-    int toggleState() const; // -1 when the row is no toggle
+    QString label() const { return properties.value(QStringLiteral("label")).toString(); }
+    bool isSeparator() const { return properties.value(QStringLiteral("type")) == "separator"; }
+    bool isVisible() const { return properties.value(QStringLiteral("visible"), true).toBool(); }
+    // -1 when the row is no toggle
+    int toggleState() const { return properties.value(QStringLiteral("toggle-state"), -1).toInt(); }
     // Labels of the visible rows below, separators left out.
     QStringList labels() const;
     const Row *find(const QString &text) const;
 };
-
-Row readRow(const QDBusArgument &arg);
 
 // The exported menu as a host reads it: GetLayout(0, -1, []) on `service`.
 struct MenuLayout {
