@@ -23,55 +23,29 @@ protected:
     std::shared_ptr<FakeMainQueue> queue = std::make_shared<FakeMainQueue>();
 };
 
+// Each show starts afresh: the hides and fade steps of earlier shows come due and do nothing.
 TEST_F(VolumeHUDTest, StaysUpUntilAfterTheLastShowThenFadesStepByStep) {
     VolumeHUDWindow hud;
     hud.show(10);
-    queue->advance(0.5);
+    queue->advance(1.35);
+    ASSERT_TRUE(hud.isFading() && hud.opacity() < 1.0);
     hud.show(20);
+    EXPECT_FALSE(hud.isFading() || hud.opacity() < 1.0);
     queue->advance(0.5);
-    hud.show(130);
-    EXPECT_EQ(hud.volume(), 100);
-    // The earlier shows' hides come due meanwhile and must do nothing.
+    hud.show(130, true);
+    EXPECT_TRUE(hud.volume() == 100 && hud.isMuted());
     queue->advance(1.19);
     EXPECT_TRUE(hud.isVisible() && !hud.isFading());
     queue->advance(0.025);
-    EXPECT_TRUE(hud.isFading());
-    EXPECT_DOUBLE_EQ(hud.opacity(), 1.0);
-    for (int step = 1; step < 10; ++step) {
-        queue->advance(0.03);
-        EXPECT_TRUE(hud.isVisible()) << step;
+    for (int step = 0; step < 10; ++step, queue->advance(0.03)) {
+        EXPECT_TRUE(hud.isVisible() && hud.isFading()) << step;
         EXPECT_NEAR(hud.opacity(), 1.0 - step / 10.0, 1e-9) << step;
     }
-    queue->advance(0.03); // 1.515 s after the last show
-    EXPECT_FALSE(hud.isVisible() || hud.isFading());
+    EXPECT_FALSE(hud.isVisible() || hud.isFading()) << "still up 1.515 s after the last show";
     EXPECT_EQ(queue->pendingCount(), 0u);
-}
-
-TEST_F(VolumeHUDTest, AShowDuringTheFadeOrAfterItStartsAfresh) {
-    VolumeHUDWindow hud;
-    hud.show(20);
-    queue->advance(1.35);
-    ASSERT_LT(hud.opacity(), 1.0);
-    hud.show(25);
-    EXPECT_FALSE(hud.isFading());
-    EXPECT_DOUBLE_EQ(hud.opacity(), 1.0);
-    // The old fade's remaining steps come and go without effect.
-    queue->advance(1.19);
-    EXPECT_TRUE(hud.isVisible());
-    EXPECT_DOUBLE_EQ(hud.opacity(), 1.0);
-    queue->advance(0.32);
-    EXPECT_FALSE(hud.isVisible());
-    hud.show(-4, true);
-    EXPECT_TRUE(hud.isVisible());
-    EXPECT_DOUBLE_EQ(hud.opacity(), 1.0);
-    EXPECT_EQ(hud.volume(), 0);
-    EXPECT_TRUE(hud.isMuted());
-}
-
-TEST_F(VolumeHUDTest, DestroyedWithAHidePendingIsHarmless) {
     {
-        VolumeHUDWindow hud;
-        hud.show(20);
+        VolumeHUDWindow gone;
+        gone.show(20);
         queue->advance(1.25);
     }
     queue->advance(2); // ASan would catch a step touching the dead window
@@ -88,22 +62,12 @@ TEST_F(VolumeHUDTest, WithoutACompositorItIsShapedAndFadesItself) {
         EXPECT_FALSE(hud.mask().contains(outside)) << outside.x();
     const QImage full = hud.grab().toImage();
     queue->advance(1.35);
-    const QImage faded = hud.grab().toImage();
     // The level bar's white dims as the overlay fades.
-    EXPECT_LT(qGray(faded.pixel(70, 31)), qGray(full.pixel(70, 31)) - 40);
+    EXPECT_LT(qGray(hud.grab().toImage().pixel(70, 31)), qGray(full.pixel(70, 31)) - 40);
     queue->advance(2);
     hud.setCompositingOverride(true); // a compositor came up meanwhile
     hud.show(50);
     EXPECT_TRUE(hud.mask().isEmpty());
-}
-
-QImage painted(std::int64_t volume, bool muted) {
-    QImage image(kVolumeHUDWidth, kVolumeHUDHeight, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    paintVolumeHUD(painter, image.size(), {volume, muted, 1.0, true});
-    painter.end();
-    return image.convertToFormat(QImage::Format_ARGB32);
 }
 
 TEST(VolumeHUDPainting, SymbolLevelAndNumberFollowTheVolume) {
@@ -121,7 +85,11 @@ TEST(VolumeHUDPainting, SymbolLevelAndNumberFollowTheVolume) {
     std::vector<std::pair<Row, QImage>> seen;
     for (const Row &row : rows) {
         SCOPED_TRACE(::testing::Message() << row.volume << (row.muted ? " muted" : ""));
-        const QImage image = painted(row.volume, row.muted);
+        QImage image(kVolumeHUDWidth, kVolumeHUDHeight, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        paintVolumeHUD(painter, image.size(), {row.volume, row.muted, 1.0, true});
+        painter.end();
         // The white level from the track's start; it must not run past the track.
         int lit = 0;
         for (int x = static_cast<int>(f.bar.left()); x < f.number.left(); ++x)

@@ -25,31 +25,24 @@ namespace {
 
 const QColor kDesktop(70, 110, 150);
 
-xcb_connection_t *connection() {
-    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    return x11 ? x11->connection() : nullptr;
-}
-
 // Waits in real time for the server (our own timers run on the fake queue).
 bool mapped(QWidget &widget) {
     return waitUntil([&] { return widget.windowHandle() && widget.windowHandle()->isExposed(); });
 }
 
 // A desktop in one colour that counts presses.
-class Desktop : public QWidget {
-public:
+struct Desktop : QWidget {
     Desktop() : QWidget(nullptr, Qt::FramelessWindowHint) {
         setPalette(QPalette(kDesktop));
         setAutoFillBackground(true);
     }
-    int presses = 0;
-
-protected:
     void mousePressEvent(QMouseEvent *) override { ++presses; }
+    int presses = 0;
 };
 
 TEST(HudX11Test, CentredNearTheBottomShapedAndClickThroughWithoutACompositor) {
-    xcb_connection_t *c = connection();
+    auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t *c = x11 ? x11->connection() : nullptr;
     ASSERT_TRUE(c);
     auto queue = std::make_shared<FakeMainQueue>();
     MainQueue::install(queue);
@@ -66,15 +59,11 @@ TEST(HudX11Test, CentredNearTheBottomShapedAndClickThroughWithoutACompositor) {
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;
     auto *where = xcb_translate_coordinates_reply(
         c, xcb_translate_coordinates(c, window, root, 0, 0), nullptr);
-    auto *size = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
-    ASSERT_TRUE(where && size);
-    EXPECT_EQ(QRect(where->dst_x, where->dst_y, size->width, size->height),
-              QRect(600, 701, 240, 64));
+    ASSERT_TRUE(where);
+    EXPECT_EQ(QPoint(where->dst_x, where->dst_y), QPoint(600, 701));
     std::free(where);
-    std::free(size);
     // Plain Xvfb has no compositor, so the corners and margins show the desktop, not black.
-    EXPECT_FALSE(VolumeHUDWindow::compositorRunning());
-    EXPECT_FALSE(hud.isComposited());
+    EXPECT_FALSE(VolumeHUDWindow::compositorRunning() || hud.isComposited());
     QImage shot;
     ASSERT_TRUE(waitUntil([&] {
         shot = QGuiApplication::primaryScreen()->grabWindow(0, 600, 701, 240, 64).toImage();
