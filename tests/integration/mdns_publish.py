@@ -1,45 +1,38 @@
 #!/usr/bin/python3
 """Publishes one DNS-SD service over mDNS until SIGTERM, for the discovery tests.
 
-Binds to one interface address only, so it is heard on that link and nowhere else.
-Prints "published" once the service is registered.
+    mdns_publish.py [--late] ADDRESS TYPE NAME PORT [KEY[=VALUE]...]
+
+Sends and hears mDNS on ADDRESS only, so on that link and nowhere else. Prints "published"
+once the service is registered. With --late the service has no address until SIGUSR1, and
+from then on browsing no longer finds it: only a resolution already under way can finish.
 """
 
-import argparse
 import signal
 import socket
-import threading
+import sys
 
 from zeroconf import IPVersion, ServiceInfo, Zeroconf
 
-parser = argparse.ArgumentParser(description=__doc__)
-parser.add_argument("--type", required=True,
-                    choices=("_airplay._tcp.local.", "_googlecast._tcp.local.",
-                             "_linkplay._tcp.local."))
-parser.add_argument("--name", required=True, help="service instance name")
-parser.add_argument("--address", required=True, help="IPv4 address the service is on")
-parser.add_argument("--port", type=int, required=True)
-parser.add_argument("--txt", action="append", default=[], metavar="KEY=VALUE")
-parser.add_argument("--interface-address", required=True,
-                    help="the only local IPv4 address mDNS is sent and heard on")
-args = parser.parse_args()
+late = "--late" in sys.argv
+address, kind, name, port, *txt = [a for a in sys.argv[1:] if a != "--late"]
 # A key without '=' is a boolean attribute in DNS-SD: no value at all.
-properties = {k: (v if sep else None) for k, sep, v in (t.partition("=") for t in args.txt)}
-
-stop = threading.Event()
-# Set before registering: a SIGTERM that comes early still unregisters cleanly.
-signal.signal(signal.SIGTERM, lambda *_: stop.set())
-signal.signal(signal.SIGINT, lambda *_: stop.set())
-info = ServiceInfo(args.type, f"{args.name}.{args.type}",
-                   addresses=[socket.inet_aton(args.address)], port=args.port,
-                   properties=properties,
-                   server="knobly-" + args.address.replace(".", "-") + ".local.")
-zc = Zeroconf(interfaces=[args.interface_address], ip_version=IPVersion.V4Only)
+properties = {k: (v if sep else None) for k, sep, v in (t.partition("=") for t in txt)}
+# Blocked before zeroconf's threads start: a SIGTERM that comes early waits for sigwait and
+# still unregisters cleanly.
+signals = {signal.SIGTERM, signal.SIGINT, signal.SIGUSR1}
+signal.pthread_sigmask(signal.SIG_BLOCK, signals)
+info = ServiceInfo(kind, f"{name}.{kind}", addresses=[] if late else [socket.inet_aton(address)],
+                   port=int(port), properties=properties,
+                   server="knobly-" + address.replace(".", "-") + ".local.")
+zc = Zeroconf(interfaces=[address], ip_version=IPVersion.V4Only)
 try:
     zc.register_service(info)
     print("published", flush=True)
-    while not stop.wait(0.5):
-        pass
+    while signal.sigwait(signals) == signal.SIGUSR1:
+        info.addresses = [socket.inet_aton(address)]
+        zc.registry.async_get_infos_type = lambda _: []  # no more answers to browsing
+        print("resolvable", flush=True)
     # The goodbye packets tell browsers the service is gone, rather than letting it age out.
     zc.unregister_service(info)
 finally:
