@@ -82,15 +82,14 @@ TEST_F(WiiMClientTest, CommandsMadeWhileAnswersAreAwaited) {
     EXPECT_FALSE(client->isMuted());
 }
 
-// Commands report by transport only; a status that does not decode changes nothing.
+// Commands report by transport only (a hang by the timeout); a status that does not decode
+// changes nothing.
 TEST_F(WiiMClientTest, EveryDeviceFaultReportsByTransportOnly) {
     std::vector<test::DeviceFault> cases(std::begin(test::kDeviceFaults),
                                          std::end(test::kDeviceFaults));
     cases.push_back({"None", Fault::None, true, true, true, false});
     sim.setStatus("play");
     for (const test::DeviceFault &c : cases) {
-        if (c.slow)
-            continue; // the timeout has a case of its own
         SCOPED_TRACE(c.name);
         sim.setFault(c.fault);
         client = std::make_shared<WiiMClient>(sim.address());
@@ -110,31 +109,19 @@ TEST_F(WiiMClientTest, EveryDeviceFaultReportsByTransportOnly) {
     }
 }
 
-TEST_F(WiiMClientTest, HangingDeviceFailsAfterTheTimeout) {
-    sim.setFault(Fault::Hang);
-    auto done = std::make_shared<Await<bool>>();
-    const auto started = std::chrono::steady_clock::now();
-    client->setVolume(40, deliverTo(done));
-    EXPECT_EQ(done->wait(0, std::chrono::seconds(15)), std::optional(false));
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(elapsed.count(), WiiMClient::requestTimeoutSeconds - 0.1);
-    EXPECT_EQ(client->currentVolume(), 40) << "stored before sending";
-}
-
 TEST_F(WiiMClientTest, DroppedClientsRequestsStillComplete) {
     sim.setFault(Fault::Delay, 200);
     auto done = std::make_shared<Await<bool>>();
-    auto status = std::make_shared<Await<bool>>();
     client->setVolume(20, deliverTo(done));
     client->toggleMute(deliverTo(done));
-    client->fetchStatus([status](auto v, auto, auto) { status->set(v.has_value()); });
+    client->fetchStatus([done](auto v, auto, auto) { done->set(v.has_value()); });
     client.reset();
-    EXPECT_EQ(done->wait(1), std::optional(true));
-    EXPECT_EQ(done->wait(0), std::optional(true));
-    EXPECT_EQ(status->wait(), std::optional(true));
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(done->wait(i), std::optional(true)) << i;
     EXPECT_EQ(sim.volume(), 20);
 }
 
+// Only plain hosts form URLs; with any other address every command fails at once.
 TEST(WiiMClientUrl, OnlyPlainHostsFormUrls) {
     // clang-format off
     const std::pair<QString, bool> cases[] = {
@@ -150,18 +137,14 @@ TEST(WiiMClientUrl, OnlyPlainHostsFormUrls) {
                   formsUrl ? std::optional(url) : std::nullopt)
             << address.toStdString();
     }
-}
-
-TEST(WiiMClientUrl, UnusableAddressReportsAtOnce) {
     auto client = std::make_shared<WiiMClient>("192.168.1. 5");
     int failed = 0;
-    bool statusEmpty = false;
-    client->setVolume(150, [&](bool ok) { failed += !ok; });
+    const auto fail = [&failed](bool ok) { failed += !ok; };
+    client->setVolume(150, fail);
     for (auto command : {&C::toggleMute, &C::playPause, &C::nextTrack})
-        (client.get()->*command)([&](bool ok) { failed += !ok; });
-    client->fetchStatus([&](auto v, auto m, auto l) { statusEmpty = !v && !m && !l; });
-    EXPECT_EQ(failed, 4);
-    EXPECT_TRUE(statusEmpty);
+        (client.get()->*command)(fail);
+    client->fetchStatus([&](auto v, auto m, auto l) { failed += !v && !m && !l; });
+    EXPECT_EQ(failed, 5);
     EXPECT_EQ(client->currentVolume(), 100) << "the clamped volume is stored anyway";
     EXPECT_FALSE(client->isMuted());
 }
@@ -209,26 +192,10 @@ TEST(Decoding, StatusTextsAndNumbers) {
                   art == arts[0] ? std::optional(QUrl(art)) : std::nullopt);
 }
 
-TEST(Decoding, ModelsModesAndPresets) {
-    const auto modes = [](const QString &project) {
-        QStringList m;
-        for (const DeviceInput &input : inputsOfModel(project))
-            m << input.mode;
-        return m;
-    };
-    const QStringList base{"wifi", "bluetooth", "line-in", "optical"};
-    EXPECT_EQ(modes("Some_Future_Box"), base) << "unknown models get the common inputs";
-    EXPECT_EQ(modes("WiiM_Amp_Ultra"), base + QStringList{"ARC"});
-    EXPECT_EQ(modes("WiiM_Ultra"), base + QStringList({"HDMI", "phono"}));
-    // clang-format off
-    const std::pair<std::int64_t, const char *> playing[] = {
-        {31, "wifi"}, {40, "line-in"}, {41, "bluetooth"}, {43, "optical"}, {49, "HDMI"}, {58, "ARC"}, {54, "phono"}, {0, nullptr}, {-1, nullptr}, {77, nullptr}};
-    // clang-format on
-    for (const auto &[mode, input] : playing)
-        EXPECT_EQ(inputOfMode(mode), input ? std::optional(QString(input)) : std::nullopt) << mode;
+// HDMI input and ARC are one input; presets keep gaps and drop unplayable numbers.
+TEST(Decoding, InputsAndPresets) {
     EXPECT_TRUE(isSameInput("HDMI", "ARC"));
     EXPECT_FALSE(isSameInput("optical", "ARC"));
-
     const auto presets = decodePresets(
         R"({"preset_num":3,"preset_list":[{"number":1,"name":"BBC Radio 3","url":"unknow"},)"
         R"({"number":"4","name":"unknow"},{"number":0,"name":"x"},{"name":"no number"}]})");

@@ -26,9 +26,7 @@ protected:
         silent.bind(QHostAddress::LocalHost, 0);
         QDir(QFileInfo(QSettings("Knobly", "Knobly").fileName()).path()).removeRecursively();
         MainQueue::install(queue);
-        ASSERT_TRUE(sim.start());
-        sim.setVolume(35);
-        sim.setStatus("play");
+        ASSERT_TRUE(sim.start()); // at volume 35, playing
     }
     void TearDown() override {
         delegate.reset();
@@ -43,12 +41,11 @@ protected:
         };
         env.makeDiscovery = [this] {
             ++discoveries;
-            WiiMDiscovery::Options o;
-            o.probePort = sim.port();
-            o.ssdpAddress = QStringLiteral("127.0.0.1");
-            o.ssdpPort = silent.localPort();
-            o.makeBrowser = [this] { return bonjour.makeBrowser(); };
-            return std::make_shared<WiiMDiscovery>(o);
+            return std::make_shared<WiiMDiscovery>(
+                WiiMDiscovery::Options{.ssdpAddress = "127.0.0.1",
+                                       .ssdpPort = silent.localPort(),
+                                       .makeBrowser = [this] { return bonjour.makeBrowser(); },
+                                       .probePort = sim.port()});
         };
         env.askForAddress = [this](const QString &) { return typed; };
         env.makeKeyTap = [this] { return std::make_unique<FakeKeyTap>(keys); };

@@ -15,31 +15,24 @@ public:
         int enables = 0;
         std::function<void()> lose; // the desktop taking the keys back
     };
-    explicit FakeKeyTap(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-    ~FakeKeyTap() override { shared_->handler = nullptr; }
+    explicit FakeKeyTap(std::shared_ptr<Shared> shared) : state(std::move(shared)) {}
+    ~FakeKeyTap() override { state->handler = nullptr; }
     bool enable(Handler handler) override {
-        ++shared_->enables;
-        if (shared_->refuse)
+        ++state->enables;
+        if (state->refuse)
             return false;
-        shared_->handler = std::move(handler);
-        shared_->lose = [this] { lost(); };
+        state->handler = std::move(handler);
+        state->lose = [this] { lost(); };
         return true;
     }
-    void disable() override { shared_->handler = nullptr; }
-    Refusal lastRefusal() const override {
-        return shared_->refuse ? shared_->refusal : Refusal::none;
-    }
-
-private:
-    std::shared_ptr<Shared> shared_;
+    void disable() override { state->handler = nullptr; }
+    Refusal lastRefusal() const override { return state->refuse ? state->refusal : Refusal::none; }
+    const std::shared_ptr<Shared> state;
 };
 
-// Presses a media key (down, then up); true when the press was taken from the desktop.
+// Presses a media key; true when the press was taken from the desktop.
 inline bool pressKey(const FakeKeyTap::Shared &keys, MediaKey key, bool fine = false) {
-    const bool taken = keys.handler && keys.handler(KeyEvent{key, true, false, fine});
-    if (keys.handler)
-        keys.handler(KeyEvent{key, false, false, fine});
-    return taken;
+    return keys.handler && keys.handler(KeyEvent{key, true, false, fine});
 }
 
 } // namespace knobly::test
