@@ -27,9 +27,9 @@ public:
     // Runs everything due now, including what that posts.
     std::size_t runPending();
 
-    // Waits in real time (for other threads, such as network completions, and for Qt's own
-    // events on this thread, such as sockets) until `done`
-    // holds, running due work as it arrives. Virtual time does not move.
+    // Waits in real time until `done` holds, running due work as it arrives: work from other
+    // threads (network completions) and Qt's own events on this thread (sockets). Virtual
+    // time does not move.
     bool runUntil(const std::function<bool()> &done,
                   std::chrono::milliseconds realTimeout = std::chrono::seconds(10));
 
