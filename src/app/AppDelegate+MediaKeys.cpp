@@ -52,14 +52,34 @@ void AppDelegate::setupMediaKeys() {
         d->showAccessibilityPrompt();
     };
 
-    if (!Settings::interceptKeys())
+    if (!Settings::interceptKeys()) {
+        keys.giveBack();
         return;
-    const bool started = keys.start();
+    }
+    const bool started = startKeys();
     if (interceptItem_)
         interceptItem_->setChecked(started);
     // A capture that cannot start any more is switched off quietly at launch.
     if (!started)
         Settings::setInterceptKeys(false);
+}
+
+// Starts capture; where the desktop's own volume control holds the keys, asks once whether
+// Knobly may have them (the default answer takes them).
+bool AppDelegate::startKeys() {
+    MediaKeyInterceptor &keys = *keyInterceptor_;
+    if (keys.start())
+        return true;
+    if (keys.lastRefusal() != KeyTap::Refusal::heldByDesktop || !env_.warn)
+        return false;
+    const QString text =
+        tr("The volume keys are shortcuts of %1 in the desktop's shortcut settings.\n\n"
+           "Let Knobly use them instead? Turning \u201cCapture Media Keys\u201d off gives them "
+           "back.")
+            .arg(keys.holderDescription());
+    if (!env_.warn(tr("Use the Volume Keys in Knobly?"), text, tr("Use in Knobly")))
+        return false;
+    return keys.takeOver() && keys.start();
 }
 
 void AppDelegate::toggleMuteFromKey() {
@@ -88,11 +108,12 @@ void AppDelegate::toggleIntercept() {
         Settings::setInterceptKeys(false);
         return;
     }
-    const bool started = keys.start();
+    const bool started = startKeys();
     if (interceptItem_)
         interceptItem_->setChecked(started);
     Settings::setInterceptKeys(started);
-    if (!started)
+    // A "no" to taking the keys from the desktop needs no second word.
+    if (!started && keys.lastRefusal() != KeyTap::Refusal::heldByDesktop)
         showAccessibilityPrompt();
 }
 
@@ -112,6 +133,7 @@ void AppDelegate::showAccessibilityPrompt() {
     QString text;
     switch (why) {
     case KeyTap::Refusal::keysTaken:
+    case KeyTap::Refusal::heldByDesktop:
         title = tr("Media Keys Are in Use");
         text = tr("Another program already captures the volume, mute or playback keys.\n\n"
                   "Free them in your desktop's keyboard shortcut settings, then choose "

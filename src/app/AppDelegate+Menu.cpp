@@ -14,14 +14,7 @@
 
 namespace knobly {
 
-namespace {
-
-QIcon menuIcon(const QString &name, double size) {
-    const auto symbol = sfSymbol(name, size);
-    return symbol ? symbol->icon(QColor(0x30, 0x30, 0x30)) : QIcon();
-}
-
-} // namespace
+namespace {} // namespace
 
 void AppDelegate::buildMenu() {
     auto *menu = new PanelMenu;
@@ -39,7 +32,8 @@ void AppDelegate::buildMenu() {
     nowPlayingItem_ = menu->addAction(QString());
     nowPlayingItem_->setEnabled(false);
     nowPlayingItem_->setVisible(false);
-    nowPlayingItem_->setIcon(menuIcon(QStringLiteral("music.note"), 12));
+    setRowIcon(nowPlayingItem_, QStringLiteral("music.note"), 12,
+               QStringLiteral("audio-x-generic-symbolic"));
 
     menu->addSeparator();
 
@@ -49,9 +43,13 @@ void AppDelegate::buildMenu() {
     // Only the user's moves send commands; values set by status answers do not.
     connect(volumeSlider_, &QSlider::actionTriggered, this,
             [this](int) { sliderChanged(volumeSlider_->sliderPosition()); });
+    // A level picked from the menu is shown like a step of the wheel.
     for (QAction *level : volumeRow->levels())
-        connect(level, &QAction::triggered, this,
-                [this, level] { sliderChanged(level->data().toInt()); });
+        connect(level, &QAction::triggered, this, [this, level] {
+            sliderChanged(level->data().toInt());
+            if (wiiMClient_)
+                showVolumeFeedback(wiiMClient_->currentVolume(), wiiMClient_->isMuted());
+        });
     connect(volumeRow->mute(), &QAction::triggered, this, [this] {
         // The mark follows the device's answer, not the click.
         if (volumeRow_)
@@ -62,7 +60,7 @@ void AppDelegate::buildMenu() {
 
     auto *transport = new TransportRow(menu);
     playPauseButton_ = transport->playPauseButton();
-    playPauseItem_ = transport->playPause();
+    transportRow_ = transport;
     connect(transport->previous(), &QAction::triggered, this, &AppDelegate::prevTrackAction);
     connect(transport->playPause(), &QAction::triggered, this, &AppDelegate::playPauseAction);
     connect(transport->next(), &QAction::triggered, this, &AppDelegate::nextTrackAction);
@@ -76,8 +74,8 @@ void AppDelegate::buildMenu() {
 
     menu->addSeparator();
     deviceSubmenu_ = new QMenu(tr("Select Device"), menu);
-    deviceSubmenu_->setIcon(menuIcon(QStringLiteral("hifispeaker.2.fill"), 13));
-    menu->addMenu(deviceSubmenu_);
+    setRowIcon(menu->addMenu(deviceSubmenu_), QStringLiteral("hifispeaker.2.fill"), 13,
+               QStringLiteral("audio-speakers-symbolic"));
     rebuildDeviceMenu();
 
     menu->addSeparator();
@@ -86,7 +84,8 @@ void AppDelegate::buildMenu() {
     interceptItem_->setCheckable(true);
     interceptItem_->setChecked(keyInterceptor_->isActive());
     connect(interceptItem_, &QAction::triggered, this, &AppDelegate::toggleIntercept);
-    interceptItem_->setIcon(menuIcon(QStringLiteral("keyboard"), 13));
+    setRowIcon(interceptItem_, QStringLiteral("keyboard"), 13,
+               QStringLiteral("input-keyboard-symbolic"));
 
     loginItem_ = menu->addAction(tr("Start at Login"));
     loginItem_->setCheckable(true);
@@ -99,7 +98,7 @@ void AppDelegate::buildMenu() {
     loginItem_->setChecked(LoginItem::isEnabled());
 
     auto *stepMenu = new QMenu(tr("Volume Step"), menu);
-    stepMenu->setIcon(menuIcon(QStringLiteral("plusminus"), 13));
+
     const std::int64_t savedStep = Settings::volumeStep();
     for (const int step : {1, 2, 3, 5, 10}) {
         QAction *entry = stepMenu->addAction(QStringLiteral("%1%").arg(step));
@@ -108,7 +107,8 @@ void AppDelegate::buildMenu() {
         entry->setChecked(savedStep == step);
         connect(entry, &QAction::triggered, this, [this, entry] { setStep(entry); });
     }
-    menu->addMenu(stepMenu);
+    setRowIcon(menu->addMenu(stepMenu), QStringLiteral("plusminus"), 13,
+               QStringLiteral("list-add-symbolic"));
 
     auto *limitMenu = new QMenu(tr("Maximum Volume"), menu);
     auto *limits = new QActionGroup(limitMenu);
@@ -122,10 +122,15 @@ void AppDelegate::buildMenu() {
     }
     menu->addMenu(limitMenu);
 
-    menu->addSeparator();
-    QAction *updates = menu->addAction(tr("Check for Updates\u2026"));
-    updates->setIcon(menuIcon(QStringLiteral("arrow.down.circle"), 13));
-    connect(updates, &QAction::triggered, this, &AppDelegate::checkForUpdates);
+    // Only builds that name an update feed check for updates; packages leave it to the
+    // package manager.
+    if (updaterController_ && !UpdateController::configuredFeedUrl().isEmpty()) {
+        menu->addSeparator();
+        QAction *updates = menu->addAction(tr("Check for Updates\u2026"));
+        setRowIcon(updates, QStringLiteral("arrow.down.circle"), 13,
+                   QStringLiteral("software-update-available-symbolic"));
+        connect(updates, &QAction::triggered, this, &AppDelegate::checkForUpdates);
+    }
 
     menu->addSeparator();
     QAction *quit = menu->addAction(tr("Quit Knobly"));

@@ -59,17 +59,8 @@ void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
 void AppDelegate::updatePlaybackItems() {
     updateMediaControls();
     updateSourceChecks();
-    const bool playing = wiiMClient_ && wiiMClient_->isPlaying();
-    if (playPauseItem_)
-        playPauseItem_->setText(playing ? tr("Pause") : tr("Play"));
-    if (!playPauseButton_)
-        return;
-    const auto symbol =
-        sfSymbol(playing ? QStringLiteral("pause.fill") : QStringLiteral("play.fill"), 15);
-    playPauseButton_->setIcon(
-        symbol ? symbol->icon(playPauseButton_->palette().color(QPalette::ButtonText)) : QIcon());
-    playPauseButton_->setProperty("symbol", playing ? "pause.fill" : "play.fill");
-    playPauseButton_->setToolTip(playing ? tr("Pause") : tr("Play"));
+    if (transportRow_)
+        transportRow_->setPlaying(wiiMClient_ && wiiMClient_->isPlaying());
 }
 
 void AppDelegate::pollAfterSkip() {

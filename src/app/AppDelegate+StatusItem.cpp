@@ -1,6 +1,7 @@
 // The panel item: its icon follows the volume, a scroll steps it, a click opens the menu.
 #include "AppDelegate.h"
 
+#include "KnoblyBuild.h"
 #include "Symbols.h"
 
 #include <QGuiApplication>
@@ -13,6 +14,18 @@ namespace knobly {
 namespace {
 // The icon is drawn in the panel's text colour; a light grey reads on dark and light panels.
 const QColor kPanelText(0xde, 0xde, 0xde);
+
+// Our own symbolic icons (installed in hicolor), which hosts tint for their panel; distinct
+// from the desktop's own volume applet beside them.
+QString panelIconName(const QString &symbol, bool reachable) {
+    QString level = QStringLiteral("unreachable");
+    if (reachable) {
+        const QString themed = freedesktopVolumeIconName(symbol); // audio-volume-<level>
+        level = themed.startsWith(QLatin1String("audio-volume-")) ? themed.mid(13)
+                                                                  : QStringLiteral("high");
+    }
+    return QStringLiteral("%1-%2-symbolic").arg(QLatin1String(build::appId), level);
+}
 } // namespace
 
 void AppDelegate::setupStatusItem() {
@@ -32,7 +45,7 @@ void AppDelegate::setupStatusItem() {
         statusItem_->setTitle(QStringLiteral("WiiM"));
         iconSymbol_ = QStringLiteral("hifispeaker.fill");
         const auto image = sfSymbol(iconSymbol_, 14);
-        statusItem_->setIcon(freedesktopVolumeIconName(iconSymbol_),
+        statusItem_->setIcon(panelIconName(iconSymbol_, true),
                              image ? image->render(kPanelText, 64) : QImage());
     }
     buildMenu();
@@ -82,14 +95,14 @@ void AppDelegate::updateIcon(std::int64_t volume) {
 }
 
 // The speaker for the volume; while the device does not answer, a speaker crossed out in red
-// (and a themed "network-error" where the host draws icon names).
+// (and our "unreachable" icon where the host draws icon names).
 void AppDelegate::showPanelIcon() {
     if (!statusItem_)
         return;
     const auto image = sfSymbol(iconSymbol_, 14);
     QImage picture = image ? image->render(kPanelText, 64) : QImage();
     if (reachable_ != false) {
-        statusItem_->setIcon(freedesktopVolumeIconName(iconSymbol_), picture);
+        statusItem_->setIcon(panelIconName(iconSymbol_, true), picture);
         return;
     }
     if (const auto mark = systemSymbol(QStringLiteral("xmark.circle.fill"));
@@ -98,7 +111,7 @@ void AppDelegate::showPanelIcon() {
         painter.drawImage(QRect(30, 30, 34, 34),
                           tinted(*mark, QColor(255, 59, 48), 14).render(QColor(), 34));
     }
-    statusItem_->setIcon(QStringLiteral("network-error"), picture);
+    statusItem_->setIcon(panelIconName(iconSymbol_, false), picture);
 }
 
 void AppDelegate::updateToolTip() {

@@ -106,6 +106,7 @@ public:
     void setupMediaKeys();
     void toggleIntercept();
     void showAccessibilityPrompt();
+    bool startKeys();
     void toggleMuteFromKey();
 
     // Read by tests and by the desktop glue.
@@ -195,7 +196,7 @@ private:
     QPointer<QMenu> menu_;
     QPointer<QSlider> volumeSlider_;
     QPointer<VolumeSliderRow> volumeRow_;
-    QPointer<QAction> playPauseItem_;
+    QPointer<TransportRow> transportRow_;
     QPointer<QAction> statusMenuItem_;
     QPointer<QAction> nowPlayingItem_;
     QPointer<QAction> interceptItem_;

@@ -31,6 +31,14 @@ public:
     void stop();
     bool isActive() const { return isActive_; }
     KeyTap::Refusal lastRefusal() const;
+    // After Refusal::heldByDesktop: who holds the keys, and moving them to us.
+    QString holderDescription() const { return tap_ ? tap_->holderDescription() : QString(); }
+    bool takeOver() { return tap_ && tap_->takeOver(); }
+    // Keys an earlier run kept go back to the desktop while capture is off.
+    void giveBack() {
+        if (tap_ && !isActive_)
+            tap_->giveBack();
+    }
 
     // The decision for one event: true when it is taken (a press acts), false when it goes
     // on (releases, so that nobody sees a key stuck down).

@@ -1,5 +1,6 @@
 #include "MenuRows.h"
 
+#include "StatusItem.h"
 #include "Symbols.h"
 
 #include <QActionGroup>
@@ -20,10 +21,14 @@ QColor secondaryLabel(const QWidget *w) {
     return c;
 }
 
+void showSymbol(QLabel *label, const QString &name, double size) {
+    if (const auto symbol = sfSymbol(name, size))
+        label->setPixmap(symbol->icon(secondaryLabel(label->parentWidget())).pixmap(16, 16));
+}
+
 QLabel *symbolLabel(const QString &name, double size, QWidget *parent) {
     auto *label = new QLabel(parent);
-    if (const auto symbol = sfSymbol(name, size))
-        label->setPixmap(symbol->icon(secondaryLabel(parent)).pixmap(16, 16));
+    showSymbol(label, name, size);
     label->setAlignment(Qt::AlignCenter);
     return label;
 }
@@ -52,6 +57,12 @@ QAction *actionFor(const QList<QAction *> &actions, const QKeySequence &keys) {
 }
 
 } // namespace
+
+void setRowIcon(QAction *row, const QString &symbol, double size, const QString &themeName) {
+    const auto image = sfSymbol(symbol, size);
+    row->setIcon(image ? image->icon(QColor(0x88, 0x88, 0x88)) : QIcon());
+    row->setProperty(StatusItem::iconNameProperty, themeName);
+}
 
 QAction *PanelMenu::actionForShortcut(const QKeySequence &keys) const {
     return actionFor(actions(), keys);
@@ -82,7 +93,8 @@ VolumeSliderRow::VolumeSliderRow(QObject *parent)
     submenuItem_->setMenu(submenu_.get());
     auto *row = new QWidget;
     row->setFixedSize(260, 32);
-    symbolLabel(QStringLiteral("speaker.fill"), 11, row)->setGeometry(14, 8, 16, 16);
+    speaker_ = symbolLabel(QStringLiteral("speaker.fill"), 11, row);
+    speaker_->setGeometry(14, 8, 16, 16);
     slider_ = new QSlider(Qt::Horizontal, row);
     slider_->setRange(0, 100);
     slider_->setValue(50);
@@ -103,10 +115,16 @@ QList<QAction *> VolumeSliderRow::levels() const {
 
 void VolumeSliderRow::setMuted(bool muted) {
     mute_->setChecked(muted);
+    if (muted == muted_)
+        return;
+    muted_ = muted;
+    showSymbol(speaker_,
+               muted ? QStringLiteral("speaker.slash.fill") : QStringLiteral("speaker.fill"), 11);
+    showVolume(slider_->value());
 }
 
 void VolumeSliderRow::showVolume(int volume) {
-    setText(tr("Volume %1%").arg(volume));
+    setText(muted_ ? tr("Muted") : tr("Volume %1%").arg(volume));
     submenuItem_->setText(text());
     const int nearest = (std::clamp(volume, 0, 100) + 5) / 10;
     levels_->actions().at(nearest)->setChecked(true);
@@ -116,13 +134,10 @@ TransportRow::TransportRow(QObject *parent)
     : QWidgetAction(parent), previous_(new QAction(tr("Previous"), this)),
       playPause_(new QAction(tr("Play"), this)), next_(new QAction(tr("Next"), this)) {
     setText(tr("Playback"));
-    const struct {
-        QAction *action;
-        const char *symbol;
-    } icons[] = {{previous_, "backward.fill"}, {playPause_, "play.fill"}, {next_, "forward.fill"}};
-    for (const auto &i : icons)
-        if (const auto image = sfSymbol(QLatin1String(i.symbol), 13))
-            i.action->setIcon(image->icon(Qt::black));
+    setRowIcon(previous_, QStringLiteral("backward.fill"), 13,
+               QStringLiteral("media-skip-backward-symbolic"));
+    setRowIcon(next_, QStringLiteral("forward.fill"), 13,
+               QStringLiteral("media-skip-forward-symbolic"));
     auto *row = new QWidget;
     row->setFixedSize(260, 36);
     transportButton(previous_, QStringLiteral("backward.fill"), 13, row)->move(70, 4);
@@ -130,6 +145,20 @@ TransportRow::TransportRow(QObject *parent)
     playPauseButton_->move(115, 4);
     transportButton(next_, QStringLiteral("forward.fill"), 13, row)->move(160, 4);
     setDefaultWidget(row);
+    setPlaying(false);
+}
+
+void TransportRow::setPlaying(bool playing) {
+    const QString symbol = playing ? QStringLiteral("pause.fill") : QStringLiteral("play.fill");
+    playPause_->setText(playing ? tr("Pause") : tr("Play"));
+    setRowIcon(playPause_, symbol, 13,
+               playing ? QStringLiteral("media-playback-pause-symbolic")
+                       : QStringLiteral("media-playback-start-symbolic"));
+    const auto image = sfSymbol(symbol, 15);
+    playPauseButton_->setIcon(
+        image ? image->icon(playPauseButton_->palette().color(QPalette::ButtonText)) : QIcon());
+    playPauseButton_->setProperty("symbol", symbol);
+    playPauseButton_->setToolTip(playPause_->text());
 }
 
 } // namespace knobly

@@ -6,10 +6,15 @@
 #include <memory>
 
 class QActionGroup;
+class QLabel;
 class QSlider;
 class QToolButton;
 
 namespace knobly {
+
+// A row's icon: our drawing of `symbol` in a grey that reads on light and dark menus, and
+// the desktop theme's `themeName` for hosts that draw the menu themselves.
+void setRowIcon(QAction *row, const QString &symbol, double size, const QString &themeName);
 
 // The panel menu. Its Ctrl shortcuts work while it is open, where Qt would not look for
 // them (the menu is a popup, not an active window).
@@ -37,12 +42,15 @@ public:
     QAction *mute() const { return mute_; }
     // The level items; each one's data is its level.
     QList<QAction *> levels() const;
+    // While muted the row reads "Muted" and its speaker is crossed out.
     void setMuted(bool muted);
 
 private:
     void showVolume(int volume);
 
     QSlider *slider_;
+    QLabel *speaker_;
+    bool muted_ = false;
     QAction *submenuItem_;
     std::unique_ptr<QMenu> submenu_; // a QMenu takes no QObject parent
     QAction *mute_;
@@ -59,6 +67,8 @@ public:
     QAction *playPause() const { return playPause_; }
     QAction *next() const { return next_; }
     QToolButton *playPauseButton() const { return playPauseButton_; }
+    // The middle button and row follow the device: "Pause" while it plays.
+    void setPlaying(bool playing);
 
 private:
     QAction *previous_;

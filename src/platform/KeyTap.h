@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <functional>
 #include <memory>
 
@@ -29,9 +31,16 @@ public:
     // returns true at once and calls `lost` if the desktop says no later.
     virtual bool enable(Handler handler) = 0;
     virtual void disable() = 0;
-    // Why the last enable() failed, or why the keys were lost.
-    enum class Refusal { none, keysTaken, noX11, noPortal, declined };
+    // Why the last enable() failed, or why the keys were lost. heldByDesktop: the desktop's
+    // own volume control has them, and takeOver() can move them to us.
+    enum class Refusal { none, keysTaken, noX11, noPortal, declined, heldByDesktop };
     virtual Refusal lastRefusal() const = 0;
+    // Who holds the keys after heldByDesktop, in the desktop's words.
+    virtual QString holderDescription() const { return {}; }
+    // Takes the keys from the desktop's volume control; enable() again then gets them.
+    virtual bool takeOver() { return false; }
+    // Hands keys a crashed earlier run kept back to the desktop's volume control.
+    virtual void giveBack() {}
     std::function<void()> lost;
 
     static std::unique_ptr<KeyTap> create(); // the platform's, chosen at link time

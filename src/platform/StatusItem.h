@@ -26,6 +26,11 @@ public:
         std::function<void(int delta)> scroll;
     };
 
+    // A QAction property naming the row's icon in the desktop's icon theme
+    // ("media-skip-forward-symbolic"): hosts that draw the menu themselves tint it for their
+    // light or dark menus; the QAction's own icon is the fallback.
+    static constexpr const char *iconNameProperty = "iconName";
+
     virtual ~StatusItem() = default;
 
     virtual void setTitle(const QString &title) = 0;

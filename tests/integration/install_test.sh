@@ -25,6 +25,11 @@ for size in 16 22 24 32 48 64 128 256; do
   png=$share/icons/hicolor/${size}x${size}/apps/$id.png
   [ "$(identify -format '%wx%h' "$png")" = "${size}x${size}" ] || fail "$png is not ${size} px"
 done
+# The panel item's icons: one per level, symbolic, each a valid 16 px drawing.
+for level in muted low medium high unreachable; do
+  svg=$share/icons/hicolor/symbolic/apps/$id-$level-symbolic.svg
+  grep -q '<svg [^>]*width="16" height="16"' "$svg" || fail "$svg is not a 16 px drawing"
+done
 zcat "$share/man/man1/knoblyctl.1.gz" | grep -q '^\.SH SYNOPSIS' || fail "knoblyctl manual page"
 
 [ "$("$prefix/bin/knoblyctl" --version)" = "knoblyctl $version" ] || fail "knoblyctl --version"

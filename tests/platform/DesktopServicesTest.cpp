@@ -1,11 +1,20 @@
 // The desktop's own services on a private session bus: volume feedback through Plasma's OSD
-// or a notification, the MPRIS player's signals and flags, and the shortcuts portal.
+// or a notification, the MPRIS player's signals and flags, the shortcuts portal, and KDE's
+// global shortcut service (the real kglobalaccel5, pressed through Xvfb).
 #include "BusHarness.h"
+#include "FakeMainQueue.h"
 #include "linux/DesktopVolumeOsd.h"
+#include "linux/KGlobalAccelKeyTap.h"
 #include "linux/MprisPlayer.h"
 #include "linux/PortalKeyTap.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusMetaType>
 #include <QDBusVariant>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -14,25 +23,57 @@ using namespace knobly::test;
 
 namespace {
 
-TEST(DesktopVolumeOsd, NotificationsReplaceEachOtherWithTheLevelAsAHint) {
+// GNOME shows normal urgency as a banner; the banner is replaced in place, closed once the
+// level has stood for a moment, and never left in the message list when we quit.
+TEST(DesktopVolumeOsd, NotificationsReplaceEachOtherAndCloseAfterTheLastChange) {
+    auto queue = std::make_shared<FakeMainQueue>();
+    MainQueue::install(queue);
     StandInService notifications("org.freedesktop.Notifications", "/org/freedesktop/Notifications");
     notifications.reply = [](const QDBusMessage &m) {
+        if (m.member() != "Notify")
+            return std::optional(QVariantList{});
         return std::optional(QVariantList{uint(40 + m.arguments().at(1).toUInt())});
     };
-    DesktopVolumeOsd osd;
-    osd.show(35, false, "Kitchen", "audio-volume-medium");
+    const auto members = [&] {
+        QStringList names;
+        for (const QDBusMessage &m : notifications.calls)
+            names << m.member() + ' ' +
+                         m.arguments().value(m.member() == "Notify" ? 1 : 0).toString();
+        return names;
+    };
+    auto osd = std::make_unique<DesktopVolumeOsd>();
+    osd->show(35, false, "Kitchen", "audio-volume-medium");
     ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 1; }));
     waitUntil([] { return false; }, 100); // the id comes back
-    osd.show(120, true, "Kitchen", "audio-volume-muted");
+    queue->advance(1.0);
+    osd->show(120, true, "Kitchen", "audio-volume-muted");
     ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 2; }));
+    waitUntil([] { return false; }, 100);
     const QVariantList first = notifications.calls[0].arguments();
     const QVariantList second = notifications.calls[1].arguments();
     EXPECT_EQ(first.mid(0, 5),
               (QVariantList{"Knobly", 0u, "audio-volume-medium", "Kitchen", "Volume 35%"}));
-    EXPECT_EQ(qdbus_cast<QVariantMap>(first[6]).value("value").toInt(), 35);
+    const QVariantMap hints = qdbus_cast<QVariantMap>(first[6]);
+    EXPECT_EQ(hints.value("value").toInt(), 35);
+    EXPECT_EQ(hints.value("urgency").toInt(), 1) << "low urgency is never a banner on GNOME";
+    EXPECT_TRUE(hints.value("transient").toBool());
     EXPECT_EQ(second.mid(1, 4), (QVariantList{40u, "audio-volume-muted", "Kitchen", "Muted"}))
         << "replaces the first";
     EXPECT_EQ(qdbus_cast<QVariantMap>(second[6]).value("value").toInt(), 0);
+
+    queue->advance(1.0); // the first one's time is up, but the level changed since
+    waitUntil([] { return false; }, 100);
+    EXPECT_EQ(notifications.calls.size(), 2u);
+    queue->advance(1.0);
+    ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 3; }));
+    EXPECT_EQ(members().last(), "CloseNotification 80");
+
+    osd->show(50, false, "Kitchen", "audio-volume-medium");
+    ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 4; }));
+    waitUntil([] { return false; }, 100);
+    osd.reset(); // quitting
+    ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 5; }));
+    EXPECT_EQ(members().mid(3), (QStringList{"Notify 0", "CloseNotification 40"}));
 }
 
 TEST(DesktopVolumeOsd, PlasmaShowsItsMediaPlayerOsdOrElseItsVolumeOsd) {
@@ -179,6 +220,217 @@ TEST(PortalKeyTap, NoPortalOrADeclineIsReportedAsSuch) {
         ASSERT_TRUE(waitUntil([&] { return lost == 1; }));
         EXPECT_EQ(tap.lastRefusal(),
                   shortcutsMissing ? KeyTap::Refusal::noPortal : KeyTap::Refusal::declined);
+    }
+}
+
+// plasma-pa's volume keys: the component keeps KMix's old name.
+const QList<QStringList> kPlasmaVolume = {
+    {"kmix", "increase_volume", "Audio Volume", "Increase Volume"},
+    {"kmix", "decrease_volume", "Audio Volume", "Decrease Volume"},
+    {"kmix", "mute", "Audio Volume", "Mute"}};
+const int kVolumeKeys[] = {Qt::Key_VolumeUp, Qt::Key_VolumeDown, Qt::Key_VolumeMute};
+
+// KDE's global shortcut service itself, with a configuration of its own, on an Xvfb display of
+// its own where xdotool presses real keys; the test talks to it as Plasma's programs do.
+class RealKGlobalAccel {
+public:
+    RealKGlobalAccel() {
+        qDBusRegisterMetaType<KeyChord>();
+        qDBusRegisterMetaType<KeyChords>();
+        if (QStandardPaths::findExecutable("Xvfb").isEmpty() ||
+            QStandardPaths::findExecutable("xdotool").isEmpty() || !QFile::exists(kDaemon))
+            return;
+        xvfb_.start("Xvfb", {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"});
+        if (!waitUntil([&] { return xvfb_.canReadLine(); }, 10000))
+            return;
+        env_ = QProcessEnvironment::systemEnvironment();
+        env_.insert("DISPLAY", ":" + xvfb_.readLine().trimmed());
+        env_.insert("QT_QPA_PLATFORM", "xcb");
+        for (const char *dir : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+            env_.insert(dir, home_.path());
+        daemon_.setProcessEnvironment(env_);
+        daemon_.start(kDaemon, {});
+        running = waitUntil([&] {
+            return client_.bus().interface()->isServiceRegistered("org.kde.kglobalaccel").value();
+        });
+    }
+    ~RealKGlobalAccel() {
+        for (QProcess *p : {&applet_, &daemon_, &xvfb_}) {
+            p->terminate();
+            p->waitForFinished(5000);
+        }
+    }
+    QDBusMessage call(const QString &method, const QVariantList &args,
+                      const QString &path = "/kglobalaccel",
+                      const QString &interface = "org.kde.KGlobalAccel") {
+        return client_.call("org.kde.kglobalaccel", path, interface, method, args);
+    }
+    static QVariant keys(const KeyChords &keys) { return QVariant::fromValue(keys); }
+    KeyChords keysOf(const QStringList &action) {
+        return qdbus_cast<KeyChords>(call("shortcutKeys", {action}).arguments().value(0));
+    }
+    QString holder(int key) {
+        return call("actionList", {QVariant::fromValue(KeyChord{key})})
+            .arguments()
+            .value(0)
+            .toStringList()
+            .mid(0, 2)
+            .join('/');
+    }
+    // As plasma-pa's volume applet registers its keys at start.
+    void registerAction(const QStringList &id, int key) {
+        call("doRegister", {id});
+        call("setShortcutKeys", {id, keys({{key}}), 2u});
+        call("setShortcutKeys", {id, keys({{key}}), 8u});
+    }
+    // Plasma's own volume control: plasma-pa's applet, run on its own, takes the keys at start.
+    bool startPlasmaVolume() {
+        if (!QFile::exists("/usr/share/plasma/plasmoids/org.kde.plasma.volume") ||
+            QStandardPaths::findExecutable("plasmawindowed").isEmpty())
+            return false;
+        QProcessEnvironment env = env_;
+        env.insert("QT_QUICK_BACKEND", "software");
+        applet_.setProcessEnvironment(env);
+        applet_.start("plasmawindowed", {"org.kde.plasma.volume"});
+        return waitUntil([&] { return !keysOf(kPlasmaVolume[2]).isEmpty(); });
+    }
+    bool xdotool(const QStringList &args) {
+        QProcess p;
+        p.setProcessEnvironment(env_);
+        p.start("xdotool", args);
+        return p.waitForFinished() && p.exitCode() == 0;
+    }
+
+    static inline const QString kDaemon = "/usr/bin/kglobalaccel5";
+    bool running = false;
+
+private:
+    QProcess xvfb_, daemon_, applet_;
+    QTemporaryDir home_;
+    QProcessEnvironment env_;
+    Connection client_{"plasma"};
+};
+
+struct KeyLog {
+    std::vector<KeyEvent> seen;
+    KeyTap::Handler handler() {
+        return [this](const KeyEvent &e) {
+            seen.push_back(e);
+            return true;
+        };
+    }
+    bool reaches(std::size_t n) {
+        return waitUntil([&] { return seen.size() >= n; });
+    }
+};
+
+const char kNeeds[] = "needs Xvfb, xdotool and kglobalaccel5 (libkf5globalaccel-bin)";
+
+TEST(KGlobalAccelKeyTap, FreeKeysAreOursAndTheirPressesReachTheHandler) {
+    RealKGlobalAccel kglobalaccel;
+    if (!kglobalaccel.running)
+        GTEST_SKIP() << kNeeds;
+    KGlobalAccelKeyTap tap;
+    KeyLog log;
+    int lost = 0;
+    tap.lost = [&] { ++lost; };
+    ASSERT_TRUE(tap.enable(log.handler()));
+    EXPECT_EQ(kglobalaccel.call("actionList", {QVariant::fromValue(KeyChord{Qt::Key_VolumeUp})})
+                  .arguments()
+                  .value(0),
+              QStringList({"org.knobly.Knobly", "volume-up", "Knobly", "Volume Up"}));
+    ASSERT_TRUE(kglobalaccel.xdotool({"key", "XF86AudioLowerVolume", "XF86AudioLowerVolume"}));
+    ASSERT_TRUE(kglobalaccel.xdotool({"keydown", "XF86AudioMute"}));
+    ASSERT_TRUE(log.reaches(5));
+    // A held key repeats as presses without releases.
+    kglobalaccel.call("invokeShortcut", {"mute"}, "/component/org_knobly_Knobly",
+                      "org.kde.kglobalaccel.Component");
+    ASSERT_TRUE(log.reaches(6));
+    ASSERT_TRUE(kglobalaccel.xdotool({"keyup", "XF86AudioMute"}));
+    ASSERT_TRUE(log.reaches(7));
+    using K = MediaKey;
+    EXPECT_EQ(log.seen, (std::vector<KeyEvent>{{K::volumeDown, true},
+                                               {K::volumeDown, false},
+                                               {K::volumeDown, true},
+                                               {K::volumeDown, false},
+                                               {K::mute, true},
+                                               {K::mute, true, true},
+                                               {K::mute, false}}));
+
+    // System Settings giving our key to something else ends capture and frees the others.
+    kglobalaccel.call("setForeignShortcutKeys",
+                      {QStringList{"org.knobly.Knobly", "volume-up", "", ""},
+                       RealKGlobalAccel::keys({{Qt::Key_F5}})});
+    ASSERT_TRUE(waitUntil([&] { return lost == 1; }));
+    EXPECT_EQ(tap.lastRefusal(), KeyTap::Refusal::keysTaken);
+    EXPECT_TRUE(waitUntil([&] { return kglobalaccel.holder(Qt::Key_VolumeMute).isEmpty(); }));
+}
+
+TEST(KGlobalAccelKeyTap, PlasmasVolumeKeysAreTakenOverAndComeBackAfterwards) {
+    RealKGlobalAccel kglobalaccel;
+    if (!kglobalaccel.running)
+        GTEST_SKIP() << kNeeds;
+    if (!kglobalaccel.startPlasmaVolume())
+        GTEST_SKIP() << "needs plasma-pa and plasmawindowed (plasma-workspace)";
+    const auto plasmaHasItsKeys = [&] {
+        for (int i = 0; i < 3; ++i)
+            if (kglobalaccel.keysOf(kPlasmaVolume[i]) != KeyChords{{kVolumeKeys[i]}})
+                return false;
+        return true;
+    };
+    {
+        KGlobalAccelKeyTap tap;
+        KeyLog log;
+        EXPECT_FALSE(tap.enable(log.handler()));
+        EXPECT_EQ(tap.lastRefusal(), KeyTap::Refusal::heldByDesktop);
+        EXPECT_EQ(tap.holderDescription(), "Audio Volume: Increase Volume, Decrease Volume, Mute");
+        EXPECT_TRUE(plasmaHasItsKeys()) << "a refusal takes nothing";
+        ASSERT_TRUE(tap.takeOver());
+        ASSERT_TRUE(tap.enable(log.handler()));
+        for (const QStringList &action : kPlasmaVolume)
+            EXPECT_TRUE(kglobalaccel.keysOf(action).isEmpty()) << action.join('/').toStdString();
+        ASSERT_TRUE(kglobalaccel.xdotool({"key", "XF86AudioRaiseVolume"}));
+        ASSERT_TRUE(log.reaches(1));
+        EXPECT_EQ(log.seen[0], (KeyEvent{MediaKey::volumeUp, true}));
+        tap.disable();
+        EXPECT_TRUE(waitUntil(plasmaHasItsKeys)) << "given back on disable";
+    }
+    // A run that crashed left the keys with us; the next start without capture gives them back.
+    for (int i = 0; i < 3; ++i) {
+        const QStringList ours{"org.knobly.Knobly",
+                               QStringList{"volume-up", "volume-down", "mute"}[i], "Knobly", ""};
+        kglobalaccel.call("setForeignShortcutKeys", {kPlasmaVolume[i], RealKGlobalAccel::keys({})});
+        kglobalaccel.call("setShortcutKeys",
+                          {ours, RealKGlobalAccel::keys({{kVolumeKeys[i]}}), 6u});
+    }
+    ASSERT_EQ(kglobalaccel.holder(Qt::Key_VolumeMute), "org.knobly.Knobly/mute");
+    KGlobalAccelKeyTap atStart;
+    atStart.giveBack();
+    EXPECT_TRUE(waitUntil(plasmaHasItsKeys));
+    EXPECT_EQ(kglobalaccel.holder(Qt::Key_VolumeUp), "kmix/increase_volume");
+}
+
+TEST(KGlobalAccelKeyTap, AnotherHolderOrNoServiceIsRefused) {
+    {
+        KGlobalAccelKeyTap tap;
+        EXPECT_FALSE(tap.enable([](const KeyEvent &) { return true; }));
+        EXPECT_EQ(tap.lastRefusal(), KeyTap::Refusal::noPortal) << "no kglobalaccel running";
+    }
+    for (const bool plasmaHoldsTheOthers : {false, true}) {
+        SCOPED_TRACE(plasmaHoldsTheOthers);
+        RealKGlobalAccel kglobalaccel;
+        if (!kglobalaccel.running)
+            GTEST_SKIP() << kNeeds;
+        kglobalaccel.registerAction({"org.example.Player", "mute", "Player", "Mute"},
+                                    Qt::Key_VolumeMute);
+        if (plasmaHoldsTheOthers)
+            kglobalaccel.registerAction(kPlasmaVolume[0], Qt::Key_VolumeUp);
+        KGlobalAccelKeyTap tap;
+        EXPECT_FALSE(tap.enable([](const KeyEvent &) { return true; }));
+        EXPECT_EQ(tap.lastRefusal(), KeyTap::Refusal::keysTaken);
+        EXPECT_FALSE(tap.takeOver());
+        EXPECT_TRUE(waitUntil([&] { return kglobalaccel.holder(Qt::Key_VolumeDown).isEmpty(); }))
+            << "the key it could have is not kept";
     }
 }
 

@@ -3,6 +3,7 @@
 #include "linux/StatusNotifierItem.h"
 #include "BusHarness.h"
 #include "linux/DBusMenuExporter.h"
+#include "linux/ScrollSteps.h"
 #include "linux/TrayFallback.h"
 
 #include <QDBusObjectPath>
@@ -13,6 +14,8 @@
 #include <QWidgetAction>
 
 #include <gtest/gtest.h>
+
+#include <climits>
 
 using namespace knobly;
 using namespace knobly::test;
@@ -77,11 +80,13 @@ TEST_F(Tray, HostsReadEveryPropertyAndOnWaylandTheItemIsOnlyAMenu) {
 TEST_F(Tray, ChangesAnnounceThemselvesOncePerRealChange) {
     item->setIcon("audio-volume-high", solid(Qt::red));
     // A call answered by the item puts its earlier signals behind us.
-    call(kItemPath, kItemInterface, "Scroll", {0, "vertical"});
+    call(kItemPath, kPropertiesInterface, "Get", {kItemInterface, "Title"});
     const std::tuple<std::function<void()>, QString, QStringList> cases[] = {
         {[&] { item->setIcon("audio-volume-high", solid(Qt::blue)); }, "NewIcon", {"IconPixmap"}},
         {[&] { item->setIcon("audio-volume-muted", solid(Qt::blue)); }, "NewIcon", {"IconName"}},
-        {[&] { item->setToolTip("Kitchen", "Paused"); }, "NewToolTip", {"ToolTip"}},
+        {[&] { item->setToolTip("Kitchen", "Paused"); },
+         "NewToolTip",
+         {"AttentionAccessibleDesc", "IconAccessibleDesc", "ToolTip"}},
         {[&] { item->setTitle("Kitchen"); }, "NewTitle", {"Title"}},
     };
     for (const auto &[change, signal, properties] : cases) {
@@ -118,29 +123,68 @@ TEST_F(Tray, ClicksPassOnOnlyPlausiblePositions) {
     }
 }
 
-// A wheel notch is one step whatever the host's units; touchpad slivers add up to a notch,
-// and turning the other way starts over.
-TEST_F(Tray, ScrollIsNormalisedByWhoeverSentIt) {
-    const std::tuple<const char *, std::vector<int>, const char *, std::vector<int>> cases[] = {
-        {"plasmashell", {120}, "Vertical", {+1}},
-        {"plasmashell", {-240}, "vertical", {-1, -1}},
-        {"plasmashell", {40, 40, 40}, "vertical", {+1}},
-        {"plasmashell", {90, -60, -60}, "vertical", {-1}},
-        {"gnome-shell", {-1}, "vertical", {+1}},
-        {"waybar", {3}, "vertical", {-1, -1, -1}},
-        {"xfce4-panel", {5}, "Horizontal", {}},
+// Each caller is a new process here, so each call is the first of its caller's: the units
+// come from the delta alone, and the process name only guesses the direction.
+TEST_F(Tray, ScrollIsNormalisedByWhatTheCallCarries) {
+    const std::tuple<const char *, int, const char *, std::vector<int>> cases[] = {
+        {"plasmashell", 120, "Vertical", {+1}},
+        {"plasmashell", -240, "vertical", {-1, -1}},
+        {"gnome-shell", -1, "vertical", {+1}},
+        {"gnome-shell", 0, "vertical", {-1}},      // a floored sliver down
+        {"panel-wrapper", -120, "vertical", {-1}}, // Qt's units, whoever sends them
+        {"waybar", 3, "vertical", {-1}},           // units unknown: one step at most
+        {"panel-wrapper", INT_MIN, "vertical", {-1, -1, -1, -1, -1}},
+        {"xfce4-panel", 5, "Horizontal", {}},
     };
-    for (const auto &[caller, deltas, orientation, steps] : cases) {
-        SCOPED_TRACE(testing::Message() << caller << " " << deltas.front());
+    for (const auto &[caller, delta, orientation, steps] : cases) {
+        SCOPED_TRACE(testing::Message() << caller << " " << delta);
         log.scrolls.clear();
-        for (const int delta : deltas)
-            ASSERT_TRUE(scrollAs(caller, item->serviceName(), delta, orientation));
-        // Then one of our own (no panel: positive = down), which arrives after the rest.
-        call(kItemPath, kItemInterface, "Scroll", {-1, "vertical"});
-        std::vector<int> expected = steps;
-        expected.push_back(+1);
-        ASSERT_TRUE(waitUntil([&] { return log.scrolls.size() >= expected.size(); }));
-        EXPECT_EQ(log.scrolls, expected);
+        ASSERT_TRUE(scrollAs(caller, item->serviceName(), delta, orientation));
+        // The steps were queued before the reply went out; a moment more shows any extra.
+        waitUntil([&] { return log.scrolls.size() >= steps.size(); });
+        waitUntil([] { return false; }, 50);
+        EXPECT_EQ(log.scrolls, steps);
+    }
+}
+
+// One caller's run of calls on virtual time: a wheel notch is one step in either host's units,
+// a touchpad swipe moves about as far as the wheel would, and no call moves more than a step a
+// notch.
+TEST(ScrollSteps, OneStepPerNotchWhateverTheHost) {
+    struct Call {
+        int delta;
+        std::int64_t ms;
+    };
+    const auto run = [](int delta, int count) {
+        std::vector<Call> calls;
+        for (int i = 0; i < count; ++i)
+            calls.push_back({delta, 1000 + 10 * i});
+        return calls;
+    };
+    const std::tuple<const char *, bool, std::vector<Call>, int> cases[] = {
+        {"Qt wheel", true, {{120, 0}, {-120, 500}, {360, 1000}}, 3},
+        {"Qt touchpad adds up", true, {{120, 0}, {40, 1000}, {40, 1010}, {40, 1020}}, 2},
+        {"Qt touchpad turning back", true, {{120, 0}, {90, 500}, {-60, 510}, {-60, 520}}, 0},
+        {"Qt units known, small delta", true, {{120, 0}, {3, 1000}}, 1},
+        {"GTK wheel", false, {{-1, 0}, {-1, 300}, {1, 600}}, 1},
+        {"GTK swipe up, two notches' worth", false, run(-1, 10), 2},
+        {"GTK swipe down, two notches' worth", false, run(0, 10), -2},
+        {"unknown host, Qt's notch down", false, {{-120, 0}}, -1},
+        {"unknown units, one step at most", false, {{7, 0}, {9, 500}}, -2},
+        {"huge deltas", false, {{INT_MIN, 0}, {INT_MAX, 500}, {INT_MAX, 1000}}, 5},
+        {"clock going back is no run", false, {{-1, 1000}, {-1, 900}}, 2},
+    };
+    for (const auto &[name, hintUp, calls, total] : cases) {
+        SCOPED_TRACE(name);
+        ScrollSteps steps;
+        int sum = 0;
+        for (const Call &c : calls) {
+            const int moved = steps.steps(":1.7", c.delta, c.ms, hintUp);
+            EXPECT_LE(std::abs(moved), ScrollSteps::maxStepsPerCall);
+            EXPECT_LE(std::abs(moved), std::max(1LL, std::llabs(c.delta) / 120));
+            sum += moved;
+        }
+        EXPECT_EQ(sum, total);
     }
 }
 

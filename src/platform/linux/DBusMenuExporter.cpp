@@ -1,5 +1,9 @@
 #include "DBusMenuExporter.h"
 
+#include "StatusItem.h"
+
+#include <algorithm>
+
 #include <QAction>
 #include <QActionGroup>
 #include <QBuffer>
@@ -9,7 +13,6 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QImage>
-#include <QKeySequence>
 #include <QMenu>
 #include <QPixmap>
 #include <QTimer>
@@ -102,7 +105,6 @@ void registerDBusMenuTypes() {
     qDBusRegisterMetaType<DBusMenuEvent>();
     qDBusRegisterMetaType<DBusMenuEventList>();
     qDBusRegisterMetaType<QList<int>>();
-    qDBusRegisterMetaType<QList<QStringList>>(); // "shortcut" is aas
     // QtDBus looks signal parameters up by the names moc saw, typedefs included.
     qRegisterMetaType<DBusMenuItemList>("knobly::DBusMenuItemList");
     qRegisterMetaType<DBusMenuItemKeysList>("knobly::DBusMenuItemKeysList");
@@ -147,7 +149,7 @@ const QString kToggleType = QStringLiteral("toggle-type");
 const QString kToggleState = QStringLiteral("toggle-state");
 const QString kIconData = QStringLiteral("icon-data");
 const QString kChildrenDisplay = QStringLiteral("children-display");
-const QString kShortcut = QStringLiteral("shortcut");
+const QString kIconName = QStringLiteral("icon-name");
 
 // Values hosts assume for a missing key; sent outright when a key goes back to its default,
 // since not every host honours a removal.
@@ -157,27 +159,6 @@ QVariant defaultOf(const QString &key) {
     if (key == kType)
         return QStringLiteral("standard");
     return {};
-}
-
-QList<QStringList> shortcutOf(const QKeySequence &sequence) {
-    QList<QStringList> chords;
-    for (int i = 0; i < sequence.count(); ++i) {
-        const QKeyCombination combination = sequence[i];
-        const Qt::KeyboardModifiers mods = combination.keyboardModifiers();
-        QStringList keys;
-        if (mods & Qt::ControlModifier)
-            keys << QStringLiteral("Control");
-        if (mods & Qt::AltModifier)
-            keys << QStringLiteral("Alt");
-        if (mods & Qt::ShiftModifier)
-            keys << QStringLiteral("Shift");
-        if (mods & Qt::MetaModifier)
-            keys << QStringLiteral("Super");
-        keys << QKeySequence(QKeyCombination(combination.key()))
-                    .toString(QKeySequence::PortableText);
-        chords << keys;
-    }
-    return chords;
 }
 
 QByteArray pngOf(const QIcon &icon) {
@@ -209,8 +190,10 @@ QVariantMap propertiesOf(const QAction *action) {
             p.insert(kToggleType, radio ? QStringLiteral("radio") : QStringLiteral("checkmark"));
             p.insert(kToggleState, action->isChecked() ? 1 : 0);
         }
-        if (!action->shortcut().isEmpty())
-            p.insert(kShortcut, QVariant::fromValue(shortcutOf(action->shortcut())));
+        // Shortcuts stay out: a host's menu does not pass them on to us.
+        const QString iconName = action->property(StatusItem::iconNameProperty).toString();
+        if (!iconName.isEmpty())
+            p.insert(kIconName, iconName);
         if (action->menu())
             p.insert(kChildrenDisplay, QStringLiteral("submenu"));
     }
@@ -404,17 +387,24 @@ void DBusMenuExporter::update() {
     pending_->stop();
     QHash<int, Node> fresh = collect();
 
-    bool layoutChanged = fresh.size() != nodes_.size();
+    // The menus whose rows came, went or moved: hosts refresh only the parent they are told.
+    QList<int> changedParents;
+    for (auto it = nodes_.cbegin(); it != nodes_.cend(); ++it) {
+        if (!fresh.contains(it.key()) && fresh.contains(it->parent) &&
+            !changedParents.contains(it->parent))
+            changedParents.append(it->parent);
+    }
     DBusMenuItemList updated;
     DBusMenuItemKeysList removed;
     for (auto it = fresh.cbegin(); it != fresh.cend(); ++it) {
         const auto old = nodes_.constFind(it.key());
         if (old == nodes_.cend()) {
-            layoutChanged = true;
+            if (!changedParents.contains(it->parent))
+                changedParents.append(it->parent);
             continue;
         }
-        if (old->children != it->children)
-            layoutChanged = true;
+        if (old->children != it->children && !changedParents.contains(it.key()))
+            changedParents.append(it.key());
         QVariantMap changed;
         QStringList gone;
         for (auto p = it->properties.cbegin(); p != it->properties.cend(); ++p) {
@@ -438,21 +428,25 @@ void DBusMenuExporter::update() {
     }
     nodes_ = std::move(fresh);
 
-    if (layoutChanged) {
+    if (!changedParents.isEmpty()) {
         ++revision_;
-        if (exported_)
-            Q_EMIT LayoutUpdated(revision_, 0);
+        std::sort(changedParents.begin(), changedParents.end());
+        for (const int parent : std::as_const(changedParents)) {
+            if (exported_)
+                Q_EMIT LayoutUpdated(revision_, parent);
+        }
     }
     if (exported_ && (!updated.isEmpty() || !removed.isEmpty()))
         Q_EMIT ItemsPropertiesUpdated(updated, removed);
 }
 
-DBusMenuLayoutItem DBusMenuExporter::layoutOf(int id, int depth, const QStringList &names) const {
+DBusMenuLayoutItem DBusMenuExporter::layoutOf(int id, int depth, const QStringList &names) {
     const Node node = nodes_.value(id);
     DBusMenuLayoutItem item;
     item.id = id;
     item.properties = only(node.properties, names);
     if (depth != 0) {
+        read_.insert(id, node.children);
         for (int child : node.children)
             item.children.append(layoutOf(child, depth < 0 ? -1 : depth - 1, names));
     }
@@ -572,7 +566,14 @@ bool DBusMenuExporter::AboutToShow(int id) {
         emitAboutToShow(it->menu);
     // Whatever that changed goes out as LayoutUpdated / ItemsPropertiesUpdated right now.
     update();
-    return false;
+    return needsReading(id);
+}
+
+bool DBusMenuExporter::needsReading(int id) const {
+    // Never read, or its rows changed since: the host should read it again before showing.
+    const auto read = read_.constFind(id);
+    const auto node = nodes_.constFind(id);
+    return node != nodes_.cend() && (read == read_.cend() || read.value() != node->children);
 }
 
 QList<int> DBusMenuExporter::AboutToShowGroup(const QList<int> &ids, QList<int> &idErrors) {
@@ -590,7 +591,12 @@ QList<int> DBusMenuExporter::AboutToShowGroup(const QList<int> &ids, QList<int> 
             emitAboutToShow(menu);
     }
     update();
-    return {};
+    QList<int> stale;
+    for (int id : ids) {
+        if (!idErrors.contains(id) && needsReading(id))
+            stale.append(id);
+    }
+    return stale;
 }
 
 } // namespace knobly

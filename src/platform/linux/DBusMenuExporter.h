@@ -137,7 +137,8 @@ private:
     void scheduleUpdate();
     // Brings the snapshot up to date and tells hosts what changed since the last one.
     void update();
-    DBusMenuLayoutItem layoutOf(int id, int depth, const QStringList &names) const;
+    DBusMenuLayoutItem layoutOf(int id, int depth, const QStringList &names);
+    bool needsReading(int id) const;
     bool handleEvent(int id, const QString &eventId);
     void emitAboutToShow(QMenu *menu);
 
@@ -148,6 +149,7 @@ private:
     uint revision_ = 1;
     int nextId_ = 1;
     QHash<QAction *, int> ids_;
+    QHash<int, QList<int>> read_; // each menu's rows as hosts last read them
     QSet<QObject *> watched_;
     QTimer *pending_ = nullptr;
 };

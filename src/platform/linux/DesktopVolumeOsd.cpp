@@ -3,11 +3,13 @@
 #include "DesktopFeedback.h"
 #include "DesktopSession.h"
 #include "KnoblyBuild.h"
+#include "MainQueue.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QPointer>
 
 #include <algorithm>
 
@@ -26,8 +28,35 @@ VolumeFeedback desktopVolumeFeedback() {
     };
 }
 
+namespace {
+const QString kNotifications = QStringLiteral("org.freedesktop.Notifications");
+const QString kNotificationsPath = QStringLiteral("/org/freedesktop/Notifications");
+// How long the level stays on screen after the last change.
+constexpr double kShownSeconds = 1.5;
+
+QDBusMessage notificationsCall(const QString &method) {
+    return QDBusMessage::createMethodCall(kNotifications, kNotificationsPath, kNotifications,
+                                          method);
+}
+} // namespace
+
 DesktopVolumeOsd::DesktopVolumeOsd(QDBusConnection connection)
     : connection_(std::move(connection)) {}
+
+DesktopVolumeOsd::~DesktopVolumeOsd() {
+    // Waited for briefly: we are on our way out and an unsent close would leave an entry.
+    if (notification_ != 0 && connection_.isConnected())
+        connection_.call(notificationsCall(QStringLiteral("CloseNotification")) << notification_,
+                         QDBus::Block, 500);
+}
+
+void DesktopVolumeOsd::closeNotification() {
+    if (notification_ == 0)
+        return;
+    connection_.call(notificationsCall(QStringLiteral("CloseNotification")) << notification_,
+                     QDBus::NoBlock);
+    notification_ = 0;
+}
 
 void DesktopVolumeOsd::show(int volume, bool muted, const QString &device,
                             const QString &iconName) {
@@ -66,19 +95,25 @@ void DesktopVolumeOsd::notify(int volume, bool muted, const QString &device,
         {QStringLiteral("transient"), true},
         {QStringLiteral("x-canonical-private-synchronous"), QStringLiteral("volume")},
         {QStringLiteral("desktop-entry"), QString::fromLatin1(build::appId)},
-        {QStringLiteral("urgency"), QVariant::fromValue(uchar(0))}};
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"),
-        QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+        // GNOME shows low urgency only as a dot by the clock, never as a banner.
+        {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))}};
+    QDBusMessage call = notificationsCall(QStringLiteral("Notify"));
     call << QStringLiteral("Knobly") << notification_ << iconName << device
-         << (muted ? tr("Muted") : tr("Volume %1%").arg(volume)) << QStringList() << hints << 1200;
+         << (muted ? tr("Muted") : tr("Volume %1%").arg(volume)) << QStringList() << hints
+         << int(kShownSeconds * 1000);
+    const quint64 shown = ++shown_;
     auto *watcher = new QDBusPendingCallWatcher(connection_.asyncCall(call), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
-        w->deleteLater();
-        const QDBusPendingReply<uint> reply = *w;
-        if (!reply.isError())
-            notification_ = reply.value();
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, shown](QDBusPendingCallWatcher *w) {
+                w->deleteLater();
+                const QDBusPendingReply<uint> reply = *w;
+                if (!reply.isError() && shown == shown_)
+                    notification_ = reply.value();
+            });
+    QPointer<DesktopVolumeOsd> self(this);
+    MainQueue::main().asyncAfter(kShownSeconds, [self, shown] {
+        if (self && shown == self->shown_)
+            self->closeNotification();
     });
 }
 

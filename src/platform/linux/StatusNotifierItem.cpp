@@ -120,6 +120,7 @@ StatusNotifierItem::StatusNotifierItem(Callbacks callbacks, QDBusConnection conn
     qDBusRegisterMetaType<SniPixmapList>();
     qDBusRegisterMetaType<SniToolTip>();
 
+    scrollClock_.start();
     menu_ = new DBusMenuExporter(connection_, this);
     if (connection_.isConnected()) {
         // One item per process: the object path is fixed by the protocol.
@@ -218,7 +219,8 @@ void StatusNotifierItem::setToolTip(const QString &title, const QString &text) {
     toolTipTitle_ = title;
     toolTipText_ = text;
     Q_EMIT NewToolTip();
-    propertiesChanged({QStringLiteral("ToolTip")});
+    propertiesChanged({QStringLiteral("ToolTip"), QStringLiteral("IconAccessibleDesc"),
+                       QStringLiteral("AttentionAccessibleDesc")});
 }
 
 void StatusNotifierItem::setMenu(QMenu *menu) {
@@ -232,8 +234,12 @@ void StatusNotifierItem::setMenu(QMenu *menu) {
 // the callback does (a popup, a nested loop), and the order of calls is kept.
 
 void StatusNotifierItem::Activate(int x, int y) {
-    if (menuOnly_)
+    // Plasma shows the exported menu only when Activate fails; hosts that honour ItemIsMenu
+    // never call it.
+    if (menuOnly_) {
+        refuseClick();
         return;
+    }
     const std::optional<QPoint> at = plausible(x, y);
     QMetaObject::invokeMethod(
         this,
@@ -250,8 +256,10 @@ void StatusNotifierItem::SecondaryActivate(int x, int y) {
 }
 
 void StatusNotifierItem::ContextMenu(int x, int y) {
-    if (menuOnly_)
+    if (menuOnly_) {
+        refuseClick();
         return;
+    }
     const std::optional<QPoint> at = plausible(x, y);
     QMetaObject::invokeMethod(
         this,
@@ -260,6 +268,12 @@ void StatusNotifierItem::ContextMenu(int x, int y) {
                 callbacks_.contextMenu(at);
         },
         Qt::QueuedConnection);
+}
+
+void StatusNotifierItem::refuseClick() {
+    if (calledFromDBus())
+        sendErrorReply(QDBusError::NotSupported,
+                       QStringLiteral("The item is a menu: show the exported menu"));
 }
 
 bool StatusNotifierItem::positiveIsUp(const QString &caller) {
@@ -273,7 +287,8 @@ bool StatusNotifierItem::positiveIsUp(const QString &caller) {
     if (!pid.isValid())
         return false; // the common convention, without remembering the guess
     // Plasma and LXQt pass Qt's wheel delta on (positive = away from the user = up); GNOME's
-    // extension, XFCE, Waybar and swaybar send positive for down.
+    // extension, XFCE, Waybar and swaybar send positive for down. Only a guess at the
+    // direction: the deltas themselves decide the units.
     const QString comm = commOf(pid.value());
     const bool up = comm == QLatin1String("plasmashell") || comm == QLatin1String("lxqt-panel");
     if (upByCaller_.size() > 64)
@@ -283,23 +298,12 @@ bool StatusNotifierItem::positiveIsUp(const QString &caller) {
 }
 
 void StatusNotifierItem::Scroll(int delta, const QString &orientation) {
-    if (delta == 0 || orientation.compare(QLatin1String("vertical"), Qt::CaseInsensitive) != 0)
+    if (orientation.compare(QLatin1String("vertical"), Qt::CaseInsensitive) != 0)
         return;
-    // Hosts that pass Qt's delta on (Plasma, LXQt) send 120 a wheel notch and less from
-    // touchpads; the others send one a notch. Small deltas add up to a notch before they
-    // make a step, and turning the other way starts over.
-    const bool qtDeltas = calledFromDBus() && positiveIsUp(message().service());
-    const bool up = calledFromDBus() ? qtDeltas : true;
-    const int notch = qtDeltas ? 120 : 1;
-    const int clamped = std::clamp(delta, -100 * notch, 100 * notch);
-    const int towardsUp = up ? clamped : -clamped;
-    if (notch != scrollNotch_ ||
-        (scrollRemainder_ != 0 && (scrollRemainder_ > 0) != (towardsUp > 0)))
-        scrollRemainder_ = 0;
-    scrollNotch_ = notch;
-    scrollRemainder_ += towardsUp;
-    const int steps = scrollRemainder_ / notch;
-    scrollRemainder_ -= steps * notch;
+    // Our own calls (tests, no panel) follow the common convention: positive = down.
+    const QString caller = calledFromDBus() ? message().service() : QString();
+    const bool hintUp = !caller.isEmpty() && positiveIsUp(caller);
+    const int steps = scrollSteps_.steps(caller, delta, scrollClock_.elapsed(), hintUp);
     for (int i = 0; i < std::abs(steps); ++i)
         QMetaObject::invokeMethod(
             this,

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "DesktopSession.h"
+#include "ScrollSteps.h"
 #include "StatusItem.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusObjectPath>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QImage>
 #include <QList>
@@ -66,6 +68,9 @@ class StatusNotifierItem final : public QObject, public StatusItem, protected QD
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
     Q_PROPERTY(QString XAyatanaLabel READ label)
     Q_PROPERTY(QString XAyatanaLabelGuide READ labelGuide)
+    Q_PROPERTY(QString IconAccessibleDesc READ accessibleDesc)
+    Q_PROPERTY(QString AttentionAccessibleDesc READ accessibleDesc)
+    Q_PROPERTY(QString IconThemePath READ iconThemePath)
 
 public:
     static constexpr const char *watcherService = "org.kde.StatusNotifierWatcher";
@@ -98,6 +103,11 @@ public:
     bool itemIsMenu() const { return menuOnly_; }
     QString label() const { return QStringLiteral("WiiM"); }
     QString labelGuide() const { return QStringLiteral("WiiM"); }
+    // What a screen reader says for the icon: the tool tip's text.
+    QString accessibleDesc() const { return toolTipText_.isEmpty() ? title_ : toolTipText_; }
+    // Where hosts find our own icon names when we run from outside the system's prefix.
+    QString iconThemePath() const { return iconThemePath_; }
+    void setIconThemePath(const QString &path) { iconThemePath_ = path; }
 
 public Q_SLOTS:
     Q_SCRIPTABLE void Activate(int x, int y);
@@ -115,6 +125,7 @@ Q_SIGNALS:
 
 private:
     void registerWithWatcher();
+    void refuseClick();
     void propertiesChanged(const QStringList &names);
     // Whether the caller's hosts count a positive Scroll delta as "up".
     bool positiveIsUp(const QString &caller);
@@ -131,12 +142,13 @@ private:
     SniPixmapList pixmaps_;
     QString toolTipTitle_;
     QString toolTipText_;
+    QString iconThemePath_;
     DBusMenuExporter *menu_ = nullptr;
     QDBusServiceWatcher *watcher_ = nullptr;
     // Unique bus names are never handed out twice, so an answer stays true for a name.
     QHash<QString, bool> upByCaller_;
-    int scrollRemainder_ = 0; // towards the next step, positive = up
-    int scrollNotch_ = 1;     // in the units of the host that sent it
+    ScrollSteps scrollSteps_;
+    QElapsedTimer scrollClock_;
 };
 
 } // namespace knobly
