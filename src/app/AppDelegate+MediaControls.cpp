@@ -50,6 +50,7 @@ void AppDelegate::setupMediaControls() {
     c.play = on(&AppDelegate::playAction);
     c.pause = on(&AppDelegate::pauseAction);
     c.stop = on(&AppDelegate::stopAction);
+    c.quit = on(&AppDelegate::quitApp);
     c.setVolume = [self = weak()](double volume) {
         if (AppDelegate *d = self.get())
             d->setVolumeFromDesktop(std::llround(volume * 100));

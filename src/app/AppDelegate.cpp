@@ -35,6 +35,22 @@ void AppDelegate::applicationDidFinishLaunching() {
     if (!ip.isEmpty())
         connectToDevice(ip, Settings::deviceName());
     startDiscovery();
+    MainQueue::main().asyncAfter(panelGraceSeconds, [self = weak()] {
+        AppDelegate *d = self.get();
+        if (d && (!d->statusItem_ || !d->statusItem_->isInPanel()) && d->env_.sayNoPanel)
+            d->env_.sayNoPanel();
+    });
+}
+
+void AppDelegate::activateFromDesktop() {
+    if (statusItem_ && statusItem_->isInPanel()) {
+        // Where the panel draws the menu there is nothing of ours to open.
+        if (!statusItem_->isMenuOnly())
+            statusBarActivate(std::nullopt);
+        return;
+    }
+    if (env_.sayNoPanel)
+        env_.sayNoPanel();
 }
 
 void AppDelegate::applicationWillTerminate() {

@@ -55,6 +55,9 @@ public:
         std::function<std::unique_ptr<MediaControls>(MediaControls::Commands)> makeMediaControls;
         // Volume feedback drawn by the desktop (Wayland); empty shows our own overlay.
         VolumeFeedback showVolume;
+        // Says, so that it stays until read, that no panel shows the item and what works
+        // meanwhile.
+        std::function<void()> sayNoPanel;
         // Devices answer on 443; tests point the name probe at a simulator's port.
         std::optional<quint16> probePort;
     };
@@ -65,6 +68,11 @@ public:
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
+    // Knobly started again while it runs: the menu where we can open it, else the word that
+    // no panel shows us.
+    void activateFromDesktop();
+    // How long a panel has to take the item after launch before we say it has none.
+    static constexpr double panelGraceSeconds = 5.0;
 
     void connectToDevice(const QString &ip, const QString &name);
     void startDiscovery();

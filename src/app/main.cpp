@@ -5,6 +5,7 @@
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
+#include "linux/AppInstance.h"
 #include "linux/UnixSignals.h"
 #include "qt/QtMainQueue.h"
 
@@ -31,8 +32,12 @@ int main(int argc, char *argv[]) {
         runtime = QDir::tempPath();
     QLockFile lock(runtime + QStringLiteral("/knobly.lock"));
     lock.setStaleLockTime(0);
-    if (!lock.tryLock(0))
+    if (!lock.tryLock(0)) {
+        // The running one shows its menu, or says again why it cannot be seen.
+        AppInstance::activateRunning();
         return 0;
+    }
+    AppInstance instance;
 
     MainQueue::install(std::make_shared<QtMainQueue>());
 
@@ -46,7 +51,9 @@ int main(int argc, char *argv[]) {
     environment.makeMediaControls = &MediaControls::create;
     // On Wayland the desktop draws volume feedback; a window of ours would land anywhere.
     environment.showVolume = desktopVolumeFeedback();
+    environment.sayNoPanel = noPanelNotice();
     AppDelegate delegate(environment);
+    instance.activated = [&delegate] { delegate.activateFromDesktop(); };
 
     UnixSignals unixSignals({SIGTERM, SIGINT});
     QObject::connect(&unixSignals, &UnixSignals::received, &app, &QCoreApplication::quit);

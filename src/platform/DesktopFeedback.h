@@ -14,4 +14,8 @@ using VolumeFeedback = std::function<void(std::int64_t volume, bool muted, const
 // (Wayland); empty where our own overlay serves. The platform's, chosen at link time.
 VolumeFeedback desktopVolumeFeedback();
 
+// A notification that stays until read: no panel shows Knobly's item, how to get one, and
+// what works meanwhile. Shown again in place when called again.
+std::function<void()> noPanelNotice();
+
 } // namespace knobly

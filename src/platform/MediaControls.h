@@ -32,6 +32,8 @@ public:
 
     struct Commands {
         std::function<void()> playPause, play, pause, stop, next, previous;
+        // Quitting the program; the desktop offers it only when set.
+        std::function<void()> quit;
         // Always finite and within 0.0 - 1.0.
         std::function<void(double)> setVolume;
     };

@@ -40,6 +40,10 @@ public:
     // The menu hosts that draw menus themselves get exported (rows that are QWidgetActions
     // are exported as their child QActions, or as a plain label with their text).
     virtual void setMenu(QMenu *menu) = 0;
+    // Whether a panel shows the item now (a host took it); false while none runs.
+    virtual bool isInPanel() const { return true; }
+    // Whether a click is answered by a menu the panel draws itself (no window of ours).
+    virtual bool isMenuOnly() const { return false; }
 
     // The panel item for this desktop: a StatusNotifierItem when a watcher runs on the
     // session bus, else the XEmbed tray; nothing when neither can be had.

@@ -17,6 +17,7 @@ using AppDelegateTest = test::ControllerFixture;
 TEST_F(AppDelegateTest, TheMenuWorksWithoutADevice) {
     launch();
     EXPECT_EQ(keys->enables, 0) << "keys are not captured unless asked";
+    EXPECT_EQ(keys->giveBacks, 1) << "keys an earlier run kept go back to the desktop";
     delegate->sliderChanged(20);
     delegate->statusBarScroll(+1);
     delegate->nextTrackAction();
@@ -228,6 +229,39 @@ TEST_F(AppDelegateTest, CaptureIsSwitchedOffWhenRefusedAndSaysWhy) {
     }
     EXPECT_EQ(prompts.first(), "Media Keys Were Not Granted");
     EXPECT_EQ(settingsOpened, 1) << "only when chosen";
+
+    // The desktop's own volume control holds the keys: asked once each time, taken on yes.
+    keys->refusal = KeyTap::Refusal::heldByDesktop;
+    for (const bool yes : {false, true}) {
+        prompts.clear();
+        choose = yes;
+        capture->trigger();
+        EXPECT_EQ(prompts, QStringList{"Use the Volume Keys in Knobly?"}) << "and nothing more";
+        EXPECT_EQ(capture->isChecked(), yes);
+        EXPECT_EQ(Settings::interceptKeys(), yes);
+        EXPECT_EQ(keys->takeOvers, yes ? 1 : 0);
+    }
+    EXPECT_TRUE(test::pressKey(*keys, MediaKey::volumeUp));
+}
+
+// A panel has a moment to take the item; without one the word comes once, and a second start
+// brings it back, or the menu once a panel shows us.
+TEST_F(AppDelegateTest, WithoutAPanelKnoblySaysSoAndASecondStartComesForward) {
+    tray->inPanel = false;
+    launch();
+    queue->advance(AppDelegate::panelGraceSeconds - 0.5);
+    EXPECT_EQ(noPanelWords, 0);
+    queue->advance(1.0);
+    EXPECT_EQ(noPanelWords, 1);
+    queue->advance(30.0);
+    EXPECT_EQ(noPanelWords, 1) << "once";
+    delegate->activateFromDesktop();
+    EXPECT_EQ(noPanelWords, 2);
+    tray->inPanel = true;
+    delegate->activateFromDesktop();
+    EXPECT_EQ(noPanelWords, 2);
+    EXPECT_TRUE(delegate->menu()->isVisible());
+    delegate->menu()->close();
 }
 
 // Keys and panel scrolls drive the device. A device above a new limit stays there until the next

@@ -107,9 +107,10 @@ TEST(DesktopVolumeOsd, PlasmaShowsItsMediaPlayerOsdOrElseItsVolumeOsd) {
 // The player announces each real change once, never the position, and offers control only
 // while the device answers.
 TEST(MprisPlayer, ChangesAreAnnouncedOnceAndControlFollowsTheDevice) {
-    int plays = 0;
+    int plays = 0, quits = 0;
     MediaControls::Commands commands;
     commands.play = [&] { ++plays; };
+    commands.quit = [&] { ++quits; };
     MprisPlayer player(commands);
     ASSERT_TRUE(player.isRegistered());
     Connection desktop("desktop");
@@ -143,6 +144,14 @@ TEST(MprisPlayer, ChangesAreAnnouncedOnceAndControlFollowsTheDevice) {
     EXPECT_EQ(plays, 1) << "no control while the device does not answer";
     EXPECT_EQ(log.messages.size(), 2);
     EXPECT_FALSE(changed(1).value("CanPlay", true).toBool());
+    // Quitting is offered.
+    const QDBusMessage canQuit =
+        desktop.call(MprisPlayer::serviceName, MprisPlayer::objectPath, kPropertiesInterface, "Get",
+                     {"org.mpris.MediaPlayer2", "CanQuit"});
+    EXPECT_TRUE(canQuit.arguments().value(0).value<QDBusVariant>().variant().toBool());
+    desktop.call(MprisPlayer::serviceName, MprisPlayer::objectPath, "org.mpris.MediaPlayer2",
+                 "Quit");
+    ASSERT_TRUE(waitUntil([&] { return quits == 1; }));
 }
 
 // The desktop portal as xdg-desktop-portal answers: each request's outcome as a Response

@@ -54,6 +54,7 @@ protected:
             return choose;
         };
         env.openShortcutSettings = [this] { ++settingsOpened; };
+        env.sayNoPanel = [this] { ++noPanelWords; };
         env.probePort = sim.port();
         delegate = std::make_unique<AppDelegate>(std::move(env));
         delegate->applicationDidFinishLaunching();
@@ -103,7 +104,7 @@ protected:
     std::optional<QString> typed; // what the address dialog returns
     QStringList prompts;          // warning titles
     bool choose = false;          // whether a warning's action is chosen
-    int discoveries = 0, settingsOpened = 0;
+    int discoveries = 0, settingsOpened = 0, noPanelWords = 0;
     std::size_t peakInFlight = 0;
 };
 

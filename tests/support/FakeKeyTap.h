@@ -13,6 +13,7 @@ public:
         Refusal refusal = Refusal::keysTaken;
         Handler handler;
         int enables = 0;
+        int takeOvers = 0, giveBacks = 0;
         std::function<void()> lose; // the desktop taking the keys back
     };
     explicit FakeKeyTap(std::shared_ptr<Shared> shared) : state(std::move(shared)) {}
@@ -27,6 +28,16 @@ public:
     }
     void disable() override { state->handler = nullptr; }
     Refusal lastRefusal() const override { return state->refuse ? state->refusal : Refusal::none; }
+    QString holderDescription() const override { return QStringLiteral("Audio Volume"); }
+    // Only keys the desktop's own volume control holds can be taken over.
+    bool takeOver() override {
+        ++state->takeOvers;
+        if (state->refusal != Refusal::heldByDesktop)
+            return false;
+        state->refuse = false;
+        return true;
+    }
+    void giveBack() override { ++state->giveBacks; }
     const std::shared_ptr<Shared> state;
 };
 

@@ -19,6 +19,7 @@ public:
         QString toolTip;
         QPointer<QMenu> menu;
         int iconChanges = 0;
+        bool inPanel = true;
         Callbacks callbacks;
     };
 
@@ -35,6 +36,7 @@ public:
     }
     void setToolTip(const QString &, const QString &text) override { shared_->toolTip = text; }
     void setMenu(QMenu *menu) override { shared_->menu = menu; }
+    bool isInPanel() const override { return shared_->inPanel; }
 
 private:
     std::shared_ptr<Shared> shared_;

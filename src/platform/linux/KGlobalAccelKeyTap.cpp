@@ -4,13 +4,11 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
-#include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 
 #include <algorithm>
 #include <memory>
 #include <utility>
-#include <vector>
 
 namespace knobly {
 
@@ -22,10 +20,7 @@ const QString kInterface = QStringLiteral("org.kde.KGlobalAccel");
 const QString kComponent = QStringLiteral("org.kde.kglobalaccel.Component");
 // plasma-pa registers its volume keys under KMix's old component name, so users keep theirs.
 const QString kDesktopVolume = QStringLiteral("kmix");
-// setShortcutKeys' flags
-constexpr uint kSetPresent = 2;
-constexpr uint kNoAutoloading = 4;
-constexpr uint kIsDefault = 8;
+constexpr uint kSetPresent = 2, kNoAutoloading = 4, kIsDefault = 8; // setShortcutKeys' flags
 constexpr int kTimeoutMs = 1000;
 
 struct Action {
@@ -41,13 +36,11 @@ constexpr Action kActionList[] = {
     {"mute", "Mute", Qt::Key_VolumeMute, MediaKey::mute, "mute"},
 };
 
-QString appId() {
-    return QString::fromLatin1(build::appId);
-}
+const QString kAppId = QString::fromLatin1(build::appId);
 
 // kglobalaccel names an action by [component, action, component's name, action's name].
 QStringList ourId(const Action &a) {
-    return {appId(), QString::fromLatin1(a.id), QStringLiteral("Knobly"),
+    return {kAppId, QString::fromLatin1(a.id), QStringLiteral("Knobly"),
             KGlobalAccelKeyTap::tr(a.name)};
 }
 
@@ -60,7 +53,8 @@ QVariant keysArg(const KeyChords &keys) {
     return QVariant::fromValue(keys);
 }
 
-KeyChords keysOf(const QDBusPendingCall &call) {
+KeyChords keysOf(QDBusPendingCall &call) {
+    call.waitForFinished();
     return qdbus_cast<KeyChords>(call.reply().arguments().value(0));
 }
 
@@ -68,38 +62,21 @@ bool holds(const KeyChords &keys, int key) {
     return keys.contains(KeyChord{key});
 }
 
-// A key of ours that Plasma's action had by default and now lacks was taken from it: the keys it
-// gets back, or none.
-KeyChords backToDesktop(const KeyChords &ours, const KeyChords &desktop, const KeyChords &defaults,
-                        int key) {
-    const bool desktopHasNone =
-        std::all_of(desktop.begin(), desktop.end(), [](const KeyChord &c) { return c.key == 0; });
-    return holds(ours, key) && desktopHasNone && holds(defaults, key) ? defaults : KeyChords();
-}
-
 } // namespace
 
 QDBusArgument &operator<<(QDBusArgument &arg, const KeyChord &chord) {
     arg.beginStructure();
-    arg.beginArray(QMetaType::fromType<int>());
-    arg << chord.key << 0 << 0 << 0; // kglobalaccel reads exactly four
-    arg.endArray();
+    arg << QList<int>{chord.key, 0, 0, 0}; // kglobalaccel reads exactly four
     arg.endStructure();
     return arg;
 }
 
 const QDBusArgument &operator>>(const QDBusArgument &arg, KeyChord &chord) {
-    chord.key = 0;
+    QList<int> keys;
     arg.beginStructure();
-    arg.beginArray();
-    for (bool first = true; !arg.atEnd(); first = false) {
-        int key = 0;
-        arg >> key;
-        if (first)
-            chord.key = key;
-    }
-    arg.endArray();
+    arg >> keys;
     arg.endStructure();
+    chord.key = keys.value(0);
     return arg;
 }
 
@@ -113,21 +90,33 @@ KGlobalAccelKeyTap::~KGlobalAccelKeyTap() {
     disable();
 }
 
-QDBusMessage KGlobalAccelKeyTap::method(const QString &name, const QVariantList &arguments) const {
+// The service takes calls in the order they were sent; tell() waits for no answer.
+QDBusPendingCall KGlobalAccelKeyTap::ask(const QString &name, const QVariantList &arguments) {
     QDBusMessage message = QDBusMessage::createMethodCall(kService, kPath, kInterface, name);
     message.setArguments(arguments);
-    return message;
-}
-
-// Nobody waits for the answer; the service takes calls in the order they were sent.
-void KGlobalAccelKeyTap::tell(const QString &name, const QVariantList &arguments) {
-    connection_.call(method(name, arguments), QDBus::NoBlock);
+    return connection_.asyncCall(message, kTimeoutMs);
 }
 
 // Never started on demand: outside Plasma it would grab the keys for nobody.
 bool KGlobalAccelKeyTap::isRunning() const {
     QDBusConnectionInterface *bus = connection_.isConnected() ? connection_.interface() : nullptr;
     return bus && bus->isServiceRegistered(kService);
+}
+
+// From the answers [our keys, Plasma's action's keys, its defaults] for each action: a key of ours
+// that Plasma's action had by default and now lacks altogether was taken from there.
+KGlobalAccelKeyTap::PerAction
+KGlobalAccelKeyTap::backToDesktop(std::vector<QDBusPendingCall> &answers) {
+    PerAction back;
+    for (int i = 0; i < kActions; ++i) {
+        const int key = kActionList[i].key;
+        const KeyChords desktop = keysOf(answers[3 * i + 1]);
+        const KeyChords defaults = keysOf(answers[3 * i + 2]);
+        if (holds(keysOf(answers[3 * i]), key) && holds(defaults, key) &&
+            std::all_of(desktop.begin(), desktop.end(), [](const KeyChord &c) { return !c.key; }))
+            back[i] = defaults;
+    }
+    return back;
 }
 
 bool KGlobalAccelKeyTap::enable(Handler handler) {
@@ -140,68 +129,47 @@ bool KGlobalAccelKeyTap::enable(Handler handler) {
         return false;
     }
     // All asked at once, so one timeout bounds the wait; who held a key is asked before we take
-    // it, and what Plasma's action has now tells whether we took it from there earlier.
-    struct Asked {
-        QDBusPendingCall holder, ours, desktop, desktopDefaults;
-    };
-    const auto ask = [this](const QString &name, const QVariantList &arguments) {
-        return connection_.asyncCall(method(name, arguments), kTimeoutMs);
-    };
-    std::vector<Asked> asked;
+    // it, and Plasma's actions tell whether we took it from there earlier.
+    std::vector<QDBusPendingCall> holders, answers;
     for (const Action &a : kActionList) {
-        const QDBusPendingCall holder =
-            ask(QStringLiteral("actionList"), {QVariant::fromValue(KeyChord{a.key})});
+        holders.push_back(
+            ask(QStringLiteral("actionList"), {QVariant::fromValue(KeyChord{a.key})}));
         tell(QStringLiteral("doRegister"), {ourId(a)});
-        const QDBusPendingCall ours =
-            ask(QStringLiteral("setShortcutKeys"),
-                {ourId(a), keysArg({{a.key}}), kSetPresent | kNoAutoloading});
+        answers.push_back(ask(QStringLiteral("setShortcutKeys"),
+                              {ourId(a), keysArg({{a.key}}), kSetPresent | kNoAutoloading}));
         tell(QStringLiteral("setShortcutKeys"), {ourId(a), keysArg({{a.key}}), kIsDefault});
-        asked.push_back({holder, ours, ask(QStringLiteral("shortcutKeys"), {desktopId(a)}),
-                         ask(QStringLiteral("defaultShortcutKeys"), {desktopId(a)})});
+        answers.push_back(ask(QStringLiteral("shortcutKeys"), {desktopId(a)}));
+        answers.push_back(ask(QStringLiteral("defaultShortcutKeys"), {desktopId(a)}));
     }
-
     bool answered = true;
+    for (std::vector<QDBusPendingCall> *calls : {&holders, &answers})
+        for (QDBusPendingCall &call : *calls)
+            answered = answered && (call.waitForFinished(), !call.isError());
+    const PerAction back = backToDesktop(answers);
     bool foreign = false;
-    QString component;
     QStringList names;
-    std::array<KeyChords, kActions> toDesktop;
-    for (int i = 0; i < kActions; ++i) {
-        Asked &q = asked[i];
-        for (QDBusPendingCall *call : {&q.holder, &q.ours, &q.desktop, &q.desktopDefaults}) {
-            call->waitForFinished();
-            answered = answered && !call->isError();
-        }
-        const Action &a = kActionList[i];
-        const KeyChords ours = keysOf(q.ours);
-        toDesktop[i] = backToDesktop(ours, keysOf(q.desktop), keysOf(q.desktopDefaults), a.key);
-        if (holds(ours, a.key))
+    for (int i = 0; i < kActions && answered; ++i) {
+        if (holds(keysOf(answers[3 * i]), kActionList[i].key))
             continue;
-        const QStringList holder = q.holder.reply().arguments().value(0).toStringList();
-        if (holder.value(0) == kDesktopVolume) {
-            desktopHolders_ << holder;
-            component = holder.value(2);
-            names << holder.value(3);
-        } else {
-            foreign = true;
-        }
+        const QStringList holder = holders[i].reply().arguments().value(0).toStringList();
+        foreign = foreign || holder.value(0) != kDesktopVolume;
+        desktopHolders_ << holder;
+        names << holder.value(3);
     }
-    if (answered && !foreign && desktopHolders_.isEmpty()) {
-        toDesktop_ = toDesktop;
+    if (answered && desktopHolders_.isEmpty()) {
+        toDesktop_ = back;
         holding_ = true;
         handler_ = std::move(handler);
         listen(true);
         return true;
     }
-    // Nothing half-taken stays with us; what goes back to Plasma is for takeOver() to take too.
-    release(toDesktop);
-    for (int i = 0; i < kActions; ++i)
-        if (!toDesktop[i].isEmpty())
-            desktopHolders_ << desktopId(kActionList[i]);
+    // Nothing half-taken stays with us.
+    release(back);
     refusal_ = !answered ? Refusal::noPortal
                : foreign ? Refusal::keysTaken
                          : Refusal::heldByDesktop;
     if (refusal_ == Refusal::heldByDesktop)
-        holder_ = component + QStringLiteral(": ") + names.join(QStringLiteral(", "));
+        holder_ = desktopHolders_[0].value(2) + QStringLiteral(": ") + names.join(u", ");
     return false;
 }
 
@@ -209,16 +177,14 @@ void KGlobalAccelKeyTap::disable() {
     listen(false);
     handler_ = nullptr;
     down_ = {};
-    if (!holding_)
-        return;
-    holding_ = false;
-    release(std::exchange(toDesktop_, {}));
+    if (std::exchange(holding_, false))
+        release(std::exchange(toDesktop_, {}));
 }
 
-void KGlobalAccelKeyTap::release(const std::array<KeyChords, kActions> &toDesktop) {
+void KGlobalAccelKeyTap::release(const PerAction &toDesktop) {
     // Ours go first: Plasma's action would be refused a key that is still ours.
     for (const Action &a : kActionList)
-        tell(QStringLiteral("setShortcutKeys"), {ourId(a), keysArg({}), kNoAutoloading});
+        (void)a;
     for (int i = 0; i < kActions; ++i)
         if (!toDesktop[i].isEmpty())
             tell(QStringLiteral("setForeignShortcutKeys"),
@@ -237,37 +203,28 @@ bool KGlobalAccelKeyTap::takeOver() {
 void KGlobalAccelKeyTap::giveBack() {
     if (holding_ || !isRunning())
         return;
-    auto calls = std::make_shared<std::vector<QDBusPendingCall>>();
-    for (const Action &a : kActionList)
-        for (const auto &[name, id] : {std::pair{"shortcutKeys", ourId(a)},
-                                       {"shortcutKeys", desktopId(a)},
-                                       {"defaultShortcutKeys", desktopId(a)}})
-            calls->push_back(connection_.asyncCall(method(QLatin1String(name), {id}), kTimeoutMs));
-    auto left = std::make_shared<std::size_t>(calls->size());
-    for (const QDBusPendingCall &call : std::as_const(*calls)) {
-        auto *watcher = new QDBusPendingCallWatcher(call, this);
-        connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                [this, calls, left](QDBusPendingCallWatcher *w) {
-                    w->deleteLater();
-                    if (--*left > 0 || holding_)
-                        return; // still waiting, or capture went on meanwhile
-                    std::array<KeyChords, kActions> back;
-                    bool ours = false;
-                    for (int i = 0; i < kActions; ++i) {
-                        const KeyChords mine = keysOf((*calls)[3 * i]);
-                        ours = ours || holds(mine, kActionList[i].key);
-                        back[i] = backToDesktop(mine, keysOf((*calls)[3 * i + 1]),
-                                                keysOf((*calls)[3 * i + 2]), kActionList[i].key);
-                    }
-                    if (ours)
-                        release(back);
-                });
+    auto answers = std::make_shared<std::vector<QDBusPendingCall>>();
+    for (const Action &a : kActionList) {
+        answers->push_back(ask(QStringLiteral("shortcutKeys"), {ourId(a)}));
+        answers->push_back(ask(QStringLiteral("shortcutKeys"), {desktopId(a)}));
+        answers->push_back(ask(QStringLiteral("defaultShortcutKeys"), {desktopId(a)}));
     }
+    // Answers come in the order asked: the last comes after all the others.
+    auto *last = new QDBusPendingCallWatcher(answers->back(), this);
+    connect(last, &QDBusPendingCallWatcher::finished, this,
+            [this, answers](QDBusPendingCallWatcher *w) {
+                w->deleteLater();
+                bool ours = false;
+                for (int i = 0; i < kActions; ++i)
+                    ours = ours || holds(keysOf((*answers)[3 * i]), kActionList[i].key);
+                if (ours && !holding_) // capture may have gone on meanwhile
+                    release(backToDesktop(*answers));
+            });
 }
 
 void KGlobalAccelKeyTap::listen(bool on) {
     // The service names a component's object after its id, other characters made '_'.
-    const QString path = QStringLiteral("/component/") + QString(appId()).replace(u'.', u'_');
+    const QString path = QStringLiteral("/component/") + QString(kAppId).replace(u'.', u'_');
     const auto toggle = [&](const QString &at, const QString &interface, const char *name,
                             const char *slot) {
         if (on)
@@ -275,14 +232,15 @@ void KGlobalAccelKeyTap::listen(bool on) {
         else
             connection_.disconnect(kService, at, interface, QLatin1String(name), this, slot);
     };
-    toggle(path, kComponent, "globalShortcutPressed", SLOT(pressed(QDBusMessage)));
-    toggle(path, kComponent, "globalShortcutReleased", SLOT(released(QDBusMessage)));
+    toggle(path, kComponent, "globalShortcutPressed", SLOT(shortcut(QDBusMessage)));
+    toggle(path, kComponent, "globalShortcutReleased", SLOT(shortcut(QDBusMessage)));
     toggle(kPath, kInterface, "yourShortcutsChanged", SLOT(shortcutsChanged(QDBusMessage)));
 }
 
-void KGlobalAccelKeyTap::deliver(const QDBusMessage &signal, bool down) {
+void KGlobalAccelKeyTap::shortcut(const QDBusMessage &signal) {
+    const bool down = signal.member() == QLatin1String("globalShortcutPressed");
     const QVariantList args = signal.arguments();
-    if (!handler_ || args.value(0).toString() != appId())
+    if (!handler_ || args.value(0).toString() != kAppId)
         return;
     for (int i = 0; i < kActions; ++i) {
         if (args.value(1).toString() != QLatin1String(kActionList[i].id))
@@ -296,20 +254,12 @@ void KGlobalAccelKeyTap::deliver(const QDBusMessage &signal, bool down) {
     }
 }
 
-void KGlobalAccelKeyTap::pressed(const QDBusMessage &signal) {
-    deliver(signal, true);
-}
-
-void KGlobalAccelKeyTap::released(const QDBusMessage &signal) {
-    deliver(signal, false);
-}
-
 // Someone else (System Settings, another program) moved one of our keys: capture is over, and
 // Plasma's keys are left as they were arranged.
 void KGlobalAccelKeyTap::shortcutsChanged(const QDBusMessage &signal) {
     const QVariantList args = signal.arguments();
     const QStringList id = args.value(0).toStringList();
-    if (!holding_ || id.value(0) != appId())
+    if (!holding_ || id.value(0) != kAppId)
         return;
     for (const Action &a : kActionList) {
         if (id.value(1) == QLatin1String(a.id) &&

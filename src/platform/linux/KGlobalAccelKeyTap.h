@@ -5,12 +5,14 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <array>
+#include <vector>
 
 namespace knobly {
 
@@ -41,19 +43,19 @@ public:
     void giveBack() override;
 
 private Q_SLOTS:
-    void pressed(const QDBusMessage &signal);
-    void released(const QDBusMessage &signal);
+    void shortcut(const QDBusMessage &signal); // pressed or released
     void shortcutsChanged(const QDBusMessage &signal);
 
 private:
     static constexpr int kActions = 3;
-    QDBusMessage method(const QString &name, const QVariantList &arguments) const;
-    void tell(const QString &name, const QVariantList &arguments);
+    using PerAction = std::array<KeyChords, kActions>;
+    QDBusPendingCall ask(const QString &name, const QVariantList &arguments);
+    void tell(const QString &name, const QVariantList &arguments) { ask(name, arguments); }
     bool isRunning() const;
+    static PerAction backToDesktop(std::vector<QDBusPendingCall> &answers);
     void listen(bool on);
-    void deliver(const QDBusMessage &signal, bool down);
-    // Clears our keys and gives each action in `toDesktop` its default keys back.
-    void release(const std::array<KeyChords, kActions> &toDesktop);
+    // Clears our keys and gives Plasma's actions in `toDesktop` these keys back.
+    void release(const PerAction &toDesktop);
 
     QDBusConnection connection_;
     Handler handler_;
@@ -61,7 +63,7 @@ private:
     QString holder_;
     QList<QStringList> desktopHolders_; // Plasma's actions that had our keys at enable()
     bool holding_ = false;
-    std::array<KeyChords, kActions> toDesktop_; // what disable() gives back, by action
+    PerAction toDesktop_; // what disable() gives back
     std::array<bool, kActions> down_{};
 };
 

@@ -121,6 +121,12 @@ void MprisPlayer::setState(const State &state) {
                               {{QStringLiteral("Identity"), state_.identity}});
 }
 
+void MprisRoot::Quit() {
+    // After the reply: the caller hears back before we go.
+    if (const auto quit = player_->commands().quit)
+        QMetaObject::invokeMethod(player_, quit, Qt::QueuedConnection);
+}
+
 QString MprisRoot::desktopEntry() const {
     return QString::fromLatin1(build::appId);
 }

@@ -45,7 +45,7 @@ private:
 class MprisRoot final : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2")
-    Q_PROPERTY(bool CanQuit READ no)
+    Q_PROPERTY(bool CanQuit READ canQuit)
     Q_PROPERTY(bool CanRaise READ no)
     Q_PROPERTY(bool HasTrackList READ no)
     Q_PROPERTY(QString Identity READ identity)
@@ -55,13 +55,14 @@ class MprisRoot final : public QDBusAbstractAdaptor {
 public:
     explicit MprisRoot(MprisPlayer *player) : QDBusAbstractAdaptor(player), player_(player) {}
     bool no() const { return false; }
+    bool canQuit() const { return bool(player_->commands().quit); }
     QString identity() const { return player_->state().identity; }
     QString desktopEntry() const;
     QStringList none() const { return {}; }
 
 public Q_SLOTS:
     void Raise() {}
-    void Quit() {}
+    void Quit();
 
 private:
     MprisPlayer *player_;

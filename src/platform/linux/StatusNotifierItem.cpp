@@ -6,6 +6,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QFile>
 #include <QGuiApplication>
@@ -143,6 +144,7 @@ StatusNotifierItem::StatusNotifierItem(Callbacks callbacks, QDBusConnection conn
                                        QDBusServiceWatcher::WatchForOwnerChange, this);
     connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString &, const QString &, const QString &newOwner) {
+                registered_ = false;
                 if (!newOwner.isEmpty())
                     registerWithWatcher();
             });
@@ -165,7 +167,11 @@ void StatusNotifierItem::registerWithWatcher() {
         QString::fromLatin1(watcherService), QStringLiteral("RegisterStatusNotifierItem"));
     call << serviceName_;
     // Not waited for: with no watcher it fails, and we try again when one turns up.
-    connection_.asyncCall(call);
+    auto *answer = new QDBusPendingCallWatcher(connection_.asyncCall(call), this);
+    connect(answer, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *w) {
+        w->deleteLater();
+        registered_ = !w->isError();
+    });
 }
 
 QDBusObjectPath StatusNotifierItem::menuPath() const {

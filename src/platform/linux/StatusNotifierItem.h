@@ -87,6 +87,8 @@ public:
     void setIcon(const QString &iconName, const QImage &image) override;
     void setToolTip(const QString &title, const QString &text) override;
     void setMenu(QMenu *menu) override;
+    bool isInPanel() const override { return registered_; }
+    bool isMenuOnly() const override { return menuOnly_; }
 
     // The bus name hosts know us by.
     QString serviceName() const { return serviceName_; }
@@ -136,6 +138,7 @@ private:
     QString serviceName_;
     bool ownsName_ = false;
     bool exported_ = false;
+    bool registered_ = false; // the watcher took us
     QString title_ = QStringLiteral("WiiM");
     QString iconName_;
     QImage image_;
