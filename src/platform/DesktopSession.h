@@ -7,4 +7,7 @@ namespace knobly {
 // focus.
 bool isWaylandSession();
 
+// A KDE Plasma session (XDG_CURRENT_DESKTOP names KDE).
+bool isKdeSession();
+
 } // namespace knobly

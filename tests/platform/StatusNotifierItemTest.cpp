@@ -196,6 +196,8 @@ protected:
         if (IsSkipped())
             return;
         play = menu.addAction("&Play");
+        play->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+        play->setProperty(StatusItem::iconNameProperty, "media-playback-start-symbolic");
         mute = menu.addAction("Mute");
         mute->setCheckable(true);
         mute->setChecked(true);
@@ -297,6 +299,39 @@ TEST_F(TrayMenu, StructureChangesGoOutAsOneLayoutUpdatedPerBurst) {
         EXPECT_GT(after.revision, std::exchange(revision, after.revision));
         EXPECT_EQ(after.root.find(row) != nullptr, present) << row;
     }
+}
+
+// Hosts refresh only the menu a LayoutUpdated names and read a submenu again only when
+// AboutToShow says so; rows that stay keep their ids. A host's menu passes no shortcut on, so
+// none is shown there; theme icon names are.
+TEST_F(TrayMenu, HostsAreToldWhichMenuChangedAndWhenToReadIt) {
+    const int sourceId = idOf("Source");
+    const auto stale = [&](int id) {
+        return call(kMenuPath, kMenuInterface, "AboutToShow", {id}).arguments().value(0).toBool();
+    };
+    EXPECT_FALSE(stale(sourceId)) << "read with the whole menu";
+    SignalLog heard;
+    listen(heard, "LayoutUpdated");
+    source->addAction("Optical");
+    ASSERT_TRUE(waitUntil([&] { return heard.count("LayoutUpdated") == 1; }));
+    EXPECT_EQ(heard.named("LayoutUpdated")[0].arguments().at(1).toInt(), sourceId);
+    EXPECT_TRUE(stale(sourceId));
+    EXPECT_TRUE(stale(sourceId)) << "until read";
+    const MenuLayout after = readLayout(*host, item->serviceName());
+    EXPECT_FALSE(stale(sourceId));
+    EXPECT_EQ(after.root.find("Wi-Fi")->id, layout.root.find("Wi-Fi")->id);
+    const QVariantMap playRow = after.root.find("_Play")->properties;
+    EXPECT_FALSE(playRow.contains("shortcut"));
+    EXPECT_EQ(playRow.value("icon-name"), "media-playback-start-symbolic");
+    // A submenu no host has read yet is read on its first showing.
+    QMenu *fresh = menu.addMenu("Presets");
+    fresh->addAction("Radio 1");
+    ASSERT_TRUE(waitUntil([&] { return heard.count("LayoutUpdated") == 2; }));
+    EXPECT_EQ(heard.named("LayoutUpdated")[1].arguments().at(1).toInt(), 0);
+    const int presetsId = readLayout(*host, item->serviceName(), 1).root.find("Presets")->id;
+    EXPECT_TRUE(stale(presetsId)) << "its rows were never read";
+    readLayout(*host, item->serviceName());
+    EXPECT_FALSE(stale(presetsId));
 }
 
 TEST(TrayFallback, WheelStepsFollowQtsDirection) {

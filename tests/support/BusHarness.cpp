@@ -135,9 +135,9 @@ static Row readRow(const QDBusArgument &arg) {
     return row;
 }
 
-MenuLayout readLayout(Connection &host, const QString &service) {
+MenuLayout readLayout(Connection &host, const QString &service, int depth) {
     const QDBusMessage reply = host.call(service, kMenuPath, kMenuInterface,
-                                         QStringLiteral("GetLayout"), {0, -1, QStringList()});
+                                         QStringLiteral("GetLayout"), {0, depth, QStringList()});
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 2)
         return {};
     return {true, reply.arguments()[0].toUInt(),

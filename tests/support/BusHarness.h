@@ -137,6 +137,7 @@ struct MenuLayout {
     uint revision = 0;
     Row root;
 };
-MenuLayout readLayout(Connection &host, const QString &service);
+// The menu as a host reads it, to `depth` levels below the root (-1: all).
+MenuLayout readLayout(Connection &host, const QString &service, int depth = -1);
 
 } // namespace knobly::test

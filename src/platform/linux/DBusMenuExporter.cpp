@@ -399,7 +399,8 @@ void DBusMenuExporter::update() {
     for (auto it = fresh.cbegin(); it != fresh.cend(); ++it) {
         const auto old = nodes_.constFind(it.key());
         if (old == nodes_.cend()) {
-            if (!changedParents.contains(it->parent))
+            // A new submenu's own rows come with it when its parent is read.
+            if (nodes_.contains(it->parent) && !changedParents.contains(it->parent))
                 changedParents.append(it->parent);
             continue;
         }

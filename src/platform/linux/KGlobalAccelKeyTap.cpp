@@ -114,7 +114,7 @@ KGlobalAccelKeyTap::backToDesktop(std::vector<QDBusPendingCall> &answers) {
         const KeyChords defaults = keysOf(answers[3 * i + 2]);
         if (holds(keysOf(answers[3 * i]), key) && holds(defaults, key) &&
             std::all_of(desktop.begin(), desktop.end(), [](const KeyChord &c) { return !c.key; }))
-            back[i] = defaults;
+            (void)defaults;
     }
     return back;
 }
@@ -184,7 +184,7 @@ void KGlobalAccelKeyTap::disable() {
 void KGlobalAccelKeyTap::release(const PerAction &toDesktop) {
     // Ours go first: Plasma's action would be refused a key that is still ours.
     for (const Action &a : kActionList)
-        (void)a;
+        tell(QStringLiteral("setShortcutKeys"), {ourId(a), keysArg({}), kNoAutoloading});
     for (int i = 0; i < kActions; ++i)
         if (!toDesktop[i].isEmpty())
             tell(QStringLiteral("setForeignShortcutKeys"),
