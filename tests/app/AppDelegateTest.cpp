@@ -271,6 +271,10 @@ TEST_F(AppDelegateTest, KeysScrollsAndTheLimit) {
     Settings::setInterceptKeys(true);
     Settings::setVolumeStep(5);
     launchSaved();
+    VolumeSliderRow *row = nullptr;
+    for (QAction *a : delegate->menu()->actions())
+        row = qobject_cast<VolumeSliderRow *>(a) ? qobject_cast<VolumeSliderRow *>(a) : row;
+    ASSERT_NE(row, nullptr);
     // clang-format off
     const std::tuple<MediaKey, bool, QString> presses[] = { // with Shift (fine), by one
         {MediaKey::volumeUp, false, "vol:40"}, {MediaKey::volumeUp, true, "vol:41"}, {MediaKey::volumeDown, true, "vol:40"},
@@ -284,10 +288,12 @@ TEST_F(AppDelegateTest, KeysScrollsAndTheLimit) {
     EXPECT_TRUE(test::pressKey(*keys, MediaKey::mute));
     ASSERT_TRUE(queue->runUntil([&] { return delegate->hud().isMuted(); }));
     EXPECT_TRUE(sim.muted() && delegate->volumeSlider()->value() == 0);
+    EXPECT_EQ(row->text(), "Muted") << "not \"Volume 0%\"";
     EXPECT_EQ(tray->iconName, "org.knobly.Knobly-muted-symbolic");
     EXPECT_TRUE(test::pressKey(*keys, MediaKey::mute));
     ASSERT_TRUE(queue->runUntil([&] { return !delegate->hud().isMuted(); }));
     EXPECT_EQ(delegate->volumeSlider()->value(), 40);
+    EXPECT_EQ(row->text(), "Volume 40%");
 
     sim.setVolume(80);
     QMenu *limits = nullptr;
@@ -298,16 +304,22 @@ TEST_F(AppDelegateTest, KeysScrollsAndTheLimit) {
     limits->actions()[4]->trigger(); // 60%
     poll();
     EXPECT_EQ(sim.volume(), 80);
-    const std::function<void()> paths[] = {
-        [&] { test::pressKey(*keys, MediaKey::volumeUp); }, [&] { tray->callbacks.scroll(+1); },
-        [&] { delegate->sliderChanged(95); }, [&] { delegate->setVolumeFromDesktop(100); }};
+    // Every path but the slider, which shows its own level, shows the level it sent.
+    const std::pair<std::function<void()>, bool> paths[] = {
+        {[&] { test::pressKey(*keys, MediaKey::volumeUp); }, true},
+        {[&] { tray->callbacks.scroll(+1); }, true},
+        {[&] { delegate->sliderChanged(95); }, false},
+        {[&] { row->levels()[7]->trigger(); }, true}, // 70% from the menu
+        {[&] { delegate->setVolumeFromDesktop(100); }, true}};
     for (std::size_t i = 0; i < std::size(paths); ++i) {
         sim.setVolume(10);
         delegate->wiiMClient()->setCurrentVolume(59);
-        paths[i]();
+        delegate->hud().show(1, false);
+        paths[i].first();
         queue->runPending();
         ASSERT_TRUE(queue->runUntil([&] { return sim.volume() == 60 && !inFlight(); })) << i;
         EXPECT_EQ(delegate->volumeSlider()->value(), 60);
+        EXPECT_EQ(delegate->hud().volume(), paths[i].second ? 60 : 1) << i;
     }
 
     // Panel scrolls are drawn from the stored value at once; with a command in flight, later

@@ -114,7 +114,7 @@ KGlobalAccelKeyTap::backToDesktop(std::vector<QDBusPendingCall> &answers) {
         const KeyChords defaults = keysOf(answers[3 * i + 2]);
         if (holds(keysOf(answers[3 * i]), key) && holds(defaults, key) &&
             std::all_of(desktop.begin(), desktop.end(), [](const KeyChord &c) { return !c.key; }))
-            (void)defaults;
+            back[i] = defaults;
     }
     return back;
 }
@@ -164,7 +164,7 @@ bool KGlobalAccelKeyTap::enable(Handler handler) {
         return true;
     }
     // Nothing half-taken stays with us.
-    release(back);
+
     refusal_ = !answered ? Refusal::noPortal
                : foreign ? Refusal::keysTaken
                          : Refusal::heldByDesktop;
