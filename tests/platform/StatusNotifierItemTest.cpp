@@ -121,6 +121,16 @@ TEST_F(Tray, ClicksPassOnOnlyPlausiblePositions) {
         ASSERT_TRUE(waitUntil([&] { return !log.clicks.empty(); }));
         EXPECT_EQ(log.clicks[0], std::pair(QString(kind), at));
     }
+    // Where the item is a menu, clicks fail: Plasma then shows the exported menu.
+    item.reset();
+    item =
+        std::make_unique<StatusNotifierItem>(log.callbacks(), QDBusConnection::sessionBus(), true);
+    log.clicks.clear();
+    for (const char *method : {"Activate", "ContextMenu"})
+        EXPECT_EQ(call(kItemPath, kItemInterface, method, {5, 6}).type(),
+                  QDBusMessage::ErrorMessage)
+            << method;
+    EXPECT_TRUE(log.clicks.empty());
 }
 
 // Each caller is a new process here, so each call is the first of its caller's: the units
