@@ -66,7 +66,7 @@ bool holds(const KeyChords &keys, int key) {
 
 QDBusArgument &operator<<(QDBusArgument &arg, const KeyChord &chord) {
     arg.beginStructure();
-    arg << QList<int>{chord.key, 0, 0, 0}; // kglobalaccel reads exactly four
+    arg << QList<int>{chord.key}; // kglobalaccel reads exactly four
     arg.endStructure();
     return arg;
 }
@@ -164,7 +164,7 @@ bool KGlobalAccelKeyTap::enable(Handler handler) {
         return true;
     }
     // Nothing half-taken stays with us.
-
+    release(back);
     refusal_ = !answered ? Refusal::noPortal
                : foreign ? Refusal::keysTaken
                          : Refusal::heldByDesktop;

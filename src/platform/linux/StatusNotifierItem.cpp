@@ -276,9 +276,11 @@ void StatusNotifierItem::ContextMenu(int x, int y) {
         Qt::QueuedConnection);
 }
 
+// "No such method": Plasma then shows the exported menu, and GNOME's extension stops
+// calling at all instead of logging each double click.
 void StatusNotifierItem::refuseClick() {
     if (calledFromDBus())
-        sendErrorReply(QDBusError::NotSupported,
+        sendErrorReply(QDBusError::UnknownMethod,
                        QStringLiteral("The item is a menu: show the exported menu"));
 }
 
