@@ -56,7 +56,8 @@ void AppDelegate::setupMediaKeys() {
         keys.giveBack();
         return;
     }
-    const bool started = startKeys();
+    // The user said yes when capture was turned on: not asked again at each start.
+    const bool started = startKeys(false);
     if (interceptItem_)
         interceptItem_->setChecked(started);
     // A capture that cannot start any more is switched off quietly at launch.
@@ -64,13 +65,17 @@ void AppDelegate::setupMediaKeys() {
         Settings::setInterceptKeys(false);
 }
 
-// Starts capture; where the desktop's own volume control holds the keys, asks once whether
-// Knobly may have them (the default answer takes them).
-bool AppDelegate::startKeys() {
+// Starts capture; where the desktop's own volume control holds the keys, asks whether Knobly
+// may have them (the default answer takes them). Quitting gives them back to the desktop.
+bool AppDelegate::startKeys(bool ask) {
     MediaKeyInterceptor &keys = *keyInterceptor_;
     if (keys.start())
         return true;
-    if (keys.lastRefusal() != KeyTap::Refusal::heldByDesktop || !env_.warn)
+    if (keys.lastRefusal() != KeyTap::Refusal::heldByDesktop)
+        return false;
+    if (!ask)
+        return keys.takeOver() && keys.start();
+    if (!env_.warn)
         return false;
     const QString text =
         tr("The volume keys are shortcuts of %1 in the desktop's shortcut settings.\n\n"
@@ -108,7 +113,7 @@ void AppDelegate::toggleIntercept() {
         Settings::setInterceptKeys(false);
         return;
     }
-    const bool started = startKeys();
+    const bool started = startKeys(true);
     if (interceptItem_)
         interceptItem_->setChecked(started);
     Settings::setInterceptKeys(started);

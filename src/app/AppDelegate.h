@@ -114,7 +114,7 @@ public:
     void setupMediaKeys();
     void toggleIntercept();
     void showAccessibilityPrompt();
-    bool startKeys();
+    bool startKeys(bool ask);
     void toggleMuteFromKey();
 
     // Read by tests and by the desktop glue.

@@ -242,6 +242,14 @@ TEST_F(AppDelegateTest, CaptureIsSwitchedOffWhenRefusedAndSaysWhy) {
         EXPECT_EQ(keys->takeOvers, yes ? 1 : 0);
     }
     EXPECT_TRUE(test::pressKey(*keys, MediaKey::volumeUp));
+
+    // Once said yes to, the next start takes them again without asking.
+    delegate.reset();
+    prompts.clear();
+    keys->refuse = true;
+    launch();
+    EXPECT_TRUE(prompts.isEmpty());
+    EXPECT_TRUE(delegate->interceptItem()->isChecked() && keys->takeOvers == 2);
 }
 
 // A panel has a moment to take the item; without one the word comes once, and a second start

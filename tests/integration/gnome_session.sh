@@ -49,7 +49,7 @@ if [[ ${KNOBLY_GNOME_STAGE:-} != user ]]; then
 fi
 
 # --- as the user, inside the namespaces (we are PID 1 here); everything lives in $H ---
-T=$1 H=$1/home shot=$2 failed=0 pids=() S= started=$SECONDS
+T=$1 H=$1/home shot=$2 failed=0 pids=() S='' started=$SECONDS
 ((BASHPID == 1)) || { echo "FAIL: the user stage must be its namespace's init"; exit 1; }
 until_ok() { local end=$((${EPOCHREALTIME/./} + $1 * 1000000)); shift # SECONDS COMMAND...
     until "$@" >/dev/null 2>&1; do ((${EPOCHREALTIME/./} < end)) || return 1; sleep 0.1; done; }
@@ -272,7 +272,8 @@ note "the shell shows: $(js "(i => [i.icon.gicon && (i.icon.gicon.to_string() ??
 js 'KT.move(720, 600)' >/dev/null && sleep 0.5 # no hover highlight
 if gs shot "$S/bar.png" 0 0 1440 32; then
     [[ -z $shot ]] || cp "$S/bar.png" "$H/shot.png"
-    note "the icon is drawn (mean, lightest) in $(gs ink "$S/bar.png" $(js "(b => [b.x, b.y, b.w, b.h].map(Math.round).join(' '))(KT.box($item.icon))" | tr -d '"'))"
+    read -r bx by bw bh < <(js "(b => [b.x, b.y, b.w, b.h].map(Math.round).join(' '))(KT.box($item.icon))" | tr -d '"')
+    note "the icon is drawn (mean, lightest) in $(gs ink "$S/bar.png" "$bx" "$by" "$bw" "$bh")"
 else note "no screenshot"; fi
 if grep -q IconAccessibleDesc "$S/shell.log"; then
     fail "A6 the shell logged errors about IconAccessibleDesc: $(grep -c IconAccessibleDesc "$S/shell.log")x, e.g. $(grep -m1 IconAccessibleDesc "$S/shell.log")"

@@ -278,15 +278,13 @@ public:
     KeyChords keysOf(const QStringList &action) {
         return qdbus_cast<KeyChords>(call("shortcutKeys", {action}).arguments().value(0));
     }
-    QString holder(int key) {
+    QStringList holder(int key) {
         return call("actionList", {QVariant::fromValue(KeyChord{key})})
             .arguments()
             .value(0)
-            .toStringList()
-            .mid(0, 2)
-            .join('/');
+            .toStringList();
     }
-    // As plasma-pa's volume applet registers its keys at start.
+    // As a KDE program registers its action and key at start.
     void registerAction(const QStringList &id, int key) {
         call("doRegister", {id});
         call("setShortcutKeys", {id, keys({{key}}), 2u});
@@ -344,9 +342,7 @@ TEST(KGlobalAccelKeyTap, FreeKeysAreOursAndTheirPressesReachTheHandler) {
     int lost = 0;
     tap.lost = [&] { ++lost; };
     ASSERT_TRUE(tap.enable(log.handler()));
-    EXPECT_EQ(kglobalaccel.call("actionList", {QVariant::fromValue(KeyChord{Qt::Key_VolumeUp})})
-                  .arguments()
-                  .value(0),
+    EXPECT_EQ(kglobalaccel.holder(Qt::Key_VolumeUp),
               QStringList({"org.knobly.Knobly", "volume-up", "Knobly", "Volume Up"}));
     ASSERT_TRUE(kglobalaccel.xdotool({"key", "XF86AudioLowerVolume", "XF86AudioLowerVolume"}));
     ASSERT_TRUE(kglobalaccel.xdotool({"keydown", "XF86AudioMute"}));
@@ -412,11 +408,11 @@ TEST(KGlobalAccelKeyTap, PlasmasVolumeKeysAreTakenOverAndComeBackAfterwards) {
         kglobalaccel.call("setShortcutKeys",
                           {ours, RealKGlobalAccel::keys({{kVolumeKeys[i]}}), 6u});
     }
-    ASSERT_EQ(kglobalaccel.holder(Qt::Key_VolumeMute), "org.knobly.Knobly/mute");
+    ASSERT_EQ(kglobalaccel.holder(Qt::Key_VolumeMute).value(0), "org.knobly.Knobly");
     KGlobalAccelKeyTap atStart;
     atStart.giveBack();
     EXPECT_TRUE(waitUntil(plasmaHasItsKeys));
-    EXPECT_EQ(kglobalaccel.holder(Qt::Key_VolumeUp), "kmix/increase_volume");
+    EXPECT_EQ(kglobalaccel.holder(Qt::Key_VolumeUp), kPlasmaVolume[0]);
 }
 
 TEST(KGlobalAccelKeyTap, AnotherHolderOrNoServiceIsRefused) {

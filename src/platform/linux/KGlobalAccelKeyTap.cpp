@@ -66,7 +66,7 @@ bool holds(const KeyChords &keys, int key) {
 
 QDBusArgument &operator<<(QDBusArgument &arg, const KeyChord &chord) {
     arg.beginStructure();
-    arg << QList<int>{chord.key}; // kglobalaccel reads exactly four
+    arg << QList<int>{chord.key, 0, 0, 0}; // kglobalaccel reads exactly four
     arg.endStructure();
     return arg;
 }
