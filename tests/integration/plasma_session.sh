@@ -6,13 +6,14 @@
 # steps the volume and shows Plasma's OSD, the media keys move between plasma-pa and Knobly
 # through KDE's global shortcut service, and Knobly opens no window unasked.
 # As root: plasma_session.sh BIN_DIR [SCREENSHOT.png]; exit 0 passed, 1 failed, 77 skipped.
+# KNOBLY_KEEP=1 keeps the run's directory (/var/tmp/knobly-kde.*: logs, dbus-monitor output, shots).
 set -u -o pipefail
 user=knobly-kde
 PY=/usr/bin/python3 # Debian's, where python3-dbus and python3-gi live
 if [[ ${KNOBLY_KDE_STAGE:-} != user ]]; then
     skip() { echo "plasma_session: SKIP: $*"; exit 77; }
     [[ $(id -u) -eq 0 ]] || skip "needs root (namespaces; Plasma runs as the user $user)"
-    for t in kwin_wayland plasmashell Xvfb xdotool import dbus-daemon dbus-monitor qdbus unshare setpriv ip; do
+    for t in kwin_wayland plasmashell Xvfb xdotool import convert dbus-daemon dbus-monitor qdbus unshare setpriv ip; do
         command -v "$t" >/dev/null || skip "$t is not installed (run scripts/deps)"; done
     for p in plasma-pa plasma-workspace-wayland qt6-wayland python3-dbus python3-gi; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || skip "$p is missing"; done
@@ -60,7 +61,11 @@ gone() { ! kill -0 "$@" 2>/dev/null; }
 cleanup() { local s=$?; kill -TERM "${pids[@]}" 2>/dev/null # 5 s of grace, then KILL
     until_ok 5 gone "${pids[@]}" || kill -KILL "${pids[@]}" 2>/dev/null; wait; exit "$s"; }
 trap cleanup EXIT && trap 'exit 143' TERM INT HUP
-pass() { echo "PASS: $*"; } && fail() { echo "FAIL: $*"; failed=1; }
+pass() { echo "PASS: $*"; } && fail() { echo "FAIL: $*"; failed=1; [[ -z ${kwpid:-} ]] || ! gone "$kwpid" || crashed; }
+# KWin hosts kglobalaccel: a call it cannot read (a key sequence that is not four ints) aborts it,
+# and the whole session with it. No point in going on then.
+crashed() { echo "FAIL: kwin_wayland is gone: $(grep -v '^js: ' "$H/kwin.log" | tail -n 3 | tr '\n' ' ')"; kwpid=; logs; exit 1; }
+xdotool() { timeout 10 /usr/bin/xdotool "$@"; } # it waits forever once KWin is gone
 logs() { for f in "$H"/{kwin,plasmashell,knobly}.log; do echo "--- ${f##*/}"; grep -v '^js: ' "$f" | tail -n 20; done; }
 die() { fail "$*"; logs; exit 1; }
 has_name() { dbus-send --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.GetNameOwner "string:$1"; }
@@ -68,7 +73,7 @@ owner() { has_name "$1" 2>/dev/null | grep -oP 'string "\K[^"]+'; }
 
 # All the D-Bus, screenshot and kglobalaccel reading in one place: kt COMMAND ARGS...
 kt() { "$PY" - "$@" <<'EOF'
-import json, os, re, sys
+import os, re, sys
 cmd, args = sys.argv[1], sys.argv[2:]
 H = os.environ['H']
 def bus():
@@ -197,12 +202,12 @@ EOF
 export H
 shoot() { import -window root -depth 8 "rgb:$H/$1.rgb"; } # NAME
 lines() { wc -l <"$H/mon.log"; }
-# Every window KWin manages, one a line: pid, popup, x y w h, caption (through a KWin script that
-# prints into KWin's log).
+# Every window KWin manages, one a line: pid, popup, x y w h, caption, active (through a KWin
+# script that prints into KWin's log).
 windows() { local tag=knobly$RANDOM$RANDOM
     printf 'var ws = workspace.clientList();
 for (var i = 0; i < ws.length; i++) { var w = ws[i], g = w.frameGeometry;
-  print("%s\\t" + w.pid + "\\t" + (w.popupWindow ? 1 : 0) + "\\t" + g.x + " " + g.y + " " + g.width + " " + g.height + "\\t" + w.caption); }
+  print("%s\\t" + w.pid + "\\t" + (w.popupWindow ? 1 : 0) + "\\t" + g.x + " " + g.y + " " + g.width + " " + g.height + "\\t" + w.caption + "\\t" + (w.active ? "active" : "inactive")); }
 print("%s\\tend");\n' "$tag" "$tag" >"$H/windows.js"
     qdbus org.kde.KWin /Scripting org.kde.kwin.Scripting.loadScript "$H/windows.js" "$tag" >/dev/null &&
         qdbus org.kde.KWin /Scripting org.kde.kwin.Scripting.start >/dev/null &&
@@ -239,33 +244,32 @@ Xvfb -displayfd 3 -screen 0 1440x900x24 -nolisten tcp 3>"$H/display" >"$H/xvfb.l
 read -r -t 20 xdisplay <"$H/display" || die "Xvfb did not start"
 export DISPLAY=:$xdisplay # xdotool's and import's: KWin's window on it gets their input as real input
 env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 "$T/kwin_wayland" \
-    --x11-display "$DISPLAY" --width 1440 --height 900 --xwayland --socket wayland-0 >"$H/kwin.log" 2>&1 & pids+=($!)
+    --x11-display "$DISPLAY" --width 1440 --height 900 --xwayland --socket wayland-0 >"$H/kwin.log" 2>&1 & kwpid=$!
+pids+=("$kwpid")
 until_ok 30 test -S "$XDG_RUNTIME_DIR/wayland-0" && until_ok 30 has_name org.kde.KWin || die "kwin_wayland did not start"
 plasmashell --no-respawn >"$H/plasmashell.log" 2>&1 & spid=$!; pids+=("$spid")
-until_ok 60 has_name org.kde.StatusNotifierWatcher || die "plasmashell's tray (kded5's watcher) did not appear"
+until_ok 60 has_name org.kde.StatusNotifierWatcher || die "no StatusNotifierWatcher (kded5 starts it for plasmashell's tray)"
 until_ok 30 has_name org.kde.plasmashell || die "plasmashell did not start"
 panel() { windows | awk -F'\t' -v p="$spid" '$1 == p && $4 == "Plasma" { print $3 }' | grep -m 1 .; }
 until_ok 30 panel || die "no panel in KWin's windows: $(windows)"
 read -r px py pw ph <<<"$(panel)"
-kmix_keys() { [[ $(kt kga owner 16777330) == "kmix increase_volume" ]]; } # Qt::Key_VolumeUp
-until_ok 30 kmix_keys || die "plasma-pa does not hold the volume keys: $(kt kga owner 16777330)"
+keys="16777330 16777328 16777329" # Qt::Key_VolumeUp, Key_VolumeDown, Key_VolumeMute
+key_owners() { local k; for k in $keys; do kt kga owner "$k"; done | tr '\n' ';'; }
+kmix_keys() { [[ $(key_owners) == "kmix increase_volume;kmix decrease_volume;kmix mute;" ]]; }
+until_ok 30 kmix_keys || die "plasma-pa does not hold the volume keys: $(key_owners)"
 "$T/knobly-devicesim" --port 8443 --bind 127.0.0.1 --name Kitchen >"$H/sim.log" 2>&1 & pids+=($!)
 until_ok 20 grep -q serving "$H/sim.log" || die "knobly-devicesim did not start"
 pass "Plasma is up (panel at $px,$py ${pw}x$ph), plasma-pa holds the volume keys, the device serves"
-for k in 16777330:increase_volume 16777328:decrease_volume 16777329:mute; do
-    echo "  kglobalaccel: key ${k%%:*} is held by '$(kt kga owner "${k%%:*}")'; kmix ${k#*:} = $(kt kga keys kmix "${k#*:}")"
-done
 # Anything that opens System Settings would show up here.
 (while :; do ps -eo pid=,comm= | grep -E ' (systemsettings|kcmshell)' >>"$H/settings.log"; sleep 0.2; done) & pids+=($!)
 
 # 2. Knobly, told where the device is, the keys left alone.
 printf '[General]\nip=127.0.0.1:8443\ndevice=Kitchen\nstep=5\nkeys=false\n' >"$XDG_CONFIG_HOME/Knobly/Knobly.conf"
-shoot before
 "$T/knobly" >"$H/knobly.log" 2>&1 & kpid=$!; pids+=("$kpid")
 until_ok 20 kt registered "$kpid" ||
     die "$(gone "$kpid" && echo "knobly exited; ")$(kt registered "$kpid" 2>&1 | tail -n 1)"
 name=$(kt registered "$kpid") && kbus=$(owner "$name") && sbus=$(owner org.kde.plasmashell) &&
-    pass "registered with plasmashell's watcher as $name ($kbus)"
+    pass "registered with the StatusNotifierWatcher as $name ($kbus)"
 to_knobly="$name,$kbus"
 no_window() { # WHEN: Knobly shows no window of its own (proving an absence needs a little wait)
     if until_ok 1.5 has_knobly_window; then fail "$1, knobly has a window: $(knobly_windows)"
@@ -277,7 +281,7 @@ no_window "at rest"
 menu_read() { [[ -n $(kt mon "$1" calls "$to_knobly" AboutToShow)$(kt mon "$1" calls "$to_knobly" GetLayout) ]]; }
 menu_closed() { ! popups | awk '$4 > 100 { f = 1 } END { exit !f }'; }
 close_menu() { xdotool key Escape; until_ok 3 menu_closed || { xdotool key Escape; until_ok 3 menu_closed; }; }
-# The tray fades the new icon in: wait for two equal looks at the panel half a second apart.
+# The tray lays out the new icons: wait for two equal looks at the panel half a second apart.
 settled() { shoot panel0; sleep 0.5; shoot panel; cmp -s "$H/panel0.rgb" "$H/panel.rgb"; }
 until_ok 5 settled
 ix= iy=$((py + ph / 2)) icons=$(kt icons panel $((px + pw / 2)) "$py" $((px + pw)) $((py + ph)))
@@ -288,7 +292,8 @@ for x in $icons; do
 done
 [[ -n $ix ]] || die "none of the icons in the panel at x = $icons opens knobly's menu (is it in the tray's overflow?)"
 pass "plasmashell shows the item in the panel at $ix,$iy"
-[[ -z $shot ]] || import -window root -crop "${pw}x$ph+$px+$py" "$H/shot.png" || fail "no screenshot"
+[[ -z $shot ]] || convert -size 1440x900 -depth 8 "rgb:$H/panel.rgb" -crop "${pw}x$ph+$px+$py" +repage "$H/shot.png" ||
+    fail "no screenshot"
 
 # 4. Left and right clicks open Plasma's drawing of the menu: plasmashell reads the menu after the
 # click, and a menu-sized area above the icon changes.
@@ -364,7 +369,7 @@ if open_menu 3 && open_submenu "Select Device"; then
         pass "Enter IP Address… after the rescan: Plasma's click on item $id got no error (answered: $reply)"
     else fail "Enter IP Address… after the rescan: Plasma's click ${id:-was not seen}, answered: ${reply:-}"; fi
     if until_ok 5 has_knobly_window; then
-        pass "the address dialog opened: $(knobly_windows | cut -f 3,4 | tr '\t' ' ')"
+        pass "the address dialog opened: $(knobly_windows | cut -f 3- | tr '\t' ' ')"
         focus_knobly; xdotool key Escape
         if until_ok 5 eval '! has_knobly_window'; then pass "Escape closed the address dialog"
         else fail "the address dialog is still open after Escape: $(knobly_windows)"; fi
@@ -390,11 +395,13 @@ v1=$(volume); xdotool click 5
 if until_ok 5 volume_is $((v1 - 5)) && sleep 0.7 && volume_is $((v1 - 5)); then pass "a notch down lowered the volume by one step: $v1 -> $(volume)"
 else fail "a notch down: $v1 -> $(volume), wanted $((v1 - 5))"; fi
 # A touchpad: axis events of 1.25 (Plasma passes 15 per event, 120 being a notch) with no notch,
-# sixteen of them worth two notches.
+# sixteen of them worth two notches. A pause first, so no earlier scroll adds to the swipe.
+volume_not() { [[ $(volume) != "$1" ]]; }
 for dir in -1.25:up:1 1.25:down:-1; do
     IFS=: read -r value way sign <<<"$dir"; sleep 1.5; v1=$(volume); steps=()
     for ((i = 0; i < 16; i++)); do steps+=(axis vertical "$value" sleep 0.02); done
-    mark=$(lines); "$PY" "$T/plasma_input.py" move "$ix" "$iy" "${steps[@]}" sleep 1.5 || fail "plasma_input failed"
+    mark=$(lines); "$PY" "$T/plasma_input.py" move "$ix" "$iy" "${steps[@]}" || fail "plasma_input failed"
+    until_ok 3 volume_not "$v1"; sleep 0.7 # then no further step may follow
     v2=$(volume) deltas=$(kt mon "$mark" calls "$to_knobly" Scroll | cut -f 4 | sort | uniq -c | tr -s ' \n' ' ')
     d=$(((v2 - v1) * sign))
     if ((d >= 5 && d <= 10)); then pass "a two-notch swipe $way moved $v1 -> $v2 (Scroll deltas, count x value: $deltas)"
@@ -408,29 +415,32 @@ menu_toggle() { # LABEL: activates the row through Plasma's menu; prints Plasma'
     down "$(row_index 0 "$1")"; xdotool key Return
     until_ok 3 clicked "$m" && clicked "$m"; }
 ticked() { [[ $(kt layout "$name" | awk -F'\t' -v l="$1" '$2 == 0 && $7 == l { print $6 }') == 1 ]]; } # LABEL
-knobly_keys() { [[ $(kt kga owner 16777330) == "org.knobly.Knobly "* ]]; }
+knobly_keys() { [[ $(key_owners) =~ ^(org\.knobly\.Knobly [^;]+;){3}$ ]]; }
 r=$(menu_toggle "Capture Media Keys") || fail "could not activate Capture Media Keys through Plasma's menu: $r"
 echo "  Capture Media Keys: $r"
 if until_ok 5 has_knobly_window; then
-    pass "Knobly asks before taking the keys: $(knobly_windows | cut -f 3,4 | tr '\t' ' ')"
+    pass "Knobly asks before taking the keys: $(knobly_windows | cut -f 3- | tr '\t' ' ')"
     focus_knobly; xdotool key Return
 else fail "no question window after Capture Media Keys"; fi
-if until_ok 5 knobly_keys; then pass "kglobalaccel: XF86AudioRaiseVolume is Knobly's ($(kt kga owner 16777330))"
-else fail "XF86AudioRaiseVolume is not Knobly's: $(kt kga owner 16777330)"; fi
-if [[ $(kt kga keys kmix increase_volume) == none ]]; then pass "kmix's increase_volume lost the key"
-else fail "kmix's increase_volume still has $(kt kga keys kmix increase_volume)"; fi
+if until_ok 5 knobly_keys; then pass "kglobalaccel: the volume keys are Knobly's ($(key_owners))"
+else fail "the volume keys are not Knobly's: $(key_owners)"; fi
+kmix_lost() { local a; for a in increase_volume decrease_volume mute; do [[ $(kt kga keys kmix $a) == none ]] || return 1; done; }
+if kmix_lost; then pass "kmix's increase_volume, decrease_volume and mute have no keys now"
+else fail "kmix still has keys: $(for a in increase_volume decrease_volume mute; do echo -n "$a=$(kt kga keys kmix $a) "; done)"; fi
 v1=$(volume); xdotool mousemove 700 400 key XF86AudioRaiseVolume
 if until_ok 5 volume_is $((v1 + 5)) && sleep 0.7 && volume_is $((v1 + 5)); then pass "XF86AudioRaiseVolume raised the volume by one step: $v1 -> $(volume)"
 else fail "XF86AudioRaiseVolume: $v1 -> $(volume), wanted $((v1 + 5))"; fi
 if until_ok 3 ticked "Capture Media Keys"; then pass "Capture Media Keys is ticked"; else fail "Capture Media Keys is not ticked"; fi
 no_window "after answering the question"
 r=$(menu_toggle "Capture Media Keys") || fail "could not activate Capture Media Keys a second time: $r"
-if until_ok 5 kmix_keys; then pass "the volume keys are back with kmix ($(kt kga keys kmix increase_volume))"
-else fail "the volume keys did not go back to kmix: $(kt kga owner 16777330)"; fi
+if until_ok 5 kmix_keys; then pass "the volume keys are back with kmix ($(key_owners))"
+else fail "the volume keys did not go back to kmix: $(key_owners) kmix has $(for a in increase_volume decrease_volume mute; do
+    echo -n "$a=$(kt kga keys kmix $a) "; done)"; fi
 if until_ok 3 eval '! ticked "Capture Media Keys"'; then pass "Capture Media Keys is unticked"; else fail "Capture Media Keys is still ticked"; fi
 no_window "after giving the keys back"
 if [[ -s $H/settings.log ]]; then fail "System Settings was started: $(sort -u "$H/settings.log" | tr '\n' ' ')"
 else pass "System Settings never started"; fi
 gone "$kpid" && fail "knobly is gone"
+gone "$kwpid" && crashed
 ((failed)) && logs
 exit "$failed"
