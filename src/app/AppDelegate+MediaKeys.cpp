@@ -71,18 +71,14 @@ bool AppDelegate::startKeys(bool ask) {
     MediaKeyInterceptor &keys = *keyInterceptor_;
     if (keys.start())
         return true;
-    if (keys.lastRefusal() != KeyTap::Refusal::heldByDesktop)
-        return false;
-    if (!ask)
-        return keys.takeOver() && keys.start();
-    if (!env_.warn)
+    if (keys.lastRefusal() != KeyTap::Refusal::heldByDesktop || (ask && !env_.warn))
         return false;
     const QString text =
         tr("The volume keys are shortcuts of %1 in the desktop's shortcut settings.\n\n"
            "Let Knobly use them instead? Turning \u201cCapture Media Keys\u201d off gives them "
            "back.")
             .arg(keys.holderDescription());
-    if (!env_.warn(tr("Use the Volume Keys in Knobly?"), text, tr("Use in Knobly")))
+    if (ask && !env_.warn(tr("Use the Volume Keys in Knobly?"), text, tr("Use in Knobly")))
         return false;
     return keys.takeOver() && keys.start();
 }

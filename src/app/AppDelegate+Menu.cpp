@@ -14,8 +14,6 @@
 
 namespace knobly {
 
-namespace {} // namespace
-
 void AppDelegate::buildMenu() {
     auto *menu = new PanelMenu;
     menu_ = menu;
@@ -98,7 +96,6 @@ void AppDelegate::buildMenu() {
     loginItem_->setChecked(LoginItem::isEnabled());
 
     auto *stepMenu = new QMenu(tr("Volume Step"), menu);
-
     const std::int64_t savedStep = Settings::volumeStep();
     for (const int step : {1, 2, 3, 5, 10}) {
         QAction *entry = stepMenu->addAction(QStringLiteral("%1%").arg(step));
