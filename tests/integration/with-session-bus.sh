@@ -10,23 +10,10 @@ trap 'rm -rf "$dir"' EXIT
 # No service directories: a call to a name nobody owns fails at once instead of launching
 # whatever the machine has installed.
 cat >"$dir/session.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=$dir</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
+<busconfig><type>session</type><listen>unix:dir=$dir</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
 </busconfig>
 CONF
-
 # dbus-run-session starts the daemon, runs the command with DBUS_SESSION_BUS_ADDRESS set
-# and stops the daemon once the command exits.
-export KNOBLY_PRIVATE_SESSION_BUS=1
-status=0
-dbus-run-session --config-file="$dir/session.conf" -- "$@" || status=$?
-exit "$status"
+# and stops the daemon once the command exits; the trap still runs on its failure.
+KNOBLY_PRIVATE_SESSION_BUS=1 dbus-run-session --config-file="$dir/session.conf" -- "$@"

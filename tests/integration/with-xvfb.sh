@@ -16,12 +16,7 @@ trap '[ -z "$xvfb_pid" ] || { kill "$xvfb_pid"; wait "$xvfb_pid"; } 2>/dev/null;
 # connections, so there is no race over :N and nothing to poll.
 mkfifo "$dir/display"
 Xvfb -displayfd 3 -screen 0 1440x900x24 -nolisten tcp 3>"$dir/display" 2>"$dir/xvfb.log" &
-xvfb_pid=$!
-display=
+xvfb_pid=$! display=
 read -r -t 20 display <"$dir/display" || true
 [ -n "$display" ] || { echo "with-xvfb.sh: Xvfb did not start" >&2; cat "$dir/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$display"
-unset WAYLAND_DISPLAY
-status=0
-"$@" || status=$?
-exit "$status"
+DISPLAY=":$display" env -u WAYLAND_DISPLAY "$@" # its status is the script's: the trap keeps it

@@ -6,7 +6,6 @@
 #include "linux/ScrollSteps.h"
 #include "linux/TrayFallback.h"
 
-#include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QGuiApplication>
 #include <QScreen>
@@ -60,23 +59,6 @@ protected:
     std::unique_ptr<StatusNotifierItem> item;
 };
 
-TEST_F(Tray, HostsReadEveryPropertyAndOnWaylandTheItemIsOnlyAMenu) {
-    item->setMenu(&menu);
-    item->setTitle("Living room");
-    item->setIcon("audio-volume-high", solid(Qt::blue));
-    const QVariantMap all = qdbus_cast<QVariantMap>(
-        call(kItemPath, kPropertiesInterface, "GetAll", {kItemInterface}).arguments().value(0));
-    EXPECT_EQ(all.value("Title"), "Living room");
-    EXPECT_EQ(all.value("IconName"), "audio-volume-high");
-    EXPECT_EQ(all.value("ItemIsMenu"), false) << "an X11 session here";
-    EXPECT_EQ(all.value("Menu").value<QDBusObjectPath>().path(), kMenuPath);
-    EXPECT_EQ(all.value("IconPixmap").value<QDBusArgument>().currentSignature(), "a(iiay)");
-    EXPECT_EQ(all.value("ToolTip").value<QDBusArgument>().currentSignature(), "(sa(iiay)ss)");
-    qputenv("XDG_SESSION_TYPE", "wayland"); // the only sign of Wayland some sessions give
-    EXPECT_TRUE(StatusNotifierItem(log.callbacks()).itemIsMenu());
-    qunsetenv("XDG_SESSION_TYPE");
-}
-
 TEST_F(Tray, ChangesAnnounceThemselvesOncePerRealChange) {
     item->setIcon("audio-volume-high", solid(Qt::red));
     // A call answered by the item puts its earlier signals behind us.
@@ -121,10 +103,12 @@ TEST_F(Tray, ClicksPassOnOnlyPlausiblePositions) {
         ASSERT_TRUE(waitUntil([&] { return !log.clicks.empty(); }));
         EXPECT_EQ(log.clicks[0], std::pair(QString(kind), at));
     }
-    // Where the item is a menu, clicks fail: Plasma then shows the exported menu.
+    // Where the item is a menu, clicks fail: Plasma then shows the exported menu. Some
+    // Wayland sessions say so only in XDG_SESSION_TYPE.
     item.reset();
-    item =
-        std::make_unique<StatusNotifierItem>(log.callbacks(), QDBusConnection::sessionBus(), true);
+    qputenv("XDG_SESSION_TYPE", "wayland");
+    item = std::make_unique<StatusNotifierItem>(log.callbacks());
+    qunsetenv("XDG_SESSION_TYPE");
     log.clicks.clear();
     for (const char *method : {"Activate", "ContextMenu"})
         EXPECT_EQ(call(kItemPath, kItemInterface, method, {5, 6}).type(),
@@ -138,9 +122,7 @@ TEST_F(Tray, ClicksPassOnOnlyPlausiblePositions) {
 TEST_F(Tray, ScrollIsNormalisedByWhatTheCallCarries) {
     const std::tuple<const char *, int, const char *, std::vector<int>> cases[] = {
         {"plasmashell", 120, "Vertical", {+1}},
-        {"plasmashell", -240, "vertical", {-1, -1}},
         {"gnome-shell", -1, "vertical", {+1}},
-        {"gnome-shell", 0, "vertical", {-1}},      // a floored sliver down
         {"panel-wrapper", -120, "vertical", {-1}}, // Qt's units, whoever sends them
         {"waybar", 3, "vertical", {-1}},           // units unknown: one step at most
         {"panel-wrapper", INT_MIN, "vertical", {-1, -1, -1, -1, -1}},
@@ -161,10 +143,7 @@ TEST_F(Tray, ScrollIsNormalisedByWhatTheCallCarries) {
 // a touchpad swipe moves about as far as the wheel would, and no call moves more than a step a
 // notch.
 TEST(ScrollSteps, OneStepPerNotchWhateverTheHost) {
-    struct Call {
-        int delta;
-        std::int64_t ms;
-    };
+    using Call = std::pair<int, std::int64_t>; // a delta at a time in ms
     const auto run = [](int delta, int count) {
         std::vector<Call> calls;
         for (int i = 0; i < count; ++i)
@@ -188,10 +167,10 @@ TEST(ScrollSteps, OneStepPerNotchWhateverTheHost) {
         SCOPED_TRACE(name);
         ScrollSteps steps;
         int sum = 0;
-        for (const Call &c : calls) {
-            const int moved = steps.steps(":1.7", c.delta, c.ms, hintUp);
+        for (const auto &[delta, ms] : calls) {
+            const int moved = steps.steps(":1.7", delta, ms, hintUp);
             EXPECT_LE(std::abs(moved), ScrollSteps::maxStepsPerCall);
-            EXPECT_LE(std::abs(moved), std::max(1LL, std::llabs(c.delta) / 120));
+            EXPECT_LE(std::abs(moved), std::max(1LL, std::llabs(delta) / 120));
             sum += moved;
         }
         EXPECT_EQ(sum, total);

@@ -36,9 +36,7 @@ bool scrollAs(const QString &comm, const QString &service, int delta, const QStr
            process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-namespace {
-int connectionCounter = 0;
-}
+static int connectionCounter = 0;
 
 Connection::Connection(const QString &role)
     : name_(QStringLiteral("%1-%2").arg(role).arg(++connectionCounter)),
@@ -101,14 +99,6 @@ bool StandInService::handleMessage(const QDBusMessage &message, const QDBusConne
         answer ? message.createReply(*answer)
                : message.createErrorReply(QDBusError::UnknownMethod, message.member()));
     return true;
-}
-
-QStringList Row::labels() const {
-    QStringList out;
-    for (const Row &child : children)
-        if (!child.isSeparator() && child.isVisible())
-            out << child.label();
-    return out;
 }
 
 const Row *Row::find(const QString &text) const {

@@ -122,12 +122,8 @@ struct Row {
     QList<Row> children;
 
     QString label() const { return properties.value(QStringLiteral("label")).toString(); }
-    bool isSeparator() const { return properties.value(QStringLiteral("type")) == "separator"; }
-    bool isVisible() const { return properties.value(QStringLiteral("visible"), true).toBool(); }
     // -1 when the row is no toggle
     int toggleState() const { return properties.value(QStringLiteral("toggle-state"), -1).toInt(); }
-    // Labels of the visible rows below, separators left out.
-    QStringList labels() const;
     const Row *find(const QString &text) const;
 };
 
