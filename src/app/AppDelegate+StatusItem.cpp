@@ -18,13 +18,16 @@ const QColor kPanelText(0xde, 0xde, 0xde);
 // Our own symbolic icons (installed in hicolor), which hosts tint for their panel; distinct
 // from the desktop's own volume applet beside them.
 QString panelIconName(const QString &symbol, bool reachable) {
-    QString level = QStringLiteral("unreachable");
-    if (reachable) {
-        const QString themed = freedesktopVolumeIconName(symbol); // audio-volume-<level>
-        level = themed.startsWith(QLatin1String("audio-volume-")) ? themed.mid(13)
-                                                                  : QStringLiteral("high");
-    }
-    return QStringLiteral("%1-%2-symbolic").arg(QLatin1String(build::appId), level);
+    const char *level = "high";
+    if (!reachable)
+        level = "unreachable";
+    else if (symbol == QLatin1String("speaker.slash.fill"))
+        level = "muted";
+    else if (symbol == QLatin1String("speaker.wave.1.fill"))
+        level = "low";
+    else if (symbol == QLatin1String("speaker.wave.2.fill"))
+        level = "medium";
+    return QStringLiteral("%1-%2-symbolic").arg(QLatin1String(build::appId), QLatin1String(level));
 }
 } // namespace
 

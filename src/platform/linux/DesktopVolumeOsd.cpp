@@ -45,16 +45,14 @@ DesktopVolumeOsd::DesktopVolumeOsd(QDBusConnection connection)
 
 DesktopVolumeOsd::~DesktopVolumeOsd() {
     // Waited for briefly: we are on our way out and an unsent close would leave an entry.
-    if (notification_ != 0 && connection_.isConnected())
-        connection_.call(notificationsCall(QStringLiteral("CloseNotification")) << notification_,
-                         QDBus::Block, 500);
+    closeNotification(QDBus::Block);
 }
 
-void DesktopVolumeOsd::closeNotification() {
-    if (notification_ == 0)
+void DesktopVolumeOsd::closeNotification(QDBus::CallMode mode) {
+    if (notification_ == 0 || !connection_.isConnected())
         return;
-    connection_.call(notificationsCall(QStringLiteral("CloseNotification")) << notification_,
-                     QDBus::NoBlock);
+    connection_.call(notificationsCall(QStringLiteral("CloseNotification")) << notification_, mode,
+                     500);
     notification_ = 0;
 }
 
@@ -113,7 +111,7 @@ void DesktopVolumeOsd::notify(int volume, bool muted, const QString &device,
     QPointer<DesktopVolumeOsd> self(this);
     MainQueue::main().asyncAfter(kShownSeconds, [self, shown] {
         if (self && shown == self->shown_)
-            self->closeNotification();
+            self->closeNotification(QDBus::NoBlock);
     });
 }
 

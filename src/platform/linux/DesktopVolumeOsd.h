@@ -21,7 +21,7 @@ public:
 
 private:
     void notify(int volume, bool muted, const QString &device, const QString &iconName);
-    void closeNotification();
+    void closeNotification(QDBus::CallMode mode);
 
     QDBusConnection connection_;
     uint notification_ = 0; // replaced by the next one
