@@ -150,8 +150,11 @@ K.clickActor = (a, button = 1) => K.click(K.box(a).cx, K.box(a).cy, button);
 K.key = keyval => { for (const s of [Clutter.KeyState.PRESSED, Clutter.KeyState.RELEASED]) K.kbd.notify_keyval(now(), keyval, s); return now(); };
 K.wheel = (a, up) => { K.move(K.box(a).cx, K.box(a).cy); K.ptr.notify_discrete_scroll(now(),
     up ? Clutter.ScrollDirection.UP : Clutter.ScrollDirection.DOWN, Clutter.ScrollSource.WHEEL); return now(); };
-// A two-finger swipe: N smooth events of DY, MS apart, then the gesture's end.
-K.swipe = (a, dy, n, ms) => { K.move(K.box(a).cx, K.box(a).cy); let i = 0; K.swipeDone = 0;
+// A two-finger swipe: N smooth events of DY, MS apart, then the gesture's end. K.scrolls keeps
+// when the extension passed each one on: a loaded shell spaces them further than MS.
+K.swipe = (a, dy, n, ms) => { K.move(K.box(a).cx, K.box(a).cy); let i = 0; K.swipeDone = 0; K.scrolls = [];
+    const ind = a._indicator; if (!ind._ktScroll) { const scroll = ind.scroll.bind(ind); ind._ktScroll = true;
+        ind.scroll = (dx, y) => { if (y) K.scrolls.push(now() / 1000); return scroll(dx, y); }; }
     GLib.timeout_add(GLib.PRIORITY_DEFAULT, ms, () => { const more = i++ < n;
         K.ptr.notify_scroll_continuous(now(), 0, more ? dy : 0, Clutter.ScrollSource.FINGER,
             more ? Clutter.ScrollFinishFlags.NONE : Clutter.ScrollFinishFlags.VERTICAL);

@@ -110,9 +110,13 @@ v0=$v
 # 0.2 of a notch where the extension reads it, and ten of them are two notches.
 for dy in -2.0 2.0; do
     js "KT.swipe($item, $dy, 10, 16)" >/dev/null && until_ok 3 jsok 'KT.swipeDone > 0'; v=$(settle "$v0")
-    if [[ $dy == -* ]]; then way=UP lo=$((v0 + 5)) hi=$((v0 + 10)); else way=DOWN lo=$((v0 - 10)) hi=$((v0 - 5)); fi
-    if ((v >= lo && v <= hi)); then pass "A4 a touchpad swipe $way worth two notches moved the volume by 1-2 steps: $v0 -> $v"
-    else fail "A4 a touchpad swipe $way worth two notches should move the volume from $v0 into $lo..$hi; it is $v"; fi
+    # A pause of a run's length between two events starts a new gesture, worth a step of its own.
+    pauses=$(js "KT.scrolls.slice(1).filter((t, i) => t - KT.scrolls[i] >= 120).length")
+    gaps=$(js "KT.scrolls.slice(1).map((t, i) => Math.round(t - KT.scrolls[i])).join(' ')")
+    n=$((2 + pauses))
+    if [[ $dy == -* ]]; then way=UP lo=$((v0 + 5)) hi=$((v0 + 5 * n)); else way=DOWN lo=$((v0 - 5 * n)) hi=$((v0 - 5)); fi
+    if ((v >= lo && v <= hi)); then pass "A4 a touchpad swipe $way worth two notches moved the volume by 1-$n steps: $v0 -> $v"
+    else fail "A4 a touchpad swipe $way worth two notches should move the volume from $v0 into $lo..$hi; it is $v (gaps, ms: $gaps)"; fi
     v0=$v
 done
 
