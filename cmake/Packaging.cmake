@@ -9,6 +9,12 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 the desktop panel and onto the keyboard's media keys. It finds devices on the\n\
 local network, shows the track playing, and comes with knoblyctl for the shell.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# One package per Debian release, told apart by the version's suffix (+deb13), as Debian's own
+# backports are: the Debian 13 one depends on Qt 6.8 and KDE Frameworks 6.
+cmake_host_system_information(RESULT KNOBLY_DEBIAN_RELEASE QUERY DISTRIB_VERSION_ID)
+if(KNOBLY_DEBIAN_RELEASE AND NOT KNOBLY_DEBIAN_RELEASE STREQUAL "12")
+  set(CPACK_DEBIAN_PACKAGE_VERSION "${PROJECT_VERSION}+deb${KNOBLY_DEBIAN_RELEASE}")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://knobly.org")
