@@ -291,15 +291,18 @@ public:
         QProcessEnvironment env = env_;
         env.insert("QT_QUICK_BACKEND", "software");
         applet_.setProcessEnvironment(env);
-        if (QFile::exists("/usr/lib/x86_64-linux-gnu/qt6/plugins/kf6/kded/audioshortcutsservice.so") &&
+        if (QFile::exists(
+                "/usr/lib/x86_64-linux-gnu/qt6/plugins/kf6/kded/audioshortcutsservice.so") &&
             !QStandardPaths::findExecutable("kded6").isEmpty()) {
             // Outside a full session kded6 loads it when asked, as Plasma's startup does.
             applet_.start("kded6", {});
-            waitUntil([&] { return client_.bus().interface()->isServiceRegistered("org.kde.kded6").value(); });
+            waitUntil([&] {
+                return client_.bus().interface()->isServiceRegistered("org.kde.kded6").value();
+            });
             client_.call("org.kde.kded6", "/kded", "org.kde.kded6", "loadModule",
                          {QString("audioshortcutsservice")});
         } else if (QFile::exists("/usr/share/plasma/plasmoids/org.kde.plasma.volume") &&
-                 !QStandardPaths::findExecutable("plasmawindowed").isEmpty())
+                   !QStandardPaths::findExecutable("plasmawindowed").isEmpty())
             applet_.start("plasmawindowed", {"org.kde.plasma.volume"});
         else
             return false;
