@@ -65,8 +65,11 @@ load = lambda name: open(f'{S}/{name}.rgb', 'rb').read()
 px = lambda img, x, y: img[(y * W + x) * 3:(y * W + x) * 3 + 3]
 if cmd == 'icons':  # SHOT X0 Y0 X1 Y1: centres of icon-sized things in the panel, right to left
     img, (x0, y0, x1, y1) = load(args[0]), map(int, args[1:5])
-    bg = Counter(px(img, x, y) for x in range(x0, x1) for y in range(y0, y1, 3)).most_common(1)[0][0]
-    cols = [any(sum(abs(a - b) for a, b in zip(px(img, x, y), bg)) > 24 for y in range(y0 + 2, y1 - 2)) for x in range(x0, x1)]
+    # The middle band only: a floating panel (Plasma 6) has wallpaper above and below it, and its
+    # translucent body shades slowly, so a glyph is a column with contrast of its own.
+    band = range((y0 + y1) // 2 - 10, (y0 + y1) // 2 + 11)
+    lum = lambda x: [sum(px(img, x, y)) for y in band]
+    cols = [max(lum(x)) - min(lum(x)) > 72 for x in range(x0, x1)]
     cols = re.sub(r'(?<=x) {1,2}(?=x)', lambda m: 'x' * len(m[0]), ''.join(' x'[c] for c in cols))  # glyphs of one thing
     runs = [m.span() for m in re.finditer('x+', cols)]
     print(*[x0 + (a + b) // 2 for a, b in reversed(runs) if 6 <= b - a <= 40])
@@ -131,8 +134,10 @@ if cmd == 'input':  # move X Y | axis vertical|horizontal V | sleep S...: org_kd
         roundtrip()
 
 LIB = r'''globalThis.KT ??= (() => {
-const {Clutter, GLib, Gio} = imports.gi, Main = imports.ui.main, now = () => GLib.get_monotonic_time();
-const seat = Clutter.get_default_backend().get_default_seat(), D = Clutter.InputDeviceType;
+// Main: the shell's main module, which the test extension puts on globalThis (shell code is ESM from 45 on).
+const {Clutter, GLib, Gio, GObject} = imports.gi, Main = globalThis.Main, now = () => GLib.get_monotonic_time();
+const backend = global.stage.context?.get_backend() ?? Clutter.get_default_backend(); // 43 has no ClutterContext
+const seat = backend.get_default_seat(), D = Clutter.InputDeviceType;
 const K = {events: [], nid: 0, pids: new Map(), settled: {}, now, ptr: seat.create_virtual_device(D.POINTER_DEVICE),
     kbd: seat.create_virtual_device(D.KEYBOARD_DEVICE)};
 K.pidOf = name => { try { K.pids.has(name) || K.pids.set(name, Gio.DBus.session.call_sync('org.freedesktop.DBus',
@@ -143,6 +148,7 @@ K.item = pid => Object.values(Main.panel.statusArea).find(a => a?._indicator?._p
     K.pidOf(a._indicator._proxy.g_name_owner) === pid) ?? null;
 K.box = a => { const [x, y] = a.get_transformed_position(), [w, h] = a.get_transformed_size();
     return {x, y, w, h, cx: Math.round(x + w / 2), cy: Math.round(y + h / 2)}; };
+K.doubleClickTime = () => Clutter.Settings.get_default().double_click_time;
 K.move = (x, y) => K.ptr.notify_absolute_motion(now(), x, y);
 K.click = (x, y, button = 1) => { K.move(x, y); for (const s of [Clutter.ButtonState.PRESSED, Clutter.ButtonState.RELEASED])
     K.ptr.notify_button(now(), button, s); return now(); };
@@ -171,11 +177,15 @@ const wins = pid => global.get_window_actors().map(w => w.meta_window).filter(w 
 K.windows = pid => wins(pid).map(w => ({title: w.get_title(), type: w.get_window_type(), wmclass: w.get_wm_class()}));
 K.closeWindows = pid => wins(pid).forEach(w => w.delete(global.get_current_time())) ?? true;
 const mine = (s, pid) => s.pid === pid || /knobly/i.test(`${s.title} ${s.initialTitle ?? ''}`);
+const mineNote = (n, pid) => mine({pid: n.pid, title: n.source}, pid); // by its source, as above
+// 43: sources know the sender's pid and notifications have bannerBodyText; 48: neither, the body is body.
 const note = n => ({id: n._ktId ??= ++K.nid, source: n.source?.title, pid: n.source?.pid, title: n.title,
-    body: n.bannerBodyText, urgency: n.urgency, transient: n.isTransient, resident: n.resident});
+    body: 'bannerBodyText' in n ? n.bannerBodyText : n.body, urgency: n.urgency, transient: n.isTransient, resident: n.resident});
 K.notes = pid => Main.messageTray.getSources().filter(s => mine(s, pid)).flatMap(s => s.notifications.map(note));
-K.listed = pid => Main.panel.statusArea.dateMenu._messageList._notificationSection._messages
-    .filter(m => m.notification && mine(m.notification.source, pid)).map(m => note(m.notification));
+// The message list: 43 has a notification section, 48 a message view with a group per source.
+const messages = () => { const l = Main.panel.statusArea.dateMenu._messageList; return l._notificationSection?._messages ??
+    [...l._messageView._notificationSourceToGroup.values()].flatMap(g => [...g._notificationToMessage.values()]); };
+K.listed = pid => messages().filter(m => m.notification && mine(m.notification.source, pid)).map(m => note(m.notification));
 K.clearNotes = () => Main.messageTray.getSources().forEach(s => s.destroy()) ?? true;
 K.banner = () => { const t = Main.messageTray; return t._notification && [1, 2].includes(t._notificationState) ? note(t._notification) : null; };
 // Every 20 ms: which notification the banner shows, and how many Knobly has listed.
@@ -183,14 +193,16 @@ K.track = pid => { K.events = []; K.trackPid = pid; if (K.tracking) return true;
     K.tracking = GLib.timeout_add(GLib.PRIORITY_DEFAULT, 20, () => { const b = K.banner();
         if (JSON.stringify(b) !== JSON.stringify(K.lastBanner)) K.events.push({t: now(), banner: b});
         K.lastBanner = b; K.maxListed = Math.max(K.maxListed ?? 0, K.notes(K.trackPid).length); return true; });
-    const watch = s => { s.connect('notification-show', (_s, n) => K.events.push({t: now(), show: note(n)}));
+    // A source asks for a banner with notification-show in 43, notification-request-banner in 48.
+    const show = s => GObject.signal_lookup('notification-show', s.constructor.$gtype) ? 'notification-show' : 'notification-request-banner';
+    const watch = s => { s.connect(show(s), (_s, n) => K.events.push({t: now(), show: note(n)}));
         s.connect('notification-added', (_s, n) => K.events.push({t: now(), added: note(n)})); };
     Main.messageTray.connect('source-added', (_t, s) => watch(s)); Main.messageTray.getSources().forEach(watch); return true; };
-const banners = (t0, pid) => K.events.filter(e => e.t >= t0 && e.banner && mine(e.banner, pid));
+const banners = (t0, pid) => K.events.filter(e => e.t >= t0 && e.banner && mineNote(e.banner, pid));
 K.bannerAfter = (t0, pid) => banners(t0, pid).length ? (banners(t0, pid)[0].t - t0) / 1000 : -1; // ms, -1: none
 K.firstBanner = (t0, pid) => banners(t0, pid)[0]?.banner ?? null;
 K.bannersSince = (t0, pid) => [...new Set(banners(t0, pid).map(e => e.banner.id))];
-K.shownSince = (t0, pid) => K.events.filter(e => e.t >= t0 && (e.show ?? e.added) && mine(e.show ?? e.added, pid))
+K.shownSince = (t0, pid) => K.events.filter(e => e.t >= t0 && (e.show ?? e.added) && mineNote(e.show ?? e.added, pid))
     .map(e => ({how: e.show ? 'banner' : 'listed', ...(e.show ?? e.added)}));
 return K; })();
 '''

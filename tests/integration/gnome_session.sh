@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Knobly in a real GNOME Shell 43 (headless, real input through Clutter virtual devices) in
+# Knobly in a real GNOME Shell 43 or 48 (headless, real input through Clutter virtual devices) in
 # namespaces of its own (desktop_lib.sh). A: with the AppIndicator extension: the item in the top
 # bar, clicks, stale menus, the wheel and the touchpad, the volume banner, icons, no leftovers.
 # B: vanilla GNOME: the word about the missing extension, one instance, MPRIS Quit.
@@ -8,6 +8,14 @@ user=knobly-gnome tools="gnome-shell gjs gsettings" debs="gnome-shell-extension-
 js() { dp eval "$1"; } && jsok() { dp ok "$1"; } && esc() { js 'KT.key(0xff1b)' >/dev/null; }
 windows() { js "KT.windows($kpid)"; } && has_window() { [[ $(windows) != '[]' ]]; }
 TEST_EXT=knobly-test-unsafe@knobly.invalid APPIND=ubuntu-appindicators@ubuntu.com
+# What differs between the shells is decided here, once: 45 made extensions ES modules.
+gnome=$(gnome-shell --version | grep -oE '[0-9]+' | head -n 1) && [[ -n $gnome ]] || { echo "FAIL: no gnome-shell version"; exit 1; }
+if ((gnome >= 45)); then ext_js=("import * as Main from 'resource:///org/gnome/shell/ui/main.js';"
+    "import {Extension} from 'resource:///org/gnome/shell/extensions/extension.js';"
+    'export default class extends Extension {' '    enable() { globalThis.Main = Main; global.context.unsafe_mode = true; }'
+    '    disable() { global.context.unsafe_mode = false; }' '}')
+else ext_js=('function init() {}' 'function enable() { globalThis.Main = imports.ui.main; global.context.unsafe_mode = true; }'
+    'function disable() { global.context.unsafe_mode = false; }'); fi
 
 # A session: a bus (only dconf, the portals and the shell's notification front start on demand),
 # an empty system bus for the shell alone (it cannot start without one), settings, the shell, the device.
@@ -19,27 +27,26 @@ start_session() { # NAME ENABLED-EXTENSIONS
     # The bus hands its environment to what it starts: dconf-service writes our XDG_CONFIG_HOME.
     bus session "$XDG_RUNTIME_DIR/bus" "<servicedir>$S/svc</servicedir>" && bus system "$S/system-bus"
     [[ ! -e $T/org.knobly.Knobly.desktop ]] || cp "$T/org.knobly.Knobly.desktop" "$XDG_DATA_HOME/applications/"
-    # GNOME 43 has no --unsafe-mode; this opens Eval and Screenshot to the test, nothing else.
+    # The shell has no --unsafe-mode; this opens Eval and Screenshot to the test and hands it Main, nothing else.
     local ext=$XDG_DATA_HOME/gnome-shell/extensions/$TEST_EXT && mkdir -p "$ext"
-    echo "{\"uuid\": \"$TEST_EXT\", \"name\": \"Knobly test access\", \"description\": \"test only\", \"shell-version\": [\"43\"]}" >"$ext/metadata.json"
-    printf '%s\n' 'function init() {}' 'function enable() { global.context.unsafe_mode = true; }' \
-        'function disable() { global.context.unsafe_mode = false; }' >"$ext/extension.js"
+    echo "{\"uuid\": \"$TEST_EXT\", \"name\": \"Knobly test access\", \"description\": \"test only\", \"shell-version\": [\"$gnome\"]}" >"$ext/metadata.json"
+    printf '%s\n' "${ext_js[@]}" >"$ext/extension.js"
     gsettings set org.gnome.shell enabled-extensions "$2" && gsettings set org.gnome.shell disable-user-extensions false &&
         gsettings set org.gnome.shell welcome-dialog-last-shown-version '99' && gsettings set org.gnome.desktop.session idle-delay 0 &&
         gsettings set org.gnome.desktop.screensaver lock-enabled false || die "gsettings failed"
     [[ $(gsettings get org.gnome.shell enabled-extensions) == "$2" ]] || die "dconf did not keep the extensions"
     DBUS_SYSTEM_BUS_ADDRESS=unix:path=$S/system-bus gnome-shell --headless --wayland --no-x11 --virtual-monitor 1440x900 \
         >"$S/shell.log" 2>&1 & comp=$!; pids+=($!)
-    until_ok 40 jsok '!imports.ui.main.layoutManager._startingUp' || die "gnome-shell did not start or is not in unsafe mode"
+    until_ok 40 jsok '!Main.layoutManager._startingUp' || die "gnome-shell did not start or is not in unsafe mode"
     [[ -S $XDG_RUNTIME_DIR/wayland-0 ]] || die "no wayland-0 socket"
     # A fresh user starts in the overview, and unsafe mode leaves a banner: clear both.
-    js 'imports.ui.main.overview.hide(); KT.clearNotes(); KT.track(-1)' >/dev/null || die "cannot set the stage"
-    until_ok 10 jsok '!imports.ui.main.overview.visible && !imports.ui.main.messageTray._notification' || die "the overview or a banner stays"
+    js 'Main.overview.hide(); KT.clearNotes(); KT.track(-1)' >/dev/null || die "cannot set the stage"
+    until_ok 10 jsok '!Main.overview.visible && !Main.messageTray._notification' || die "the overview or a banner stays"
     device; }
 
 echo "== A: GNOME Shell with the AppIndicator extension"
 start_session a "['$APPIND', '$TEST_EXT']"
-jsok "imports.ui.main.extensionManager.lookup('$APPIND')?.state === 1" || die "the AppIndicator extension is not enabled"
+until_ok 10 jsok "Main.extensionManager.lookup('$APPIND')?.state === 1" || die "the AppIndicator extension is not enabled"
 start_knobly knobly.log 'step=5' && item="KT.item($kpid)"
 click() { js "KT.clickActor($item, $1)" >/dev/null; } # BUTTON
 menu_open() { jsok "$item.menu.isOpen"; } && menu_closed() { jsok "!$item.menu.isOpen"; }
@@ -47,12 +54,12 @@ session_a() {
 
 # A1. Knobly's item in the top bar.
 if until_ok 20 jsok "$item?.visible && $item.mapped && KT.box($item).w > 0"; then pass "A1 Knobly's item is in the top bar"
-else fail "A1 no item of Knobly's (pid $kpid) in the top bar$(gone $kpid && echo '; knobly exited'): $(js 'Object.keys(imports.ui.main.panel.statusArea)')"; return; fi
+else fail "A1 no item of Knobly's (pid $kpid) in the top bar$(gone $kpid && echo '; knobly exited'): $(js 'Object.keys(Main.panel.statusArea)')"; return; fi
 no_window "A8 at rest"
 
 # A2. Left click opens the menu, Escape and a click elsewhere close it, a right click opens it.
 # Two presses on the item within the double-click time are a double click (Activate): pause.
-gap=$(js 'imports.gi.Clutter.Settings.get_default().double_click_time') && gap=$(((gap + 250) / 100))
+gap=$(js 'KT.doubleClickTime()') && gap=$(((gap + 250) / 100))
 pause() { sleep "$((gap / 10)).$((gap % 10))"; }
 menu() { if until_ok 3 "$2"; then pass "A2 $1"; else fail "A2 not so: $1"; fi; } # WHAT menu_open|menu_closed
 click 1; menu "a left click opened the menu" menu_open
@@ -141,7 +148,7 @@ sweep
 
 echo "== B: GNOME Shell without the AppIndicator extension"
 start_session b "['$TEST_EXT']"
-jsok "imports.ui.main.extensionManager.lookup('$APPIND')?.state !== 1" || die "the AppIndicator extension is on"
+jsok "Main.extensionManager.lookup('$APPIND')?.state !== 1" || die "the AppIndicator extension is on"
 has_name org.kde.StatusNotifierWatcher >/dev/null 2>&1 && die "something serves a StatusNotifierWatcher"
 start_knobly knobly.log 'step=5'
 word="KT.notes($kpid).find(n => /AppIndicator/.test(\`\${n.title} \${n.body}\`))"

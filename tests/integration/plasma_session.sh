@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Knobly in a real KDE Plasma 5.27 session (kwin_wayland nested on Xvfb, plasmashell, plasma-pa), driven
+# Knobly in a real KDE Plasma session (kwin_wayland nested on Xvfb, plasmashell, plasma-pa), driven
 # by real input, in namespaces of its own (desktop_lib.sh). The panel shows the item, clicks open its menu,
 # rows stay valid after a rescan, the wheel and the touchpad step the volume with Plasma's OSD, the media
 # keys move between plasma-pa and Knobly through kglobalaccel, and Knobly opens no window unasked.
-user=knobly-kde tools="kwin_wayland plasmashell Xvfb xdotool import convert dbus-monitor qdbus"
-debs="plasma-pa plasma-workspace-wayland" copy=kwin_wayland
+# Plasma 5.27 (Debian 12) or 6 (Debian 13), told once by what is installed; the names below follow.
+if [[ -x /usr/bin/kded6 ]]; then plasma=6 qdbus=qdbus6 clients=windowList active=activeWindow
+else plasma=5 qdbus=qdbus clients=clientList active=activeClient; fi
+user=knobly-kde tools="kwin_wayland plasmashell Xvfb xdotool import convert dbus-monitor $qdbus"
+debs="plasma-pa" copy=kwin_wayland
 . "$(dirname "$0")/desktop_lib.sh"
 absence=1.5 # each look at the windows runs a KWin script: fewer looks will do
 
 # 1. Plasma's environment (the bus hands it to all it starts); a bus with the standard service dirs (kded5,
 # the activity manager, the portals start on demand) that dbus-monitor reads; Xvfb, KWin on it, plasmashell.
 session "$H"
-export XDG_CURRENT_DESKTOP=KDE KDE_FULL_SESSION=true KDE_SESSION_VERSION=5 XDG_SESSION_TYPE=wayland
+export XDG_CURRENT_DESKTOP=KDE KDE_FULL_SESSION=true KDE_SESSION_VERSION=$plasma XDG_SESSION_TYPE=wayland
 export WAYLAND_DISPLAY=wayland-0 QT_QPA_PLATFORM=wayland QT_QUICK_BACKEND=software
 printf '[KSplash]\nEngine=none\nTheme=None\n' >"$XDG_CONFIG_HOME/ksplashrc" # no splash over the screen
 bus session "$XDG_RUNTIME_DIR/bus" '<standard_session_servicedirs/>'
@@ -24,30 +27,31 @@ env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM KWIN_WAYLAND_NO_PERMISSION_CHECKS=1 "$
     --width 1440 --height 900 --xwayland --socket wayland-0 >"$S/kwin.log" 2>&1 & comp=$!; pids+=($!)
 until_ok 30 test -S "$XDG_RUNTIME_DIR/wayland-0" && until_ok 30 has_name org.kde.KWin || die "kwin_wayland did not start"
 plasmashell --no-respawn >"$S/plasmashell.log" 2>&1 & spid=$!; pids+=($!)
-until_ok 60 has_name org.kde.StatusNotifierWatcher || die "no StatusNotifierWatcher (kded5 starts it for plasmashell's tray)"
+until_ok 60 has_name org.kde.StatusNotifierWatcher || die "no StatusNotifierWatcher (kded$plasma starts it for plasmashell's tray)"
 until_ok 30 has_name org.kde.plasmashell || die "plasmashell did not start"
 xdotool() { timeout 10 /usr/bin/xdotool "$@"; } # it waits forever once KWin is gone
 owner() { has_name "$1" 2>/dev/null | grep -oP 'string "\K[^"]+'; }
 kwin() { # JS: runs it as a KWin script; prints what it p()s (KWin logs print() as "js: ...")
     local tag=kt$RANDOM$RANDOM s; printf 'function p(s) { print("%s\\t" + s); }\n%s\np("end");\n' "$tag" "$1" >"$S/$tag.js"
-    qdbus org.kde.KWin /Scripting org.kde.kwin.Scripting.loadScript "$S/$tag.js" "$tag" >/dev/null &&
-        qdbus org.kde.KWin /Scripting org.kde.kwin.Scripting.start >/dev/null && until_ok 3 grep -q "^js: $tag	end" "$S/kwin.log"; s=$?
-    qdbus org.kde.KWin /Scripting org.kde.kwin.Scripting.unloadScript "$tag" >/dev/null
+    $qdbus org.kde.KWin /Scripting org.kde.kwin.Scripting.loadScript "$S/$tag.js" "$tag" >/dev/null &&
+        $qdbus org.kde.KWin /Scripting org.kde.kwin.Scripting.start >/dev/null && until_ok 3 grep -q "^js: $tag	end" "$S/kwin.log"; s=$?
+    $qdbus org.kde.KWin /Scripting org.kde.kwin.Scripting.unloadScript "$tag" >/dev/null
     grep "^js: $tag	" "$S/kwin.log" | grep -v "	end$" | cut -f 2-; return $s; }
-windows() { kwin 'for (const w of workspace.clientList()) { const g = w.frameGeometry;
+windows() { kwin 'for (const w of workspace.'$clients'()) { const g = w.frameGeometry;
     p([w.pid, w.popupWindow ? 1 : 0, [g.x, g.y, g.width, g.height].join(" "), w.caption].join("\t")); }'; } # pid popup x y w h caption
 kwins() { windows | awk -F'\t' -v p="$kpid" '$1 == p'; } && has_window() { [[ -n $(kwins) ]]; }
 popups() { windows | awk -F'\t' -v p="$spid" '$1 == p && $2 == 1 { print $3 }'; } # plasmashell's
 # KWin gives the keyboard to knobly's window, the dialog the test is about to answer.
-focus_knobly() { kwin "for (const w of workspace.clientList()) if (w.pid == $kpid) workspace.activeClient = w;" >/dev/null; sleep 0.2; }
-panel() { windows | awk -F'\t' -v p="$spid" '$1 == p && $4 == "Plasma" { print $3 }' | grep -m 1 .; }
+focus_knobly() { kwin "for (const w of workspace.$clients()) if (w.pid == $kpid) workspace.$active = w;" >/dev/null; sleep 0.2; }
+# The panel: plasmashell's wide, low window (captioned "Plasma" by 5, not at all by 6).
+panel() { windows | awk -F'\t' -v p="$spid" '$1 == p { split($3, g, " "); if (g[3] > 400 && g[4] < 120) print $3 }' | grep -m 1 .; }
 until_ok 30 panel || die "no panel in KWin's windows: $(windows)"
 read -r px py pw ph <<<"$(panel)"
 keys="16777330 16777328 16777329" # Qt::Key_VolumeUp, Key_VolumeDown, Key_VolumeMute
 key_owners() { local k; for k in $keys; do dp kga owner "$k"; done | tr '\n' ';'; }
 kmix_keys() { [[ $(key_owners) == "kmix increase_volume;kmix decrease_volume;kmix mute;" ]]; }
 until_ok 30 kmix_keys || die "plasma-pa does not hold the volume keys: $(key_owners)"
-device && pass "Plasma is up (panel at $px,$py ${pw}x$ph), plasma-pa holds the volume keys, the device serves"
+device && pass "$(plasmashell --version 2>/dev/null | sed "s/plasmashell/Plasma/") is up (panel at $px,$py ${pw}x$ph), plasma-pa holds the volume keys, the device serves"
 # Anything that opens System Settings would show up here.
 (while :; do ps -eo pid=,comm= | grep -E ' (systemsettings|kcmshell)' >>"$S/settings.txt"; sleep 0.2; done) & pids+=($!)
 
