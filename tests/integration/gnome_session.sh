@@ -9,7 +9,7 @@ js() { dp eval "$1"; } && jsok() { dp ok "$1"; } && esc() { js 'KT.key(0xff1b)' 
 windows() { js "KT.windows($kpid)"; } && has_window() { [[ $(windows) != '[]' ]]; }
 TEST_EXT=knobly-test-unsafe@knobly.invalid APPIND=ubuntu-appindicators@ubuntu.com
 # What differs between the shells is decided here, once: 45 made extensions ES modules.
-gnome=$(gnome-shell --version | grep -oE '[0-9]+' | head -n 1) && [[ -n $gnome ]] || { echo "FAIL: no gnome-shell version"; exit 1; }
+gnome=$(gnome-shell --version | grep -oE '[0-9]+' | head -n 1) && [[ -n $gnome ]] || die "cannot read the version of gnome-shell"
 if ((gnome >= 45)); then ext_js=("import * as Main from 'resource:///org/gnome/shell/ui/main.js';"
     "import {Extension} from 'resource:///org/gnome/shell/extensions/extension.js';"
     'export default class extends Extension {' '    enable() { globalThis.Main = Main; global.context.unsafe_mode = true; }'
@@ -44,7 +44,7 @@ start_session() { # NAME ENABLED-EXTENSIONS
     until_ok 10 jsok '!Main.overview.visible && !Main.messageTray._notification' || die "the overview or a banner stays"
     device; }
 
-echo "== A: GNOME Shell with the AppIndicator extension"
+echo "== A: GNOME Shell $gnome with the AppIndicator extension"
 start_session a "['$APPIND', '$TEST_EXT']"
 until_ok 10 jsok "Main.extensionManager.lookup('$APPIND')?.state === 1" || die "the AppIndicator extension is not enabled"
 start_knobly knobly.log 'step=5' && item="KT.item($kpid)"
@@ -146,7 +146,7 @@ session_a
 ((failed)) && logs
 sweep
 
-echo "== B: GNOME Shell without the AppIndicator extension"
+echo "== B: GNOME Shell $gnome without the AppIndicator extension"
 start_session b "['$TEST_EXT']"
 jsok "Main.extensionManager.lookup('$APPIND')?.state !== 1" || die "the AppIndicator extension is on"
 has_name org.kde.StatusNotifierWatcher >/dev/null 2>&1 && die "something serves a StatusNotifierWatcher"

@@ -29,10 +29,15 @@ zc = Zeroconf(interfaces=[address], ip_version=IPVersion.V4Only)
 try:
     zc.register_service(info)
     print("published", flush=True)
+    hidden = None
     while signal.sigwait(signals) == signal.SIGUSR1:
         info.addresses = [socket.inet_aton(address)]
-        zc.registry.async_get_infos_type = lambda _: []  # no more answers to browsing
+        # No more answers to browsing: the registry's index by type (zeroconf 0.47 and 0.147)
+        # forgets the type, while its index by name still answers the resolution.
+        hidden = zc.registry.types.pop(kind.lower(), hidden)
         print("resolvable", flush=True)
+    if hidden is not None:
+        zc.registry.types[kind.lower()] = hidden
     # The goodbye packets tell browsers the service is gone, rather than letting it age out.
     zc.unregister_service(info)
 finally:
