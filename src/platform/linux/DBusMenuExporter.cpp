@@ -20,12 +20,9 @@
 
 namespace knobly {
 
-namespace {
+using namespace dbusmenu;
 
-const QString kLabel = QStringLiteral("label");
-const QString kEnabled = QStringLiteral("enabled");
-const QString kVisible = QStringLiteral("visible");
-const QString kChildrenDisplay = QStringLiteral("children-display");
+namespace {
 
 QVariantMap only(const QVariantMap &properties, const QStringList &names) {
     if (names.isEmpty())

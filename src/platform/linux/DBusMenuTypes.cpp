@@ -132,16 +132,14 @@ QString dbusMenuLabel(const QString &qtText) {
 // ---------------------------------------------------------------------------------------------
 // Item properties
 
+using namespace dbusmenu;
+
 namespace {
 
-const QString kLabel = QStringLiteral("label");
 const QString kType = QStringLiteral("type");
-const QString kEnabled = QStringLiteral("enabled");
-const QString kVisible = QStringLiteral("visible");
 const QString kToggleType = QStringLiteral("toggle-type");
 const QString kToggleState = QStringLiteral("toggle-state");
 const QString kIconData = QStringLiteral("icon-data");
-const QString kChildrenDisplay = QStringLiteral("children-display");
 const QString kIconName = QStringLiteral("icon-name");
 
 } // namespace

@@ -52,6 +52,14 @@ void registerDBusMenuTypes();
 
 // A Qt menu label ('&' marks the mnemonic, "&&" is a literal '&') in dbusmenu's spelling
 // ('_' marks it, "__" is a literal '_').
+// Row property names the exporter also writes itself (the root row, hidden rows).
+namespace dbusmenu {
+inline const QString kLabel = QStringLiteral("label");
+inline const QString kEnabled = QStringLiteral("enabled");
+inline const QString kVisible = QStringLiteral("visible");
+inline const QString kChildrenDisplay = QStringLiteral("children-display");
+} // namespace dbusmenu
+
 QString dbusMenuLabel(const QString &qtText);
 
 // A QAction's properties as hosts read them: label, icon, toggle, enabled, visible, submenu.
