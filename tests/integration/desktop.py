@@ -65,11 +65,12 @@ load = lambda name: open(f'{S}/{name}.rgb', 'rb').read()
 px = lambda img, x, y: img[(y * W + x) * 3:(y * W + x) * 3 + 3]
 if cmd == 'icons':  # SHOT X0 Y0 X1 Y1: centres of icon-sized things in the panel, right to left
     img, (x0, y0, x1, y1) = load(args[0]), map(int, args[1:5])
-    # The middle band only: a floating panel (Plasma 6) has wallpaper above and below it, and its
-    # translucent body shades slowly, so a glyph is a column with contrast of its own.
-    band = range((y0 + y1) // 2 - 10, (y0 + y1) // 2 + 11)
+    # A band taller than an icon, inside the panel's body: a floating panel (Plasma 6) has
+    # wallpaper above and below it, and its translucent body shades slowly, so a glyph is a
+    # column with contrast of its own.
+    band = range((y0 + y1) // 2 - 16, (y0 + y1) // 2 + 17)
     lum = lambda x: [sum(px(img, x, y)) for y in band]
-    cols = [max(lum(x)) - min(lum(x)) > 72 for x in range(x0, x1)]
+    cols = [max(lum(x)) - min(lum(x)) > 24 for x in range(x0, x1)]
     cols = re.sub(r'(?<=x) {1,2}(?=x)', lambda m: 'x' * len(m[0]), ''.join(' x'[c] for c in cols))  # glyphs of one thing
     runs = [m.span() for m in re.finditer('x+', cols)]
     print(*[x0 + (a + b) // 2 for a, b in reversed(runs) if 6 <= b - a <= 40])

@@ -134,6 +134,9 @@ if [[ $icon == *-symbolic ]]; then pass "A6 IconName is symbolic: $icon"; else f
 [[ -z $shot ]] || { js 'KT.move(720, 600)' >/dev/null && sleep 0.5 && dp shot "$H/shot.png" 0 0 1440 32; } || fail "no screenshot" # the icon on the black bar
 if grep -q IconAccessibleDesc "$S/shell.log"; then fail "A6 the shell logged errors about IconAccessibleDesc: $(grep -m1 IconAccessibleDesc "$S/shell.log")"
 else pass "A6 no IconAccessibleDesc error in the shell's log"; fi
+# The extension finds the icon by its name where IconThemePath points (59 looks nowhere else).
+if grep -q "Impossible to lookup icon" "$S/shell.log"; then fail "A6 the shell did not find the icon by its name: $(grep -m1 'Impossible to lookup icon' "$S/shell.log")"
+else pass "A6 the shell found the icon by its name"; fi
 no_window "A8 after the scrolling" 0
 
 # A7. Nothing of Knobly's stays in the message list after it quits, even while its banner is up.

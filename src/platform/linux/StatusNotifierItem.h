@@ -116,6 +116,9 @@ public Q_SLOTS:
     Q_SCRIPTABLE void SecondaryActivate(int x, int y);
     Q_SCRIPTABLE void ContextMenu(int x, int y);
     Q_SCRIPTABLE void Scroll(int delta, const QString &orientation);
+    // Hosts (GNOME's extension, Plasma) hand a window activation token before Activate; a click
+    // on Knobly opens no window of its own on Wayland, so there is nothing to use it for.
+    Q_SCRIPTABLE void ProvideXdgActivationToken(const QString &) {}
 
 Q_SIGNALS:
     Q_SCRIPTABLE void NewIcon();
