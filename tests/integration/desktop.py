@@ -155,6 +155,11 @@ K.click = (x, y, button = 1) => { K.move(x, y); for (const s of [Clutter.ButtonS
     K.ptr.notify_button(now(), button, s); return now(); };
 K.clickActor = (a, button = 1) => K.click(K.box(a).cx, K.box(a).cy, button);
 K.key = keyval => { for (const s of [Clutter.KeyState.PRESSED, Clutter.KeyState.RELEASED]) K.kbd.notify_keyval(now(), keyval, s); return now(); };
+// Keys held together, released in reverse: Alt+A is chord(0xffe9, 0x61).
+K.chord = (...keyvals) => { for (const k of keyvals) K.kbd.notify_keyval(now(), k, Clutter.KeyState.PRESSED);
+    for (const k of keyvals.reverse()) K.kbd.notify_keyval(now(), k, Clutter.KeyState.RELEASED); return now(); };
+K.focusedClass = () => global.display.focus_window?.get_wm_class() ?? null;
+K.classShown = wmclass => global.get_window_actors().some(a => a.meta_window.get_wm_class() === wmclass);
 K.wheel = (a, up) => { K.move(K.box(a).cx, K.box(a).cy); K.ptr.notify_discrete_scroll(now(),
     up ? Clutter.ScrollDirection.UP : Clutter.ScrollDirection.DOWN, Clutter.ScrollSource.WHEEL); return now(); };
 // A two-finger swipe: N smooth events of DY, MS apart, then the gesture's end. K.scrolls keeps

@@ -23,8 +23,10 @@ start_session() { # NAME ENABLED-EXTENSIONS
     session "$H/$1" && mkdir -p "$S/svc" "$XDG_DATA_HOME/applications" || die "cannot make $S"
     export XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland XDG_SESSION_DESKTOP=gnome
     local f; for f in ca.desrt.dconf org.freedesktop.portal.Desktop org.freedesktop.impl.portal.{desktop.gnome,desktop.gtk,PermissionStore} \
-        org.gnome.Shell.Notifications; do [[ ! -e /usr/share/dbus-1/services/$f.service ]] || cp "/usr/share/dbus-1/services/$f.service" "$S/svc/"; done
-    # The bus hands its environment to what it starts: dconf-service writes our XDG_CONFIG_HOME.
+        org.gnome.Shell.Notifications org.gnome.Settings.GlobalShortcutsProvider; do [[ ! -e /usr/share/dbus-1/services/$f.service ]] || cp "/usr/share/dbus-1/services/$f.service" "$S/svc/"; done
+    # The bus hands its environment to what it starts: dconf-service writes our XDG_CONFIG_HOME,
+    # and the portal finds knobly's desktop entry valid only with knobly on the PATH.
+    export PATH=$T/bin:/usr/bin:/bin
     bus session "$XDG_RUNTIME_DIR/bus" "<servicedir>$S/svc</servicedir>" && bus system "$S/system-bus"
     [[ ! -e $T/org.knobly.Knobly.desktop ]] || cp "$T/org.knobly.Knobly.desktop" "$XDG_DATA_HOME/applications/"
     # The shell has no --unsafe-mode; this opens Eval and Screenshot to the test and hands it Main, nothing else.
@@ -178,4 +180,39 @@ else fail "B2 the word did not show again: $(js "$shown")"; fi
 gone "$kpid" && fail "B3 knobly was not running before Quit"
 dbus-send --print-reply --dest=org.mpris.MediaPlayer2.knobly /org/mpris/MediaPlayer2 org.mpris.MediaPlayer2.Quit >/dev/null 2>&1
 if until_ok 10 gone "$kpid"; then pass "B3 MPRIS Quit ended Knobly"; else fail "B3 Knobly still runs after MPRIS Quit"; fi
+((failed)) && logs
+sweep
+
+# C. The volume keys through the shortcuts portal, whose dialog GNOME Settings draws (48 on).
+provider=org.gnome.Settings.GlobalShortcutsProvider
+if [[ ! -e /usr/share/dbus-1/services/$provider.service ]]; then pass "C GNOME $gnome has no shortcuts portal: nothing to check"; finish; fi
+echo "== C: GNOME Shell $gnome: the volume keys through the shortcuts portal"
+start_session c "['$TEST_EXT']"
+dialog_up() { jsok "KT.focusedClass() === '$provider'"; } && no_dialog() { ! jsok "KT.classShown('$provider')"; }
+quit_knobly() { kill -TERM "$kpid" && until_ok 10 gone "$kpid" || fail "$1: knobly did not quit on SIGTERM"; }
+# C1. Cancel: the keys stay the desktop's, and Knobly says so.
+start_knobly knobly-c1.log $'step=5\nkeys=true\n'
+if until_ok 20 dialog_up; then pass "C1 GNOME $gnome asks before Knobly gets the volume keys"
+else fail "C1 no shortcuts dialog of GNOME's has the focus$(gone "$kpid" && echo '; knobly exited')"; fi
+esc
+if until_ok 10 has_window; then pass "C1 after Cancel Knobly says the keys were not granted: $(windows)"
+else fail "C1 after Cancel Knobly should say the keys were not granted"; fi
+quit_knobly C1
+# C2. Add: the keys reach the device.
+start_knobly knobly-c2.log $'step=5\nkeys=true\n'
+until_ok 20 dialog_up || fail "C2 no shortcuts dialog of GNOME's has the focus"
+js 'KT.chord(0xffe9, 0x61)' >/dev/null # Alt+A, "Add"
+until_ok 5 no_dialog || fail "C2 the dialog stays after Alt+A"
+v0=$(vol) && js 'KT.key(0x1008ff13)' >/dev/null # XF86AudioRaiseVolume
+if until_ok 5 test "$(vol)" = $((v0 + 5)); then pass "C2 after Add the volume key raised the device's volume: $v0 -> $((v0 + 5))"
+else fail "C2 after Add the volume key should raise the volume from $v0 to $((v0 + 5)); it is $(vol)"; fi
+no_window "C2 after Add"
+quit_knobly C2
+# C3. Started again, Knobly has the keys without a dialog.
+start_knobly knobly-c3.log $'step=5\nkeys=true\n'
+v0=$(vol) asked=0 moved=0
+for _ in $(seq 20); do no_dialog || asked=1; js 'KT.key(0x1008ff11)' >/dev/null # XF86AudioLowerVolume
+    sleep 0.5; [[ $(vol) != "$v0" ]] && moved=1 && break; done
+if ((moved && !asked)); then pass "C3 started again, Knobly has the keys without asking: $v0 -> $(vol)"
+else fail "C3 started again, Knobly should have the keys without asking (dialog shown: $asked, volume $v0 -> $(vol))"; fi
 finish

@@ -165,13 +165,26 @@ public:
             const QVariantMap options = qdbus_cast<QVariantMap>(m.arguments().constLast());
             const QString request = kPath + "/request/" + m.service().mid(1).replace(u'.', u'_') +
                                     "/" + options.value("handle_token").toString();
-            const bool no = userSaysNo && m.member() == "BindShortcuts";
+            QVariantMap results{{"session_handle", session}};
+            uint code = 0;
+            if (m.member() == "BindShortcuts") {
+                code = bound.code;
+                results.clear();
+                if (bound.withShortcuts)
+                    results.insert("shortcuts", m.arguments().value(1)); // a(sa{sv}) as sent
+            }
             connection().bus().send(
                 QDBusMessage::createSignal(request, "org.freedesktop.portal.Request", "Response")
-                << (no ? 1u : 0u) << QVariantMap{{"session_handle", session}});
+                << code << results);
             return QVariantList{QVariant::fromValue(QDBusObjectPath(request))};
         };
     }
+    // The answer to BindShortcuts: Plasma's 0 with the shortcuts, GNOME 48's 2 with them when
+    // the user added them and 2 without when not, 1 for a plain no.
+    struct Bound {
+        uint code = 0;
+        bool withShortcuts = true;
+    };
     void press(const QString &id, const char *signal = "Activated") {
         QDBusMessage s =
             QDBusMessage::createSignal(kPath, "org.freedesktop.portal.GlobalShortcuts", signal);
@@ -181,29 +194,82 @@ public:
 
     static inline const QString kPath = "/org/freedesktop/portal/desktop";
     bool withGlobalShortcuts = true;
-    bool userSaysNo = false;
+    Bound bound;
     QString session = kPath + "/session/1_1/knobly";
 };
 
 TEST(PortalKeyTap, BindsTheVolumeKeysAndReportsTheirActivations) {
     StandInPortal portal;
+    // The portal handles calls in threads: a call sent before Register's answer may be
+    // served first, and the connection then has no application id for good.
+    portal.holds = [](const QDBusMessage &m) { return m.member() == "Register"; };
     PortalKeyTap tap;
     KeyLog log;
     ASSERT_TRUE(tap.enable(log.handler()));
-    ASSERT_TRUE(waitUntil([&] { return !portal.callsOf("BindShortcuts").isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !portal.callsOf("Register").isEmpty(); }));
     EXPECT_EQ(portal.calls[0].arguments().value(0), "org.knobly.Knobly") << "registered first";
+    waitUntil([] { return false; }, 100); // nothing comes
+    EXPECT_EQ(portal.calls.size(), 1) << "nothing else before Register's answer";
+    portal.release();
+    ASSERT_TRUE(waitUntil([&] { return !portal.callsOf("BindShortcuts").isEmpty(); }));
     portal.press("volume-down");
     portal.press("volume-down", "Deactivated");
+    // A held key: activations again and again, then one deactivation (GNOME 48).
     portal.press("mute");
-    ASSERT_TRUE(log.reaches(3));
+    portal.press("mute");
+    portal.press("mute", "Deactivated");
+    ASSERT_TRUE(log.reaches(5));
     EXPECT_EQ(log.seen, (std::vector<KeyEvent>{{MediaKey::volumeDown, true},
                                                {MediaKey::volumeDown, false},
-                                               {MediaKey::mute, true}}));
+                                               {MediaKey::mute, true},
+                                               {MediaKey::mute, true, true},
+                                               {MediaKey::mute, false}}));
     tap.disable();
     ASSERT_TRUE(waitUntil([&] { return !portal.callsOf("Close").isEmpty(); }));
     portal.press("mute");
     waitUntil([] { return false; }, 100); // nothing comes
-    EXPECT_EQ(log.seen.size(), 3u) << "nothing after disable";
+    EXPECT_EQ(log.seen.size(), 5u) << "nothing after disable";
+}
+
+// What the desktops answer BindShortcuts with, and what it means.
+TEST(PortalKeyTap, TheKeysAreOursWhenTheAnswerListsThem) {
+    struct Case {
+        const char *desktop;
+        StandInPortal::Bound bound;
+        bool registerFails; // a portal older than the registry, or no desktop entry
+        bool ours;
+    };
+    const Case cases[] = {
+        {"Plasma 6", {0, true}, false, true},
+        {"GNOME 48, Add", {2, true}, false, true},
+        {"GNOME 48, Cancel", {2, false}, false, false},
+        {"a plain no", {1, false}, false, false},
+        {"an older portal", {0, true}, true, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.desktop);
+        StandInPortal portal;
+        portal.bound = c.bound;
+        const auto reply = portal.reply;
+        portal.reply = [&](const QDBusMessage &m) -> std::optional<QVariantList> {
+            if (c.registerFails && m.member() == "Register")
+                return std::nullopt;
+            return reply(m);
+        };
+        PortalKeyTap tap;
+        int lost = 0;
+        tap.lost = [&] { ++lost; };
+        ASSERT_TRUE(tap.enable([](const KeyEvent &) { return true; }));
+        ASSERT_TRUE(waitUntil([&] { return !portal.callsOf("BindShortcuts").isEmpty(); }));
+        if (c.ours) {
+            waitUntil([] { return false; }, 100); // nothing comes
+            EXPECT_EQ(lost, 0);
+            EXPECT_EQ(tap.lastRefusal(), KeyTap::Refusal::none);
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return lost == 1; }));
+            EXPECT_EQ(tap.lastRefusal(), KeyTap::Refusal::declined);
+        }
+    }
 }
 
 TEST(PortalKeyTap, NoPortalOrADeclineIsReportedAsSuch) {
@@ -216,7 +282,7 @@ TEST(PortalKeyTap, NoPortalOrADeclineIsReportedAsSuch) {
         SCOPED_TRACE(shortcutsMissing);
         StandInPortal portal;
         portal.withGlobalShortcuts = !shortcutsMissing;
-        portal.userSaysNo = !shortcutsMissing;
+        portal.bound = {1, false};
         PortalKeyTap tap;
         int lost = 0;
         tap.lost = [&] { ++lost; };

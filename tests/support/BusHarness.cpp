@@ -1,5 +1,7 @@
 #include "BusHarness.h"
 
+#include <utility>
+
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QFile>
@@ -92,13 +94,25 @@ StandInService::StandInService(const QString &service, const QString &path)
     connection_->bus().registerService(service);
 }
 
-bool StandInService::handleMessage(const QDBusMessage &message, const QDBusConnection &bus) {
+bool StandInService::handleMessage(const QDBusMessage &message, const QDBusConnection &) {
     calls << message;
+    if (holds && holds(message))
+        held_ << message;
+    else
+        answer(message);
+    return true;
+}
+
+void StandInService::answer(const QDBusMessage &message) {
     const std::optional<QVariantList> answer = reply ? reply(message) : std::nullopt;
-    QDBusConnection(bus).send(
+    connection_->bus().send(
         answer ? message.createReply(*answer)
                : message.createErrorReply(QDBusError::UnknownMethod, message.member()));
-    return true;
+}
+
+void StandInService::release() {
+    for (const QDBusMessage &message : std::exchange(held_, {}))
+        answer(message);
 }
 
 const Row *Row::find(const QString &text) const {

@@ -82,25 +82,33 @@ bool PortalKeyTap::enable(Handler handler) {
     handler_ = std::move(handler);
     const quint64 generation = ++generation_;
 
-    // Outside a sandbox the portal learns who we are from our desktop entry's id; portals
-    // older than the registry do without. Sent first, so it arrives first.
+    // Outside a sandbox the portal learns who we are from our desktop entry's id, once per
+    // connection and before any other call on it. It serves calls in threads: the next one
+    // waits for this answer, or may be served first and leave us without an id (GNOME then
+    // refuses). Portals older than the registry, a second time on this connection, or no
+    // installed desktop entry answer an error, and we go on without.
     QDBusMessage registration = QDBusMessage::createMethodCall(
         kPortal, kPortalPath, QStringLiteral("org.freedesktop.host.portal.Registry"),
         QStringLiteral("Register"));
     registration << QString::fromLatin1(build::appId) << QVariantMap();
-    connection_.call(registration, QDBus::NoBlock);
-
-    // A portal without GlobalShortcuts has no version of it to tell.
-    QDBusMessage version = QDBusMessage::createMethodCall(
-        kPortal, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-        QStringLiteral("Get"));
-    version << kShortcuts << QStringLiteral("version");
-    whenAnswered(version, generation, [this] {
-        const QString token = QStringLiteral("knobly_session_%1").arg(generation_);
-        request(QStringLiteral("CreateSession"),
-                {QVariantMap{{QStringLiteral("session_handle_token"), token}}},
-                SLOT(sessionCreated(QDBusMessage)));
-    });
+    auto *registered = new QDBusPendingCallWatcher(connection_.asyncCall(registration), this);
+    connect(registered, &QDBusPendingCallWatcher::finished, this,
+            [this, generation](QDBusPendingCallWatcher *w) {
+                w->deleteLater();
+                if (generation != generation_)
+                    return;
+                // A portal without GlobalShortcuts has no version of it to tell.
+                QDBusMessage version = QDBusMessage::createMethodCall(
+                    kPortal, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+                    QStringLiteral("Get"));
+                version << kShortcuts << QStringLiteral("version");
+                whenAnswered(version, generation, [this] {
+                    const QString token = QStringLiteral("knobly_session_%1").arg(generation_);
+                    request(QStringLiteral("CreateSession"),
+                            {QVariantMap{{QStringLiteral("session_handle_token"), token}}},
+                            SLOT(sessionCreated(QDBusMessage)));
+                });
+            });
     connection_.connect(kPortal, kPortalPath, kShortcuts, QStringLiteral("Activated"), this,
                         SLOT(activated(QDBusMessage)));
     connection_.connect(kPortal, kPortalPath, kShortcuts, QStringLiteral("Deactivated"), this,
@@ -121,6 +129,7 @@ void PortalKeyTap::disable() {
                              QStringLiteral("Close")),
                          QDBus::NoBlock);
     session_.clear();
+    held_.clear();
     handler_ = nullptr;
 }
 
@@ -202,8 +211,20 @@ void PortalKeyTap::sessionCreated(const QDBusMessage &response) {
 void PortalKeyTap::shortcutsBound(const QDBusMessage &response) {
     stopListening();
     const QVariantList args = response.arguments();
-    // 1 is the user saying no, 2 the dialog going away some other way.
-    if (args.size() != 2 || args[0].toUInt() != 0)
+    // 1 is the user saying no, 2 the dialog going away some other way; GNOME 48 answers 2
+    // when the user added the shortcuts too, and tells the two apart by listing them.
+    const uint code = args.size() == 2 ? args[0].toUInt() : 1;
+    const QVariant listed =
+        qdbus_cast<QVariantMap>(args.value(1)).value(QStringLiteral("shortcuts"));
+    bool any = false;
+    if (listed.canConvert<QDBusArgument>()) {
+        const QDBusArgument list = listed.value<QDBusArgument>();
+        if (list.currentType() == QDBusArgument::ArrayType) {
+            list.beginArray();
+            any = !list.atEnd();
+        }
+    }
+    if (code != 0 && !(code == 2 && any))
         refuse(Refusal::declined);
 }
 
@@ -216,9 +237,15 @@ void PortalKeyTap::deliver(const QDBusMessage &signal, bool down) {
         return;
     for (const Shortcut &s : kShortcutList) {
         if (args[1].toString() == QLatin1String(s.id)) {
+            // A held key is activated again and again, with one deactivation at the end.
+            const bool repeat = down && held_.contains(s.id);
+            if (down)
+                held_.insert(s.id);
+            else
+                held_.remove(s.id);
             // A copy: the handler may disable this tap, which resets handler_ under it.
             const Handler handler = handler_;
-            handler(KeyEvent{s.key, down, false});
+            handler(KeyEvent{s.key, down, repeat});
             return;
         }
     }

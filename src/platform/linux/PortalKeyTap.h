@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -16,7 +17,9 @@ namespace knobly {
 class PortalKeyTap final : public QObject, public KeyTap {
     Q_OBJECT
 public:
-    explicit PortalKeyTap(QDBusConnection connection = QDBusConnection::sessionBus());
+    // A connection of its own: the portal takes a connection's first call as who it is.
+    explicit PortalKeyTap(QDBusConnection connection = QDBusConnection::connectToBus(
+                              QDBusConnection::SessionBus, QStringLiteral("knobly-portal")));
     ~PortalKeyTap() override;
 
     bool enable(Handler handler) override;
@@ -46,6 +49,7 @@ private:
     const char *pendingSlot_ = nullptr;
     int requests_ = 0;
     quint64 generation_ = 0; // bumped by enable and disable: late answers find another
+    QSet<QString> held_;     // shortcuts activated and not yet deactivated
 };
 
 } // namespace knobly
