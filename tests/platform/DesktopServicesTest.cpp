@@ -240,10 +240,8 @@ TEST(PortalKeyTap, TheKeysAreOursWhenTheAnswerListsThem) {
         bool ours;
     };
     const Case cases[] = {
-        {"Plasma 6", {0, true}, false, true},
-        {"GNOME 48, Add", {2, true}, false, true},
-        {"GNOME 48, Cancel", {2, false}, false, false},
-        {"a plain no", {1, false}, false, false},
+        {"Plasma 6", {0, true}, false, true},           {"GNOME 48, Add", {2, true}, false, true},
+        {"GNOME 48, Cancel", {2, false}, false, false}, {"a plain no", {1, false}, false, false},
         {"an older portal", {0, true}, true, true},
     };
     for (const Case &c : cases) {
