@@ -137,7 +137,7 @@ if [[ $icon == *-symbolic ]]; then pass "A6 IconName is symbolic: $icon"; else f
 if grep -q IconAccessibleDesc "$S/shell.log"; then fail "A6 the shell logged errors about IconAccessibleDesc: $(grep -m1 IconAccessibleDesc "$S/shell.log")"
 else pass "A6 no IconAccessibleDesc error in the shell's log"; fi
 # The extension finds the icon by its name where IconThemePath points (59 looks nowhere else).
-if grep -q "Impossible to lookup icon" "$S/shell.log"; then fail "A6 the shell did not find the icon by its name: $(grep -m1 'Impossible to lookup icon' "$S/shell.log")"
+if grep -q "Impossible to lookup icon for '[^']*-symbolic'" "$S/shell.log"; then fail "A6 the shell did not find the icon by its name: $(grep -m1 'Impossible to lookup icon' "$S/shell.log")"
 else pass "A6 the shell found the icon by its name"; fi
 no_window "A8 after the scrolling" 0
 
@@ -184,6 +184,8 @@ if until_ok 10 gone "$kpid"; then pass "B3 MPRIS Quit ended Knobly"; else fail "
 sweep
 
 # C. The volume keys through the shortcuts portal, whose dialog GNOME Settings draws (48 on).
+# GNOME's own settings daemon, which grabs the volume keys first in a full session, is not
+# running here: with it, the binding succeeds and the keys still go to it.
 provider=org.gnome.Settings.GlobalShortcutsProvider
 if [[ ! -e /usr/share/dbus-1/services/$provider.service ]]; then pass "C GNOME $gnome has no shortcuts portal: nothing to check"; finish; fi
 echo "== C: GNOME Shell $gnome: the volume keys through the shortcuts portal"
@@ -204,7 +206,8 @@ until_ok 20 dialog_up || fail "C2 no shortcuts dialog of GNOME's has the focus"
 js 'KT.chord(0xffe9, 0x61)' >/dev/null # Alt+A, "Add"
 until_ok 5 no_dialog || fail "C2 the dialog stays after Alt+A"
 v0=$(vol) && js 'KT.key(0x1008ff13)' >/dev/null # XF86AudioRaiseVolume
-if until_ok 5 test "$(vol)" = $((v0 + 5)); then pass "C2 after Add the volume key raised the device's volume: $v0 -> $((v0 + 5))"
+vol_is() { [[ $(vol) == "$1" ]]; }
+if until_ok 5 vol_is $((v0 + 5)); then pass "C2 after Add the volume key raised the device's volume: $v0 -> $((v0 + 5))"
 else fail "C2 after Add the volume key should raise the volume from $v0 to $((v0 + 5)); it is $(vol)"; fi
 no_window "C2 after Add"
 quit_knobly C2
@@ -215,4 +218,5 @@ for _ in $(seq 20); do no_dialog || asked=1; js 'KT.key(0x1008ff11)' >/dev/null 
     sleep 0.5; [[ $(vol) != "$v0" ]] && moved=1 && break; done
 if ((moved && !asked)); then pass "C3 started again, Knobly has the keys without asking: $v0 -> $(vol)"
 else fail "C3 started again, Knobly should have the keys without asking (dialog shown: $asked, volume $v0 -> $(vol))"; fi
+quit_knobly C3
 finish
