@@ -152,11 +152,36 @@ struct KeyLog {
     }
 };
 
+} // namespace
+
+// A shortcut in BindShortcuts' answer, a(sa{sv}).
+struct Listed {
+    QString id;
+    QVariantMap properties;
+};
+QDBusArgument &operator<<(QDBusArgument &arg, const Listed &l) {
+    arg.beginStructure();
+    arg << l.id << l.properties;
+    arg.endStructure();
+    return arg;
+}
+const QDBusArgument &operator>>(const QDBusArgument &arg, Listed &l) {
+    arg.beginStructure();
+    arg >> l.id >> l.properties;
+    arg.endStructure();
+    return arg;
+}
+Q_DECLARE_METATYPE(Listed)
+
+namespace {
+
 // The desktop portal as xdg-desktop-portal answers: each request's outcome as a Response
 // signal on the request's own path, activations as signals of the portal object.
 class StandInPortal : public StandInService {
 public:
     StandInPortal() : StandInService("org.freedesktop.portal.Desktop", kPath) {
+        qDBusRegisterMetaType<Listed>();
+        qDBusRegisterMetaType<QList<Listed>>();
         reply = [this](const QDBusMessage &m) -> std::optional<QVariantList> {
             if (m.member() == "Get" && !withGlobalShortcuts)
                 return std::nullopt;
@@ -170,8 +195,10 @@ public:
             if (m.member() == "BindShortcuts") {
                 code = bound.code;
                 results.clear();
-                if (bound.withShortcuts)
+                if (bound.listed == Bound::all)
                     results.insert("shortcuts", m.arguments().value(1)); // a(sa{sv}) as sent
+                else if (bound.listed == Bound::empty)
+                    results.insert("shortcuts", QVariant::fromValue(QList<Listed>{}));
             }
             connection().bus().send(
                 QDBusMessage::createSignal(request, "org.freedesktop.portal.Request", "Response")
@@ -183,7 +210,7 @@ public:
     // the user added them and 2 without when not, 1 for a plain no.
     struct Bound {
         uint code = 0;
-        bool withShortcuts = true;
+        enum { none, empty, all } listed = all;
     };
     void press(const QString &id, const char *signal = "Activated") {
         QDBusMessage s =
@@ -239,10 +266,14 @@ TEST(PortalKeyTap, TheKeysAreOursWhenTheAnswerListsThem) {
         bool registerFails; // a portal older than the registry, or no desktop entry
         bool ours;
     };
+    using Bound = StandInPortal::Bound;
     const Case cases[] = {
-        {"Plasma 6", {0, true}, false, true},           {"GNOME 48, Add", {2, true}, false, true},
-        {"GNOME 48, Cancel", {2, false}, false, false}, {"a plain no", {1, false}, false, false},
-        {"an older portal", {0, true}, true, true},
+        {"Plasma 6", {0, Bound::all}, false, true},
+        {"GNOME 48, Add", {2, Bound::all}, false, true},
+        {"GNOME 48, Cancel", {2, Bound::none}, false, false},
+        {"2 and nothing bound", {2, Bound::empty}, false, false},
+        {"a plain no", {1, Bound::none}, false, false},
+        {"an older portal", {0, Bound::all}, true, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.desktop);
@@ -280,7 +311,7 @@ TEST(PortalKeyTap, NoPortalOrADeclineIsReportedAsSuch) {
         SCOPED_TRACE(shortcutsMissing);
         StandInPortal portal;
         portal.withGlobalShortcuts = !shortcutsMissing;
-        portal.bound = {1, false};
+        portal.bound = {1, StandInPortal::Bound::none};
         PortalKeyTap tap;
         int lost = 0;
         tap.lost = [&] { ++lost; };
