@@ -50,8 +50,6 @@ const QDBusArgument &operator>>(const QDBusArgument &arg, DBusMenuEvent &event);
 // Registers the types above with QtDBus; safe to call more than once.
 void registerDBusMenuTypes();
 
-// A Qt menu label ('&' marks the mnemonic, "&&" is a literal '&') in dbusmenu's spelling
-// ('_' marks it, "__" is a literal '_').
 // Row property names the exporter also writes itself (the root row, hidden rows).
 namespace dbusmenu {
 inline const QString kLabel = QStringLiteral("label");
@@ -60,6 +58,8 @@ inline const QString kVisible = QStringLiteral("visible");
 inline const QString kChildrenDisplay = QStringLiteral("children-display");
 } // namespace dbusmenu
 
+// A Qt menu label ('&' marks the mnemonic, "&&" is a literal '&') in dbusmenu's spelling
+// ('_' marks it, "__" is a literal '_').
 QString dbusMenuLabel(const QString &qtText);
 
 // A QAction's properties as hosts read them: label, icon, toggle, enabled, visible, submenu.

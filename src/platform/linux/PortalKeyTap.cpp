@@ -91,24 +91,20 @@ bool PortalKeyTap::enable(Handler handler) {
         kPortal, kPortalPath, QStringLiteral("org.freedesktop.host.portal.Registry"),
         QStringLiteral("Register"));
     registration << QString::fromLatin1(build::appId) << QVariantMap();
-    auto *registered = new QDBusPendingCallWatcher(connection_.asyncCall(registration), this);
-    connect(registered, &QDBusPendingCallWatcher::finished, this,
-            [this, generation](QDBusPendingCallWatcher *w) {
-                w->deleteLater();
-                if (generation != generation_)
-                    return;
-                // A portal without GlobalShortcuts has no version of it to tell.
-                QDBusMessage version = QDBusMessage::createMethodCall(
-                    kPortal, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                    QStringLiteral("Get"));
-                version << kShortcuts << QStringLiteral("version");
-                whenAnswered(version, generation, [this] {
-                    const QString token = QStringLiteral("knobly_session_%1").arg(generation_);
-                    request(QStringLiteral("CreateSession"),
-                            {QVariantMap{{QStringLiteral("session_handle_token"), token}}},
-                            SLOT(sessionCreated(QDBusMessage)));
-                });
-            });
+    const auto registered = [this, generation] {
+        // A portal without GlobalShortcuts has no version of it to tell.
+        QDBusMessage version = QDBusMessage::createMethodCall(
+            kPortal, kPortalPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+            QStringLiteral("Get"));
+        version << kShortcuts << QStringLiteral("version");
+        whenAnswered(version, generation, [this] {
+            const QString token = QStringLiteral("knobly_session_%1").arg(generation_);
+            request(QStringLiteral("CreateSession"),
+                    {QVariantMap{{QStringLiteral("session_handle_token"), token}}},
+                    SLOT(sessionCreated(QDBusMessage)));
+        });
+    };
+    whenAnswered(registration, generation, registered, Refusal::none);
     connection_.connect(kPortal, kPortalPath, kShortcuts, QStringLiteral("Activated"), this,
                         SLOT(activated(QDBusMessage)));
     connection_.connect(kPortal, kPortalPath, kShortcuts, QStringLiteral("Deactivated"), this,
@@ -134,15 +130,15 @@ void PortalKeyTap::disable() {
 }
 
 void PortalKeyTap::whenAnswered(const QDBusMessage &call, quint64 generation,
-                                std::function<void()> next) {
+                                std::function<void()> next, Refusal onError) {
     auto *watcher = new QDBusPendingCallWatcher(connection_.asyncCall(call), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [this, generation, next = std::move(next)](QDBusPendingCallWatcher *w) {
+            [this, generation, next = std::move(next), onError](QDBusPendingCallWatcher *w) {
                 w->deleteLater();
                 if (generation != generation_)
                     return; // switched off or on again meanwhile
-                if (w->isError())
-                    refuse(Refusal::noPortal);
+                if (w->isError() && onError != Refusal::none)
+                    refuse(onError);
                 else
                     next();
             });

@@ -35,8 +35,10 @@ private Q_SLOTS:
 private:
     // Calls a portal method whose answer comes as a Request's Response signal, to `slot`.
     void request(const QString &method, QVariantList arguments, const char *slot);
-    // Goes on with `next` once the portal has answered `call`; an error refuses the keys.
-    void whenAnswered(const QDBusMessage &call, quint64 generation, std::function<void()> next);
+    // Goes on with `next` once the portal has answered `call`; an error refuses the keys for
+    // `onError`, or goes on all the same with Refusal::none.
+    void whenAnswered(const QDBusMessage &call, quint64 generation, std::function<void()> next,
+                      Refusal onError = Refusal::noPortal);
     void stopListening();
     void refuse(Refusal why);
     void deliver(const QDBusMessage &signal, bool down);
