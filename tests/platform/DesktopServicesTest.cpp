@@ -4,9 +4,9 @@
 #include "BusHarness.h"
 #include "FakeMainQueue.h"
 #include "linux/DesktopVolumeOsd.h"
-#include "linux/KGlobalAccelKeyTap.h"
 #include "linux/MprisPlayer.h"
 #include "linux/PortalKeyTap.h"
+#include <KGlobalAccelKeyTap.h>
 
 #include <QDBusConnectionInterface>
 #include <QDBusMetaType>
@@ -450,6 +450,10 @@ TEST(KGlobalAccelKeyTap, FreeKeysAreOursAndTheirPressesReachTheHandler) {
     ASSERT_TRUE(log.reaches(3));
     ASSERT_TRUE(kglobalaccel.xdotool({"keyup", "XF86AudioLowerVolume"}));
     ASSERT_TRUE(log.reaches(4));
+    // Plasma's volume control has a "mute" of its own: a change there leaves ours alone.
+    kglobalaccel.registerAction(kPlasmaVolume[2], Qt::Key_F6);
+    kglobalaccel.call("setForeignShortcutKeys",
+                      {kPlasmaVolume[2], RealKGlobalAccel::keys({{Qt::Key_F7}})});
     ASSERT_TRUE(kglobalaccel.xdotool({"keydown", "XF86AudioMute"}));
     ASSERT_TRUE(log.reaches(5));
     // A held key repeats as presses without releases.
@@ -497,8 +501,11 @@ TEST(KGlobalAccelKeyTap, PlasmasVolumeKeysAreTakenOverAndComeBackAfterwards) {
         EXPECT_TRUE(plasmaHasItsKeys()) << "a refusal takes nothing";
         ASSERT_TRUE(tap.takeOver());
         ASSERT_TRUE(tap.enable(log.handler()));
-        for (const QStringList &action : kPlasmaVolume)
-            EXPECT_TRUE(kglobalaccel.keysOf(action).isEmpty()) << action.join('/').toStdString();
+        // Cleared as [] or as one empty chord, as KDE's own library clears a key.
+        for (int i = 0; i < 3; ++i) {
+            const KeyChords left = kglobalaccel.keysOf(kPlasmaVolume[i]);
+            EXPECT_TRUE(left.isEmpty() || left == KeyChords{{0}}) << i;
+        }
         ASSERT_TRUE(kglobalaccel.xdotool({"key", "XF86AudioRaiseVolume"}));
         ASSERT_TRUE(log.reaches(1));
         EXPECT_EQ(log.seen[0], (KeyEvent{MediaKey::volumeUp, true}));

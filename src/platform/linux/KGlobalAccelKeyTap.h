@@ -1,29 +1,18 @@
 #pragma once
 
+#include "KGlobalAccelService.h"
 #include "KeyTap.h"
 
-#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QDBusPendingCall>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <array>
-#include <vector>
 
 namespace knobly {
-
-// One key sequence as kglobalaccel passes it: (ai), four chords, the unused ones 0.
-struct KeyChord {
-    int key = 0;
-    bool operator==(const KeyChord &) const = default;
-};
-using KeyChords = QList<KeyChord>;
-QDBusArgument &operator<<(QDBusArgument &arg, const KeyChord &chord);
-const QDBusArgument &operator>>(const QDBusArgument &arg, KeyChord &chord);
 
 // The volume keys through KDE's own global shortcut service (Plasma 5.27 and later), where the
 // portal binds nothing. Plasma's volume control holds these keys out of the box: enable()
@@ -47,26 +36,18 @@ private Q_SLOTS:
     void shortcutsChanged(const QDBusMessage &signal);
 
 private:
-    static constexpr int kActions = 3;
-    using PerAction = std::array<KeyChords, kActions>;
-    QDBusPendingCall ask(const QString &name, const QVariantList &arguments);
-    void tell(const QString &name, const QVariantList &arguments) { ask(name, arguments); }
-    bool isRunning() const;
-    static PerAction backToDesktop(std::vector<QDBusPendingCall> &answers);
     void listen(bool on);
     // Clears our keys and gives Plasma's actions in `toDesktop` these keys back.
-    void release(const PerAction &toDesktop);
+    void release(const kglobalaccel::PerAction &toDesktop);
 
-    QDBusConnection connection_;
+    kglobalaccel::Service service_;
     Handler handler_;
     Refusal refusal_ = Refusal::none;
     QString holder_;
     QList<QStringList> desktopHolders_; // Plasma's actions that had our keys at enable()
     bool holding_ = false;
-    PerAction toDesktop_; // what disable() gives back
-    std::array<bool, kActions> down_{};
+    kglobalaccel::PerAction toDesktop_; // what disable() gives back
+    std::array<bool, kglobalaccel::kActions> down_{};
 };
 
 } // namespace knobly
-
-Q_DECLARE_METATYPE(knobly::KeyChord)

@@ -1,6 +1,8 @@
 // Picks the key tap for this session.
 #include "DesktopSession.h"
-#include "KGlobalAccelKeyTap.h"
+// Ours or KDE Frameworks', whichever the build chose.
+#include <KGlobalAccelKeyTap.h>
+
 #include "KeyTap.h"
 #include "PortalKeyTap.h"
 #include "X11KeyTap.h"
