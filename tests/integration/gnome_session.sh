@@ -184,8 +184,7 @@ if until_ok 10 gone "$kpid"; then pass "B3 MPRIS Quit ended Knobly"; else fail "
 sweep
 
 # C. The volume keys through the shortcuts portal, whose dialog GNOME Settings draws (48 on).
-# GNOME's own settings daemon, which grabs the volume keys first in a full session, is not
-# running here: with it, the binding succeeds and the keys still go to it.
+# GNOME's own media keys, which grab the volume keys first in a full session, run only in C4.
 provider=org.gnome.Settings.GlobalShortcutsProvider
 if [[ ! -e /usr/share/dbus-1/services/$provider.service ]]; then pass "C GNOME $gnome has no shortcuts portal: nothing to check"; finish; fi
 echo "== C: GNOME Shell $gnome: the volume keys through the shortcuts portal"
@@ -219,4 +218,18 @@ for _ in $(seq 20); do no_dialog || asked=1; js 'KT.key(0x1008ff11)' >/dev/null 
 if ((moved && !asked)); then pass "C3 started again, Knobly has the keys without asking: $v0 -> $(vol)"
 else fail "C3 started again, Knobly should have the keys without asking (dialog shown: $asked, volume $v0 -> $(vol))"; fi
 quit_knobly C3
+# C4. GNOME's own media keys (gsd-media-keys, in every full session) grab the volume keys in
+# the shell first, so a binding would get no presses: Knobly binds nothing and turns capture off.
+if [[ -x /usr/libexec/gsd-media-keys ]]; then
+    GDK_BACKEND=wayland WAYLAND_DISPLAY=${WAYLAND_DISPLAY:-wayland-0} /usr/libexec/gsd-media-keys >"$S/gsd-media-keys.log" 2>&1 & pids+=($!)
+    if ! until_ok 20 has_name org.gnome.SettingsDaemon.MediaKeys; then fail "C4 gsd-media-keys did not start: $(tail -n 3 "$S/gsd-media-keys.log")"
+    else
+        start_knobly knobly-c4.log $'step=5\nkeys=true\n'
+        off() { grep -qx 'keys=false' "$XDG_CONFIG_HOME/Knobly/Knobly.conf"; }
+        asked=0 && for _ in $(seq 6); do no_dialog || asked=1; sleep 0.5; done
+        if ((!asked)) && until_ok 5 off; then pass "C4 with GNOME's media keys running, Knobly asks for no binding and turns capture off"
+        else fail "C4 with GNOME's media keys running, Knobly should bind nothing (dialog shown: $asked) and turn capture off: $(grep keys "$XDG_CONFIG_HOME/Knobly/Knobly.conf")"; fi
+        quit_knobly C4
+    fi
+fi
 finish

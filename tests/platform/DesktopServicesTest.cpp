@@ -320,6 +320,16 @@ TEST(PortalKeyTap, NoPortalOrADeclineIsReportedAsSuch) {
         EXPECT_EQ(tap.lastRefusal(),
                   shortcutsMissing ? KeyTap::Refusal::noPortal : KeyTap::Refusal::declined);
     }
+    {
+        // GNOME's own media keys (a full GNOME session) would take every press first.
+        StandInPortal portal;
+        StandInService gnomeKeys("org.gnome.SettingsDaemon.MediaKeys",
+                                 "/org/gnome/SettingsDaemon/MediaKeys");
+        PortalKeyTap tap;
+        EXPECT_FALSE(tap.enable([](const KeyEvent &) { return true; }));
+        EXPECT_EQ(tap.lastRefusal(), KeyTap::Refusal::noPortal);
+        EXPECT_TRUE(portal.callsOf("BindShortcuts").isEmpty());
+    }
 }
 
 // plasma-pa's volume keys: the component keeps KMix's old name.

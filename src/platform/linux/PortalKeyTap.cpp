@@ -79,6 +79,12 @@ bool PortalKeyTap::enable(Handler handler) {
         refusal_ = Refusal::noPortal;
         return false;
     }
+    // GNOME's settings daemon grabs the volume keys in the shell ahead of any binding: the
+    // portal says yes and no press ever comes. Better said now than a capture of nothing.
+    if (bus->isServiceRegistered(QStringLiteral("org.gnome.SettingsDaemon.MediaKeys"))) {
+        refusal_ = Refusal::noPortal;
+        return false;
+    }
     handler_ = std::move(handler);
     const quint64 generation = ++generation_;
 
