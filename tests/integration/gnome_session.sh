@@ -92,14 +92,17 @@ settle() { # FROM: waits until the volume has changed from FROM and then held fo
     local v last=$1 since=$SECONDS end=$((SECONDS + 8)); until_ok 4 eval '[[ $(vol) != '"$1"' ]]'
     while ((SECONDS < end && SECONDS - since < 2)); do sleep 0.3; v=$(vol) || v=$last; [[ $v == "$last" ]] || last=$v since=$SECONDS; done; echo "$last"; }
 until_ok 6 jsok '!KT.banner()' # let a banner from before go
+# A sanitized build runs several times slower on a loaded machine: the bound is the user's, the
+# margin the build's.
+limit=500 && [[ -z ${ASAN_OPTIONS:-} ]] || limit=1500
 v0=$(vol) || die "cannot read the device"
 wheel() { # UP|DOWN EXPECTED
     local t v= late up=false; [[ $1 == DOWN ]] || up=true
     t=$(js "KT.wheel($item, $up)") && v=$(settle "$v0")
     if [[ $v == "$2" ]]; then pass "A4 one notch $1 moved the volume by one step: $v0 -> $v"; else fail "A4 one notch $1 should move the volume from $v0 to $2; it is $v"; fi
     late=$(js "KT.bannerAfter($t, $kpid)")
-    if [[ $late != -1 ]] && ((${late%.*} <= 500)); then pass "A5 Knobly's banner was on screen $late ms after the notch"
-    else fail "A5 no banner of Knobly's within 0.5 s of the notch (after $late ms; -1: none)"; fi
+    if [[ $late != -1 ]] && ((${late%.*} <= limit)); then pass "A5 Knobly's banner was on screen $late ms after the notch"
+    else fail "A5 no banner of Knobly's within $limit ms of the notch (after $late ms; -1: none)"; fi
     v0=$v; }
 t=$(js 'KT.now()')
 wheel UP $((v0 + 5))
