@@ -27,8 +27,10 @@ std::optional<DeviceIdentity> decodeDeviceIdentity(const QByteArray &body) {
 void requestDeviceIdentity(const QString &host, double timeoutSeconds,
                            std::function<void(std::optional<DeviceIdentity>)> done) {
     const auto url = WiiMClient::requestUrl(host, QStringLiteral("getStatusEx"));
-    if (!url)
+    if (!url) {
+        done(std::nullopt);
         return;
+    }
     UrlSessionConfig config;
     config.transferTimeoutSeconds = timeoutSeconds;
     // A session for this one request; it lives until the request completes.

@@ -22,9 +22,10 @@ std::vector<DeviceInput> inputsOfModel(const QString &project) {
                                     {QStringLiteral("line-in"), tr("Line In")},
                                     {QStringLiteral("optical"), tr("Optical")}};
     const QString model = project.toLower();
-    // The Amps (Amp, Amp Pro, Amp Ultra) add HDMI ARC; the Ultra adds HDMI and phono.
+    // The Amps (Amp, Amp Pro, Amp Ultra) add HDMI ARC; the Ultra adds HDMI and phono. The
+    // Amps' ARC socket is switched to as HDMI (they report it playing as ARC).
     if (model.startsWith(QLatin1String("wiim_amp")))
-        inputs.push_back({QStringLiteral("ARC"), tr("HDMI ARC")});
+        inputs.push_back({QStringLiteral("HDMI"), tr("HDMI ARC")});
     else if (model.startsWith(QLatin1String("wiim_ultra")))
         inputs.insert(inputs.end(), {{QStringLiteral("HDMI"), tr("HDMI ARC")},
                                      {QStringLiteral("phono"), tr("Phono")}});

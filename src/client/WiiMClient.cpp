@@ -235,6 +235,14 @@ void WiiMClient::prevTrack(DoneCallback completion) {
     sendCommand(QStringLiteral("setPlayerCmd:prev"), std::move(completion));
 }
 
+namespace {
+// Done only when the device says so: an error page, "unknown command" or "Failed" is no.
+bool carriedOut(const UrlResponse &response) {
+    return response.transportOk && response.httpStatus == 200 &&
+           response.body.trimmed() == QByteArrayLiteral("OK");
+}
+} // namespace
+
 void WiiMClient::sendFlipCommand(const QString &command, std::atomic<bool> WiiMClient::*flag,
                                  DoneCallback completion) {
     const auto url = requestUrl(ipAddress(), command);
@@ -245,7 +253,8 @@ void WiiMClient::sendFlipCommand(const QString &command, std::atomic<bool> WiiMC
     }
     session_->get(*url, [weak = weak_from_this(), flag,
                          completion = std::move(completion)](const UrlResponse &response) {
-        if (response.transportOk) {
+        const bool done = carriedOut(response);
+        if (done) {
             if (auto self = weak.lock()) {
                 // Flip what is stored now, not what was sent: two toggles in flight undo
                 // each other.
@@ -256,7 +265,7 @@ void WiiMClient::sendFlipCommand(const QString &command, std::atomic<bool> WiiMC
             }
         }
         if (completion)
-            completion(response.transportOk);
+            completion(done);
     });
 }
 
@@ -269,7 +278,7 @@ void WiiMClient::sendCommand(const QString &command, DoneCallback completion) {
     }
     session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
         if (completion)
-            completion(response.transportOk);
+            completion(carriedOut(response));
     });
 }
 

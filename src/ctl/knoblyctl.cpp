@@ -45,6 +45,13 @@ int noAnswer(const QString &device) {
     return NoAnswer;
 }
 
+// A command is done only when the device says OK: an error page or "unknown command" is a no.
+int notDone(const QString &device) {
+    std::fprintf(stderr, "knoblyctl: the device at %s did not answer, or refused the command\n",
+                 qUtf8Printable(device));
+    return NoAnswer;
+}
+
 // Generous: the client gives up after its own timeout well before this.
 constexpr auto waitLimit = std::chrono::seconds(30);
 
@@ -100,7 +107,7 @@ int source(WiiMClient &client, const QString &device, const QString &wanted) {
             input.label.compare(wanted, Qt::CaseInsensitive) != 0)
             continue;
         if (!awaitDone([&](auto done) { client.switchInput(input.mode, done); }))
-            return noAnswer(device);
+            return notDone(device);
         std::printf("source %s\n", qUtf8Printable(input.label));
         return Ok;
     }
@@ -121,7 +128,7 @@ int preset(WiiMClient &client, const QString &device, int number) {
         return NoAnswer;
     }
     if (!awaitDone([&](auto done) { client.playPreset(number, done); }))
-        return noAnswer(device);
+        return notDone(device);
     std::printf("preset %d %s\n", number, qUtf8Printable(found->name));
     return Ok;
 }
@@ -284,7 +291,7 @@ int run(const QStringList &args) {
     } else {
         ok = awaitDone([&](auto done) { client->prevTrack(done); });
     }
-    return ok ? Ok : noAnswer(device);
+    return ok ? Ok : notDone(device);
 }
 
 } // namespace

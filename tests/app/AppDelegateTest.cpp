@@ -107,7 +107,7 @@ TEST_F(AppDelegateTest, SourcesAndPresetsFollowTheDevice) {
     QMenu *sources = delegate->sourceMenu(), *presets = delegate->presetMenu();
     ASSERT_TRUE(queue->runUntil([&] { return presets->actions().size() == 2; }));
     sources->actions()[4]->trigger();
-    ASSERT_TRUE(waitUntil([&] { return amp.commands().back() == "setPlayerCmd:switchmode:ARC"; }));
+    ASSERT_TRUE(waitUntil([&] { return amp.commands().back() == "setPlayerCmd:switchmode:HDMI"; }));
     EXPECT_TRUE(sources->actions()[0]->isChecked()) << "Wi-Fi until the device says otherwise";
     queue->advance(5.0);
     ASSERT_TRUE(queue->runUntil([&] { return sources->actions()[4]->isChecked(); }));

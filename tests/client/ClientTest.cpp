@@ -1,5 +1,6 @@
 #include "Await.h"
 #include "DeviceFaults.h"
+#include "DeviceIdentity.h"
 #include "DeviceInputs.h"
 #include "DeviceSimulator.h"
 #include "PlayerStatus.h"
@@ -82,12 +83,12 @@ TEST_F(WiiMClientTest, CommandsMadeWhileAnswersAreAwaited) {
     EXPECT_FALSE(client->isMuted());
 }
 
-// Commands report by transport only (a hang by the timeout); a status that does not decode
-// changes nothing.
-TEST_F(WiiMClientTest, EveryDeviceFaultReportsByTransportOnly) {
+// A command is done only when answered 200 "OK" (a hang ends by the timeout); a status that
+// does not decode changes nothing.
+TEST_F(WiiMClientTest, EveryDeviceFaultIsReportedAsSuch) {
     std::vector<test::DeviceFault> cases(std::begin(test::kDeviceFaults),
                                          std::end(test::kDeviceFaults));
-    cases.push_back({"None", Fault::None, true, true, true, false});
+    cases.push_back({"None", Fault::None, true, true, true, true, false});
     sim.setStatus("play");
     for (const test::DeviceFault &c : cases) {
         SCOPED_TRACE(c.name);
@@ -97,9 +98,9 @@ TEST_F(WiiMClientTest, EveryDeviceFaultReportsByTransportOnly) {
         auto done = std::make_shared<Await<bool>>();
         client->toggleMute(deliverTo(done));
         client->nextTrack(deliverTo(done));
-        EXPECT_EQ(done->wait(0), c.answered);
-        EXPECT_EQ(done->wait(1), c.answered);
-        EXPECT_EQ(client->isMuted(), c.answered) << "flips only on an answer";
+        EXPECT_EQ(done->wait(0), c.carriedOut);
+        EXPECT_EQ(done->wait(1), c.carriedOut);
+        EXPECT_EQ(client->isMuted(), c.carriedOut) << "flips only when done";
         auto volume = std::make_shared<Await<std::optional<std::int64_t>>>();
         client->fetchStatus([volume](auto v, auto, auto) { volume->set(v); });
         EXPECT_EQ(volume->wait().value_or(std::nullopt).has_value(), c.statusDecodes);
@@ -144,7 +145,8 @@ TEST(WiiMClientUrl, OnlyPlainHostsFormUrls) {
     for (auto command : {&C::toggleMute, &C::playPause, &C::nextTrack})
         (client.get()->*command)(fail);
     client->fetchStatus([&](auto v, auto m, auto l) { failed += !v && !m && !l; });
-    EXPECT_EQ(failed, 5);
+    requestDeviceIdentity("192.168.1. 5", 1.0, [&](auto identity) { failed += !identity; });
+    EXPECT_EQ(failed, 6) << "every completion is called, at once";
     EXPECT_EQ(client->currentVolume(), 100) << "the clamped volume is stored anyway";
     EXPECT_FALSE(client->isMuted());
 }

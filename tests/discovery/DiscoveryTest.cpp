@@ -285,7 +285,7 @@ TEST_F(WiiMDiscoveryTest, DroppedObjectReportsNothing) {
 TEST_F(WiiMDiscoveryTest, ProbeListsOnlyWhatAnswersWithTheBrand) {
     std::vector<test::DeviceFault> cases(std::begin(test::kDeviceFaults),
                                          std::end(test::kDeviceFaults));
-    cases.push_back({"other brand", Fault::None, true, false, true, false});
+    cases.push_back({"other brand", Fault::None, true, true, false, true, false});
     for (const test::DeviceFault &c : cases) {
         SCOPED_TRACE(c.name);
         sim.clearRequests();

@@ -305,6 +305,8 @@ TEST_F(Program, KnoblyctlCommandsAndExitCodes) {
         {"ip=%1\nmaxVolume=60\n", Fault::None, {"volume", "250"}, 0, "setPlayerCmd:vol:60", "volume 60"},
         {"", Fault::None, {"status"}, 1, nullptr, ""},
         {"", Fault::Reset, {"status", "--device", "%1"}, 1, nullptr, ""},
+        {"", Fault::Html404, {"next", "--device", "%1"}, 1, "setPlayerCmd:next", "refused"},
+        {"", Fault::UnknownCommands, {"mute", "--device", "%1"}, 1, "setPlayerCmd:mute:1", "refused"},
         {"", Fault::None, {}, 2, nullptr, ""},
         {"", Fault::None, {"volume", "loud"}, 2, nullptr, ""},
         {"", Fault::None, {"status", "--device"}, 2, nullptr, ""},

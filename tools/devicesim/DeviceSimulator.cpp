@@ -193,6 +193,10 @@ public:
                 answer.body = metaInfoLocked();
             else if (command == "getPresetInfo")
                 answer.body = presetInfo();
+            else if (currentFault == Fault::UnknownCommands &&
+                     (command.startsWith("MCUKeyShortClick:") ||
+                      command.startsWith("setPlayerCmd:")))
+                answer.body = kUnknownCommand;
             else if (command.startsWith("MCUKeyShortClick:"))
                 answer.body = playPresetLocked(command.mid(int(sizeof "MCUKeyShortClick:") - 1));
             else if (command.startsWith("setPlayerCmd:"))
@@ -335,6 +339,9 @@ private:
             if (code == codes.end())
                 return "Failed";
             mode = code->second;
+            // An Amp playing from its HDMI ARC socket reports ARC's code.
+            if (mode == 49 && options.project.startsWith(QLatin1String("WiiM_Amp")))
+                mode = 58;
         } else if (arg == "onepause") {
             status =
                 status == QLatin1String("play") ? QStringLiteral("pause") : QStringLiteral("play");

@@ -13,16 +13,17 @@ namespace devicesim {
 // How the simulated device misbehaves; switchable at any time from any thread.
 enum class Fault {
     None,
-    Delay,      // answer correctly, but only after faultDelayMs
-    Hang,       // accept the request and never answer (connection stays open)
-    Reset,      // reset the connection (RST) when a request arrives
-    Html404,    // HTTP 404 with an HTML error page
-    Json500,    // the normal JSON answer, but with HTTP status 500
-    WrongTypes, // getPlayerStatus/getStatusEx members of the wrong JSON types
-    Oversize,   // a 200 answer whose body is larger than 1 MiB
-    Drip,       // the normal head at once, then the body one byte every delayMs (2500 when 0)
-    PlainHttp,  // new connections get a plain-text HTTP 400 instead of a TLS handshake
-    Garbage,    // new connections get random bytes, then the connection closes
+    Delay,           // answer correctly, but only after faultDelayMs
+    Hang,            // accept the request and never answer (connection stays open)
+    Reset,           // reset the connection (RST) when a request arrives
+    Html404,         // HTTP 404 with an HTML error page
+    Json500,         // the normal JSON answer, but with HTTP status 500
+    WrongTypes,      // getPlayerStatus/getStatusEx members of the wrong JSON types
+    Oversize,        // a 200 answer whose body is larger than 1 MiB
+    Drip,            // the normal head at once, then the body one byte every delayMs (2500 when 0)
+    PlainHttp,       // new connections get a plain-text HTTP 400 instead of a TLS handshake
+    Garbage,         // new connections get random bytes, then the connection closes
+    UnknownCommands, // queries answer as usual; every command gets 200 "unknown command"
 };
 
 struct RequestRecord {
