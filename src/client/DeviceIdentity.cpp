@@ -33,6 +33,8 @@ void requestDeviceIdentity(const QString &host, double timeoutSeconds,
     }
     UrlSessionConfig config;
     config.transferTimeoutSeconds = timeoutSeconds;
+    // The whole probe, too: a host that drips its answer a byte at a time never idles that long.
+    config.totalTimeoutSeconds = timeoutSeconds;
     // A session for this one request; it lives until the request completes.
     const auto session = UrlSession::create(config, std::make_shared<TrustLocalCerts>());
     session->get(*url, [done = std::move(done)](const UrlResponse &response) {

@@ -123,6 +123,17 @@ TEST_F(WiiMClientTest, DroppedClientsRequestsStillComplete) {
 }
 
 // Only plain hosts form URLs; with any other address every command fails at once.
+// A host that trickles its answer is given up on when the probe's time is up, once.
+TEST_F(WiiMClientTest, AnIdentityProbeEndsInItsTimeEvenAgainstADrip) {
+    sim.setFault(Fault::Drip, 200); // each byte well inside the wait for more
+    auto identity = std::make_shared<Await<std::optional<DeviceIdentity>>>();
+    requestDeviceIdentity(sim.address(), 1.0, deliverTo(identity));
+    const auto answer = identity->wait(0, std::chrono::seconds(5));
+    ASSERT_TRUE(answer.has_value()) << "still waiting after 5 s";
+    EXPECT_FALSE(answer->has_value());
+    EXPECT_FALSE(identity->wait(1, std::chrono::milliseconds(300))) << "completed twice";
+}
+
 TEST(WiiMClientUrl, OnlyPlainHostsFormUrls) {
     // clang-format off
     const std::pair<QString, bool> cases[] = {
