@@ -23,6 +23,10 @@ void AppDelegate::fetchDeviceDetails() {
                 return;
             d->inputs_ = inputsOfModel(identity ? identity->project : QString());
             d->rebuildSourceMenu();
+            if (!identity) { // asked again after the device's next answer
+                d->detailsFetched_ = false;
+                return;
+            }
             // Remembered beside the address, to find the device again if it moves.
             if (identity && !identity->uuid.isEmpty() &&
                 Settings::ip() == d->wiiMClient_->ipAddress() &&

@@ -42,6 +42,7 @@ void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
     if (reachable_ != volume.has_value())
         setReachable(volume.has_value(), Settings::deviceName());
     if (volume) {
+        fetchDeviceDetails(); // once they have arrived, this asks nothing
         setSliderValue(*volume);
         updateIcon(*volume);
     }

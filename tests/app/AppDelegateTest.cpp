@@ -126,9 +126,16 @@ TEST_F(AppDelegateTest, SourcesAndPresetsFollowTheDevice) {
 }
 
 // The saved device went silent; found by its id at another address, it is followed there.
-// The search starts after three silent polls and runs at most once a minute.
+// The search starts after three silent polls and runs at most once a minute. Its id is asked
+// again after an answer that did not carry it.
 TEST_F(AppDelegateTest, ADeviceThatMovedIsFollowedByItsId) {
+    sim.setStatusExBody("<html>busy</html>");
     launchSaved();
+    // Its answer taken: the inputs any model has.
+    ASSERT_TRUE(queue->runUntil([&] { return delegate->sourceMenu()->actions().size() == 4; }));
+    EXPECT_TRUE(Settings::deviceUuid().isEmpty());
+    sim.setStatusExBody({});
+    poll();
     ASSERT_TRUE(queue->runUntil([] { return !Settings::deviceUuid().isEmpty(); }));
     devicesim::DeviceSimulator moved(
         {.bind = QHostAddress("127.0.0.2"), .port = sim.port(), .tracks = {}, .presets = {}});
