@@ -61,28 +61,41 @@ void WiiMClient::fetchPlayerStatus(PlayerStatusCallback completion) {
         completion(std::nullopt);
         return;
     }
+    Asked asked;
+    {
+        std::lock_guard lock(intentMutex_);
+        asked = {volumeIntent_.sent, muteIntent_.sent, playIntent_.sent};
+    }
     // The query keeps the client alive until its answer has been stored.
-    session_->get(*url, [self = shared_from_this(),
+    session_->get(*url, [self = shared_from_this(), asked,
                          completion = std::move(completion)](const UrlResponse &response) {
         std::optional<PlayerStatus> status;
         if (response.transportOk)
             status = decodePlayerStatus(response.body);
-        if (status) {
-            {
-                std::lock_guard lock(self->textMutex_);
-                self->lastStatus_ = status;
-            }
-            if (status->volume)
-                self->setCurrentVolume(*status->volume);
-            if (status->muted)
-                self->setIsMuted(*status->muted);
-            if (status->nowPlaying)
-                self->setNowPlaying(*status->nowPlaying);
-            if (status->playing)
-                self->setIsPlaying(*status->playing);
-        }
+        if (status)
+            self->applyStatus(*status, asked);
         completion(std::move(status));
     });
+}
+
+// What the user asked for since the question left stays shown over the device's older answer.
+void WiiMClient::applyStatus(const PlayerStatus &status, const Asked &asked) {
+    {
+        std::lock_guard lock(textMutex_);
+        lastStatus_ = status;
+    }
+    if (status.nowPlaying)
+        setNowPlaying(*status.nowPlaying);
+    std::lock_guard lock(intentMutex_);
+    const auto settled = [](const Intent &i, std::uint64_t at) {
+        return i.sent == at && !i.awaited;
+    };
+    if (status.volume && settled(volumeIntent_, asked.volume))
+        setCurrentVolume(*status.volume);
+    if (status.muted && settled(muteIntent_, asked.muted))
+        setIsMuted(*status.muted);
+    if (status.playing && settled(playIntent_, asked.playing))
+        setIsPlaying(*status.playing);
 }
 
 void WiiMClient::fetchStatus(StatusCallback completion) {
@@ -103,7 +116,21 @@ void WiiMClient::setVolumeLimit(std::int64_t limit) {
 
 void WiiMClient::setVolume(std::int64_t volume, DoneCallback completion) {
     const std::int64_t clamped = std::clamp<std::int64_t>(volume, 0, volumeLimit());
-    setCurrentVolume(clamped);
+    {
+        std::lock_guard lock(intentMutex_);
+        ++volumeIntent_.sent;
+        ++volumeIntent_.awaited;
+        setCurrentVolume(clamped);
+    }
+    // Every step's answer is awaited, merged into a later request or not.
+    completion = [weak = weak_from_this(), completion = std::move(completion)](bool ok) {
+        if (const auto self = weak.lock()) {
+            std::lock_guard lock(self->intentMutex_);
+            --self->volumeIntent_.awaited;
+        }
+        if (completion)
+            completion(ok);
+    };
     {
         std::lock_guard lock(volumeMutex_);
         if (volumeInFlight_) {
@@ -159,31 +186,36 @@ void WiiMClient::volumeDown(std::int64_t step) {
     setVolume(target);
 }
 
+namespace {
+const QString kMute = QStringLiteral("setPlayerCmd:mute:1");
+const QString kUnmute = QStringLiteral("setPlayerCmd:mute:0");
+const QString kResume = QStringLiteral("setPlayerCmd:resume");
+const QString kPause = QStringLiteral("setPlayerCmd:pause");
+} // namespace
+
 void WiiMClient::toggleMute(DoneCallback completion) {
-    const QString command =
-        QStringLiteral("setPlayerCmd:mute:") + (isMuted() ? QLatin1Char('0') : QLatin1Char('1'));
-    sendFlipCommand(command, &WiiMClient::isMuted_, std::move(completion));
+    sendChange(&WiiMClient::isMuted_, &WiiMClient::muteIntent_, std::nullopt, kMute, kUnmute,
+               std::move(completion));
 }
 
 void WiiMClient::playPause(DoneCallback completion) {
-    const QString command =
-        isPlaying() ? QStringLiteral("setPlayerCmd:pause") : QStringLiteral("setPlayerCmd:resume");
-    sendFlipCommand(command, &WiiMClient::isPlaying_, std::move(completion));
+    sendChange(&WiiMClient::isPlaying_, &WiiMClient::playIntent_, std::nullopt, kResume, kPause,
+               std::move(completion));
 }
 
 void WiiMClient::play(DoneCallback completion) {
-    setIsPlaying(true);
-    sendCommand(QStringLiteral("setPlayerCmd:resume"), std::move(completion));
+    sendChange(&WiiMClient::isPlaying_, &WiiMClient::playIntent_, true, kResume, kPause,
+               std::move(completion));
 }
 
 void WiiMClient::pause(DoneCallback completion) {
-    setIsPlaying(false);
-    sendCommand(QStringLiteral("setPlayerCmd:pause"), std::move(completion));
+    sendChange(&WiiMClient::isPlaying_, &WiiMClient::playIntent_, false, kResume, kPause,
+               std::move(completion));
 }
 
 void WiiMClient::stop(DoneCallback completion) {
-    setIsPlaying(false);
-    sendCommand(QStringLiteral("setPlayerCmd:stop"), std::move(completion));
+    sendChange(&WiiMClient::isPlaying_, &WiiMClient::playIntent_, false, kResume,
+               QStringLiteral("setPlayerCmd:stop"), std::move(completion));
 }
 
 void WiiMClient::switchInput(const QString &mode, DoneCallback completion) {
@@ -243,30 +275,38 @@ bool carriedOut(const UrlResponse &response) {
 }
 } // namespace
 
-void WiiMClient::sendFlipCommand(const QString &command, std::atomic<bool> WiiMClient::*flag,
-                                 DoneCallback completion) {
-    const auto url = requestUrl(ipAddress(), command);
-    if (!url) {
-        if (completion)
-            completion(false);
-        return;
+void WiiMClient::sendChange(std::atomic<bool> WiiMClient::*flag, Intent WiiMClient::*intent,
+                            std::optional<bool> value, const QString &whenOn,
+                            const QString &whenOff, DoneCallback completion) {
+    bool target;
+    std::uint64_t sentAs;
+    {
+        // Presses not yet answered are already in what is shown: a second toggle undoes the first.
+        std::lock_guard lock(intentMutex_);
+        target = value.value_or(!(this->*flag).load());
+        (this->*flag).store(target);
+        sentAs = ++(this->*intent).sent;
+        ++(this->*intent).awaited;
     }
-    session_->get(*url, [weak = weak_from_this(), flag,
-                         completion = std::move(completion)](const UrlResponse &response) {
+    auto finish = [weak = weak_from_this(), flag, intent, target, sentAs,
+                   completion = std::move(completion)](const UrlResponse &response) {
         const bool done = carriedOut(response);
-        if (done) {
-            if (auto self = weak.lock()) {
-                // Flip what is stored now, not what was sent: two toggles in flight undo
-                // each other.
-                std::atomic<bool> &stored = self.get()->*flag;
-                bool value = stored.load();
-                while (!stored.compare_exchange_weak(value, !value)) {
-                }
-            }
+        if (const auto self = weak.lock()) {
+            std::lock_guard lock(self->intentMutex_);
+            Intent &i = self.get()->*intent;
+            --i.awaited;
+            if (!done && i.sent == sentAs) // taken back, unless changed again since
+                (self.get()->*flag).store(!target);
         }
         if (completion)
             completion(done);
-    });
+    };
+    const auto url = requestUrl(ipAddress(), target ? whenOn : whenOff);
+    if (!url) {
+        finish(UrlResponse{});
+        return;
+    }
+    session_->get(*url, std::move(finish));
 }
 
 void WiiMClient::sendCommand(const QString &command, DoneCallback completion) {

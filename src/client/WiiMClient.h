@@ -87,9 +87,21 @@ private:
     template <typename T>
     void query(const QString &command, std::optional<T> (*decode)(const QByteArray &body),
                std::function<void(std::optional<T>)> completion);
-    // Sends a command whose success flips one stored flag (mute, play state).
-    void sendFlipCommand(const QString &command, std::atomic<bool> WiiMClient::*flag,
-                         DoneCallback completion);
+    // A field changed from here: changes sent, and their answers still awaited. A status
+    // answer sets the field only when nothing was sent after it was asked and none is awaited.
+    struct Intent {
+        std::uint64_t sent = 0;
+        int awaited = 0;
+    };
+    struct Asked {
+        std::uint64_t volume, muted, playing;
+    };
+    // Shows `value` (the opposite of what is shown, when none) at once and sends the command
+    // for it; taken back if the device does not carry it out and nothing changed it since.
+    void sendChange(std::atomic<bool> WiiMClient::*flag, Intent WiiMClient::*intent,
+                    std::optional<bool> value, const QString &whenOn, const QString &whenOff,
+                    DoneCallback completion);
+    void applyStatus(const PlayerStatus &status, const Asked &asked);
 
     const std::shared_ptr<UrlSession> session_;
     const QString ipAddress_;      // fixed: another address is another client
@@ -100,6 +112,8 @@ private:
     std::atomic<bool> isMuted_{false};
     std::atomic<bool> isPlaying_{false};
     std::atomic<std::int64_t> volumeLimit_{100};
+    std::mutex intentMutex_; // guards the intents, and the fields' writes that go with them
+    Intent volumeIntent_, muteIntent_, playIntent_;
     std::mutex volumeMutex_; // guards the three below
     bool volumeInFlight_ = false;
     std::optional<std::int64_t> waitingVolume_;

@@ -65,22 +65,32 @@ TEST_F(WiiMClientTest, CommandsSendOneExactRequest) {
     }
 }
 
-// Volume steps merge (the first, then the latest); each toggle's answer flips the stored flag.
+// Volume steps merge (the first, then the latest). A toggle shows at once, so a second one
+// before the first is answered undoes it; a status asked before the changes puts nothing back.
 TEST_F(WiiMClientTest, CommandsMadeWhileAnswersAreAwaited) {
     sim.setFault(Fault::Delay, 300);
     auto done = std::make_shared<Await<bool>>();
+    auto status = std::make_shared<Await<std::optional<std::int64_t>>>();
+    client->fetchStatus([status](auto volume, auto, auto) { status->set(volume); });
     client->toggleMute(deliverTo(done));
+    EXPECT_TRUE(client->isMuted());
     client->toggleMute(deliverTo(done));
+    EXPECT_FALSE(client->isMuted());
     client->setCurrentVolume(20);
     for (int i = 0; i < 30; ++i)
         client->volumeUp(1);
     client->setVolume(60, deliverTo(done));
-    ASSERT_TRUE(done->wait(2));
+    ASSERT_TRUE(done->wait(2) && status->wait());
     EXPECT_EQ(sim.volume(), 60);
+    EXPECT_EQ(client->currentVolume(), 60) << "the older status answer was stored";
     const auto sent = sim.commands();
-    EXPECT_EQ(std::count(sent.begin(), sent.end(), "setPlayerCmd:mute:1"), 2);
-    EXPECT_EQ(sent.size(), 4u);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "setPlayerCmd:mute:1"), 1);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "setPlayerCmd:mute:0"), 1);
+    EXPECT_EQ(sent.size(), 5u);
     EXPECT_FALSE(client->isMuted());
+    client->fetchStatus([status](auto volume, auto, auto) { status->set(volume); });
+    ASSERT_TRUE(status->wait(1));
+    EXPECT_EQ(client->isMuted(), sim.muted()) << "once all is answered, the device's word holds";
 }
 
 // A command is done only when answered 200 "OK" (a hang ends by the timeout); a status that
