@@ -28,8 +28,7 @@ void AppDelegate::fetchDeviceDetails() {
                 return;
             }
             // Remembered beside the address, to find the device again if it moves.
-            if (identity && !identity->uuid.isEmpty() &&
-                Settings::ip() == d->wiiMClient_->ipAddress() &&
+            if (!identity->uuid.isEmpty() && Settings::ip() == d->wiiMClient_->ipAddress() &&
                 Settings::deviceUuid() != identity->uuid)
                 Settings::setDeviceUuid(identity->uuid);
             d->fetchPresets();
