@@ -6,13 +6,14 @@
 #include "WiiMClient.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QProcess>
 #include <QStandardPaths>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <future>
+#include <optional>
 #include <vector>
 
 using namespace knobly;
@@ -43,11 +44,13 @@ int main(int argc, char *argv[]) {
     std::vector<double> clientMs;
     int failures = 0;
     for (int i = 0; i < n + 1; ++i) {
-        std::promise<bool> answered;
+        std::optional<bool> answered;
         const auto start = Clock::now();
         client->fetchStatus(
-            [&answered](auto volume, auto, auto) { answered.set_value(volume.has_value()); });
-        const bool ok = answered.get_future().get();
+            [&answered](auto volume, auto, auto) { answered = volume.has_value(); });
+        while (!answered)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const bool ok = *answered;
         if (i == 0)
             continue; // the first query pays for the TLS handshake; reported separately
         clientMs.push_back(since(start));

@@ -1,45 +1,66 @@
-// Bursts of volume steps from one WiiMClient to the simulator on loopback, as a fast scroll or
-// a held key makes them: how many requests reach the device and how long until it has the
-// final volume. With one volume command in flight and the rest merged, a burst of 50 should
-// cost a handful of requests, not fifty.
+// Fifty wheel notches in half a second from one WiiMClient to the simulator on loopback, as a
+// fast scroll makes them, against a device answering in 2 ms and one answering in 40 ms: how
+// many requests reach the device, and how long until it has the final level. One volume
+// command in flight and one per 100 ms at most, the latest level last.
 #include "DeviceSimulator.h"
+#include "MainQueue.h"
 #include "WiiMClient.h"
+#include "qt/QtMainQueue.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 using namespace knobly;
-using Clock = std::chrono::steady_clock;
+
+namespace {
+
+void turnLoopFor(int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, ms - int(t.elapsed()));
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
+    MainQueue::install(std::make_shared<QtMainQueue>());
     devicesim::DeviceSimulator sim;
     QString error;
     if (!sim.start(&error)) {
         std::fprintf(stderr, "volume_burst: simulator did not start: %s\n", qPrintable(error));
         return 1;
     }
-    std::printf("%-6s %-9s %s\n", "burst", "requests", "ms to the final volume");
-    for (const int burst : {10, 50}) {
+    constexpr int notches = 50, spacingMs = 10;
+    std::printf("volume_burst: %d one-step notches %d ms apart\n", notches, spacingMs);
+    std::printf("%-8s %-9s %-12s %s\n", "device", "requests", "final level",
+                "ms to the final level");
+    for (const int deviceMs : {2, 40}) {
         for (int round = 0; round < 3; ++round) {
-            auto client = std::make_shared<WiiMClient>(sim.address());
+            sim.setFault(devicesim::Fault::Delay, deviceMs);
             sim.setVolume(20);
+            auto client = std::make_shared<WiiMClient>(sim.address());
             client->setCurrentVolume(20);
+            turnLoopFor(200); // the connection, and no gap left from before
             sim.clearRequests();
-            const auto start = Clock::now();
-            for (int i = 0; i < burst; ++i)
+            QElapsedTimer t;
+            t.start();
+            for (int i = 0; i < notches; ++i) {
                 client->volumeUp(1);
-            while (sim.volume() != 20 + burst && Clock::now() - start < std::chrono::seconds(10))
-                std::this_thread::sleep_for(std::chrono::microseconds(200));
-            const double ms =
-                std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-            std::printf("%-6d %-9zu %.1f\n", burst, sim.commands().size(), ms);
+                turnLoopFor(spacingMs);
+            }
+            while (sim.volume() != 20 + notches && t.elapsed() < 10000)
+                turnLoopFor(1);
+            const qint64 ms = t.elapsed();
+            turnLoopFor(300); // nothing after the final level
+            std::printf("%-8s %-9zu %-12d %lld\n",
+                        qPrintable(QStringLiteral("%1 ms").arg(deviceMs)), sim.commands().size(),
+                        sim.volume(), static_cast<long long>(ms));
         }
     }
-    UrlSession::abortAll();
     return 0;
 }

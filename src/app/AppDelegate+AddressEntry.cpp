@@ -32,18 +32,16 @@ void AppDelegate::probeDeviceNameForManualIP(const QString &ip) {
                                                    : !identity->project.isEmpty()
                                                        ? identity->project
                                                        : QStringLiteral("WiiM (%1)").arg(ip);
-                              MainQueue::main().async([self, ip, name] {
-                                  // The user may have picked another device meanwhile: that one
-                                  // keeps its name.
-                                  if (Settings::ip() != ip)
-                                      return;
-                                  Settings::setDeviceName(name);
-                                  AppDelegate *d = self.get();
-                                  if (d && d->statusMenuItem_) {
-                                      d->statusMenuItem_->setText(name);
-                                      d->updateToolTip();
-                                  }
-                              });
+                              // The user may have picked another device meanwhile: that one
+                              // keeps its name.
+                              if (Settings::ip() != ip)
+                                  return;
+                              Settings::setDeviceName(name);
+                              AppDelegate *d = self.get();
+                              if (d && d->statusMenuItem_) {
+                                  d->statusMenuItem_->setText(name);
+                                  d->updateToolTip();
+                              }
                           });
 }
 

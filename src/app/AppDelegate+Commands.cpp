@@ -17,16 +17,11 @@ void AppDelegate::adjustVolume(bool up, std::optional<std::int64_t> by) {
         wiiMClient_->volumeUp(step);
     else
         wiiMClient_->volumeDown(step);
-    // Drawn from the stored value at once; the device's answer is not awaited.
-    MainQueue::main().async([self = weak(), client = wiiMClient_] {
-        AppDelegate *d = self.get();
-        if (!d)
-            return;
-        const std::int64_t volume = client->currentVolume();
-        d->setSliderValue(volume);
-        d->updateIcon(volume);
-        d->showVolumeFeedback(volume, false);
-    });
+    // Drawn from the shown value at once; the device's answer is not awaited.
+    const std::int64_t volume = wiiMClient_->currentVolume();
+    setSliderValue(volume);
+    updateIcon(volume);
+    showVolumeFeedback(volume, false);
 }
 
 void AppDelegate::sliderChanged(int value) {
@@ -51,19 +46,17 @@ void AppDelegate::setVolumeLimit(std::int64_t limit) {
 void AppDelegate::playPauseAction() {
     if (!wiiMClient_)
         return;
+    // Shown at once, and again when a refused change has been taken back.
     wiiMClient_->playPause([self = weak()](bool) {
-        MainQueue::main().async([self] {
-            if (AppDelegate *d = self.get())
-                d->updatePlaybackItems();
-        });
+        if (AppDelegate *d = self.get())
+            d->updatePlaybackItems();
     });
+    updatePlaybackItems();
 }
 
 void AppDelegate::nextTrackAction() {
     if (!wiiMClient_)
         return;
-    // pollAfterSkip only schedules main-queue work, so it may run on the network thread;
-    // whether the controller is still there is checked by each scheduled step.
     wiiMClient_->nextTrack([self = weak()](bool) { AppDelegate::pollAfterSkipFor(self); });
 }
 

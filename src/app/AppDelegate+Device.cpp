@@ -15,37 +15,32 @@ void AppDelegate::fetchDeviceDetails() {
     if (!wiiMClient_ || detailsFetched_)
         return;
     detailsFetched_ = true;
-    const std::weak_ptr<WiiMClient> client = wiiMClient_;
-    wiiMClient_->fetchIdentity([self = weak(), client](std::optional<DeviceIdentity> identity) {
-        MainQueue::main().async([self, client, identity] {
-            AppDelegate *d = self.get();
-            if (!d || client.lock() != d->wiiMClient_)
-                return;
-            d->inputs_ = inputsOfModel(identity ? identity->project : QString());
-            d->rebuildSourceMenu();
-            if (!identity) { // asked again after the device's next answer
-                d->detailsFetched_ = false;
-                return;
-            }
-            // Remembered beside the address, to find the device again if it moves.
-            if (!identity->uuid.isEmpty() && Settings::ip() == d->wiiMClient_->ipAddress() &&
-                Settings::deviceUuid() != identity->uuid)
-                Settings::setDeviceUuid(identity->uuid);
-            d->fetchPresets();
-        });
+    wiiMClient_->fetchIdentity([self = weak(), client = QPointer<WiiMClient>(wiiMClient_.get())](
+                                   std::optional<DeviceIdentity> identity) {
+        AppDelegate *d = self.get();
+        if (!d || !client || client != d->wiiMClient_.get())
+            return;
+        d->inputs_ = inputsOfModel(identity ? identity->project : QString());
+        d->rebuildSourceMenu();
+        if (!identity) { // asked again after the device's next answer
+            d->detailsFetched_ = false;
+            return;
+        }
+        // Remembered beside the address, to find the device again if it moves.
+        if (!identity->uuid.isEmpty() && Settings::ip() == client->ipAddress() &&
+            Settings::deviceUuid() != identity->uuid)
+            Settings::setDeviceUuid(identity->uuid);
+        d->fetchPresets();
     });
 }
 
 void AppDelegate::fetchPresets() {
-    const std::weak_ptr<WiiMClient> client = wiiMClient_;
-    wiiMClient_->fetchPresets(
-        [self = weak(), client](std::optional<std::vector<DevicePreset>> presets) {
-            MainQueue::main().async([self, client, presets] {
-                AppDelegate *d = self.get();
-                if (d && client.lock() == d->wiiMClient_)
-                    d->rebuildPresetMenu(presets.value_or(std::vector<DevicePreset>{}));
-            });
-        });
+    wiiMClient_->fetchPresets([self = weak(), client = QPointer<WiiMClient>(wiiMClient_.get())](
+                                  std::optional<std::vector<DevicePreset>> presets) {
+        AppDelegate *d = self.get();
+        if (d && client && client == d->wiiMClient_.get())
+            d->rebuildPresetMenu(presets.value_or(std::vector<DevicePreset>{}));
+    });
 }
 
 void AppDelegate::rebuildSourceMenu() {
@@ -136,11 +131,9 @@ void AppDelegate::followSavedDevice() {
             [self = weak(), uuid, ip = device.ip](std::optional<DeviceIdentity> id) {
                 if (!id || id->uuid != uuid)
                     return;
-                MainQueue::main().async([self, uuid, ip] {
-                    AppDelegate *d = self.get();
-                    if (d && d->following_ && Settings::deviceUuid() == uuid)
-                        d->moveToAddress(ip);
-                });
+                AppDelegate *d = self.get();
+                if (d && d->following_ && Settings::deviceUuid() == uuid)
+                    d->moveToAddress(ip);
             });
     }
 }

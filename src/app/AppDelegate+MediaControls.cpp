@@ -94,15 +94,13 @@ void AppDelegate::followAlbumArt(const QString &track) {
     artUrl_.clear();
     if (track.trimmed().isEmpty())
         return;
-    const std::weak_ptr<WiiMClient> client = wiiMClient_;
-    wiiMClient_->fetchAlbumArt([self = weak(), client, track](std::optional<QUrl> url) {
-        MainQueue::main().async([self, client, track, url] {
-            AppDelegate *d = self.get();
-            if (!d || !url || client.lock() != d->wiiMClient_ || d->artTrack_ != track)
-                return;
-            d->artUrl_ = *url;
-            d->updateMediaControls();
-        });
+    wiiMClient_->fetchAlbumArt([self = weak(), client = QPointer<WiiMClient>(wiiMClient_.get()),
+                                track](std::optional<QUrl> url) {
+        AppDelegate *d = self.get();
+        if (!d || !url || !client || client != d->wiiMClient_.get() || d->artTrack_ != track)
+            return;
+        d->artUrl_ = *url;
+        d->updateMediaControls();
     });
 }
 

@@ -86,18 +86,19 @@ bool AppDelegate::startKeys(bool ask) {
 void AppDelegate::toggleMuteFromKey() {
     if (!wiiMClient_)
         return;
-    wiiMClient_->toggleMute([self = weak()](bool) {
-        MainQueue::main().async([self] {
-            AppDelegate *d = self.get();
-            if (!d)
-                return;
-            const bool muted = d->wiiMClient_ && d->wiiMClient_->isMuted();
-            const std::int64_t volume = d->wiiMClient_ ? d->wiiMClient_->currentVolume() : 0;
-            d->updateIcon(volume);
-            d->showVolumeFeedback(muted ? 0 : volume, muted);
-            d->setSliderValue(muted ? 0 : volume);
-        });
+    // Shown at once; shown again if the device refused and the change was taken back.
+    const auto showMute = [](AppDelegate *d) {
+        const bool muted = d->wiiMClient_ && d->wiiMClient_->isMuted();
+        const std::int64_t volume = d->wiiMClient_ ? d->wiiMClient_->currentVolume() : 0;
+        d->updateIcon(volume);
+        d->showVolumeFeedback(muted ? 0 : volume, muted);
+        d->setSliderValue(muted ? 0 : volume);
+    };
+    wiiMClient_->toggleMute([self = weak(), showMute](bool done) {
+        if (AppDelegate *d = self.get(); d && !done)
+            showMute(d);
     });
+    showMute(this);
 }
 
 void AppDelegate::toggleIntercept() {

@@ -23,19 +23,17 @@ void AppDelegate::startPolling() {
 void AppDelegate::pollNow() {
     if (!wiiMClient_)
         return;
-    const std::weak_ptr<WiiMClient> client = wiiMClient_;
-    wiiMClient_->fetchStatus([self = weak(), client](auto volume, auto, auto line) {
-        MainQueue::main().async([self, client, volume, line] {
-            if (AppDelegate *d = self.get())
-                d->applyPollResult(client.lock(), volume, line);
-        });
+    wiiMClient_->fetchStatus([self = weak(), client = QPointer<WiiMClient>(wiiMClient_.get())](
+                                 auto volume, auto, auto line) {
+        if (AppDelegate *d = self.get())
+            d->applyPollResult(client, volume, line);
     });
 }
 
-void AppDelegate::applyPollResult(const std::shared_ptr<WiiMClient> &client,
-                                  std::optional<std::int64_t> volume, std::optional<QString> line) {
+void AppDelegate::applyPollResult(const WiiMClient *client, std::optional<std::int64_t> volume,
+                                  std::optional<QString> line) {
     // An answer for a device we have since left must not paint over the new one.
-    if (!client || client != wiiMClient_)
+    if (!client || client != wiiMClient_.get())
         return;
     notePollAnswer(volume.has_value());
     // Kept as state: the first line's text is for people (and a name may say anything).
@@ -68,7 +66,6 @@ void AppDelegate::pollAfterSkip() {
     pollAfterSkipFor(weak());
 }
 
-// Runs on a client's network thread: it only schedules main-queue work.
 void AppDelegate::pollAfterSkipFor(Weak self) {
     for (const double delay : {0.5, 1.5, 3.0})
         MainQueue::main().asyncAfter(delay, [self] {

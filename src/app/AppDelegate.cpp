@@ -21,7 +21,6 @@ AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment))
 }
 
 AppDelegate::~AppDelegate() {
-    *alive_ = false;
     teardown();
     delete menu_;
 }
@@ -90,21 +89,19 @@ void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
     rebuildSourceMenu();
     rebuildPresetMenu({});
     setupMediaControls();
-    const std::weak_ptr<WiiMClient> client = wiiMClient_;
-    wiiMClient_->fetchStatus([self = weak(), client, name](auto volume, auto, auto line) {
-        MainQueue::main().async([self, client, name, volume, line] {
-            if (AppDelegate *d = self.get())
-                d->applyConnectResult(client.lock(), name, volume, line);
-        });
+    wiiMClient_->fetchStatus([self = weak(), client = QPointer<WiiMClient>(wiiMClient_.get()),
+                              name](auto volume, auto, auto line) {
+        if (AppDelegate *d = self.get())
+            d->applyConnectResult(client, name, volume, line);
     });
     startPolling();
 }
 
-void AppDelegate::applyConnectResult(const std::shared_ptr<WiiMClient> &client, const QString &name,
+void AppDelegate::applyConnectResult(const WiiMClient *client, const QString &name,
                                      std::optional<std::int64_t> volume,
                                      std::optional<QString> line) {
     // An answer for a device we have since left must not paint over the new one.
-    if (!client || client != wiiMClient_)
+    if (!client || client != wiiMClient_.get())
         return;
     if (volume) {
         setSliderValue(*volume);

@@ -138,18 +138,9 @@ public:
     VolumeHUDWindow &hud() { return *hud_; }
 
 private:
-    // The controller as callbacks hold it: weakly, checked on the main thread.
-    class Weak {
-    public:
-        explicit Weak(AppDelegate *self) : alive_(self->alive_), self_(self) {}
-        AppDelegate *get() const { return alive_.lock() ? self_ : nullptr; }
-
-    private:
-        std::weak_ptr<bool> alive_;
-        AppDelegate *self_;
-    };
-    Weak weak() { return Weak(this); }
-    // Safe on any thread: touches nothing of the controller, only schedules polls.
+    // The controller as callbacks that may outlive it hold it.
+    using Weak = QPointer<AppDelegate>;
+    Weak weak() { return this; }
     static void pollAfterSkipFor(Weak self);
 
     void pollNow();
@@ -168,10 +159,10 @@ private:
     void rebuildSourceMenu();
     void updateSourceChecks();
     void rebuildPresetMenu(const std::vector<DevicePreset> &presets);
-    void applyConnectResult(const std::shared_ptr<WiiMClient> &client, const QString &name,
+    void applyConnectResult(const WiiMClient *client, const QString &name,
                             std::optional<std::int64_t> volume, std::optional<QString> line);
-    void applyPollResult(const std::shared_ptr<WiiMClient> &client,
-                         std::optional<std::int64_t> volume, std::optional<QString> line);
+    void applyPollResult(const WiiMClient *client, std::optional<std::int64_t> volume,
+                         std::optional<QString> line);
     void setReachable(bool reachable, const QString &name);
     void setSliderValue(std::int64_t volume);
     void updateToolTip();
@@ -213,8 +204,6 @@ private:
     QPointer<QToolButton> playPauseButton_;
     QString iconSymbol_ = QStringLiteral("hifispeaker.fill");
     std::int64_t shownVolume_ = -1; // for the tool tip
-    // Guards the callbacks that outlive us (network answers, deferred steps).
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace knobly

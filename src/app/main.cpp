@@ -62,7 +62,7 @@ int main(int argc, char *argv[]) {
 
     MainQueue::main().async([&delegate] { delegate.applicationDidFinishLaunching(); });
     const int status = app.exec();
-    // No network thread may still be at work while the process winds down.
+    // Requests still open are called off while what their answers reach still exists.
     UrlSession::abortAll();
     return status;
 }

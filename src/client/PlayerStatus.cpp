@@ -6,6 +6,7 @@
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -154,7 +155,9 @@ std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body) {
     const QJsonObject &json = *object;
 
     PlayerStatus status;
-    status.volume = integerFrom(json.value(QLatin1String("vol")));
+    // A level out of range is read as the nearest one the device can have.
+    if (const auto volume = integerFrom(json.value(QLatin1String("vol"))))
+        status.volume = std::clamp<std::int64_t>(*volume, 0, 100);
 
     const QJsonValue mute = json.value(QLatin1String("mute"));
     if (mute.isString())

@@ -3,7 +3,7 @@
 namespace knobly {
 
 ChallengeDisposition TrustLocalCerts::didReceiveChallenge(const AuthChallenge &challenge) {
-    if (challenge.method == AuthenticationMethod::ServerTrust && challenge.hasServerTrust)
+    if (challenge.hasServerTrust)
         return ChallengeDisposition::UseCredential;
     return ChallengeDisposition::PerformDefaultHandling;
 }

@@ -1,9 +1,11 @@
 #include "WiiMClient.h"
 
+#include "MainQueue.h"
 #include "TrustLocalCerts.h"
 
+#include <QPointer>
+
 #include <algorithm>
-#include <limits>
 #include <utility>
 
 namespace knobly {
@@ -30,18 +32,27 @@ bool isAddressCharacter(QChar c) {
 
 WiiMClient::WiiMClient(const QString &ipAddress) : session_(makeSession()), ipAddress_(ipAddress) {}
 
-QString WiiMClient::ipAddress() const {
-    return ipAddress_;
+template <typename T> void WiiMClient::show(T WiiMClient::*field, T value) {
+    if (this->*field == value)
+        return;
+    this->*field = std::move(value);
+    Q_EMIT stateChanged();
 }
 
-QString WiiMClient::nowPlaying() const {
-    std::lock_guard lock(textMutex_);
-    return nowPlaying_;
+void WiiMClient::setCurrentVolume(std::int64_t volume) {
+    show(&WiiMClient::currentVolume_, std::clamp<std::int64_t>(volume, 0, 100));
+}
+
+void WiiMClient::setIsMuted(bool muted) {
+    show(&WiiMClient::isMuted_, muted);
+}
+
+void WiiMClient::setIsPlaying(bool playing) {
+    show(&WiiMClient::isPlaying_, playing);
 }
 
 void WiiMClient::setNowPlaying(const QString &line) {
-    std::lock_guard lock(textMutex_);
-    nowPlaying_ = line;
+    show(&WiiMClient::nowPlaying_, line);
 }
 
 std::optional<QUrl> WiiMClient::requestUrl(const QString &address, const QString &command) {
@@ -61,32 +72,27 @@ void WiiMClient::fetchPlayerStatus(PlayerStatusCallback completion) {
         completion(std::nullopt);
         return;
     }
-    Asked asked;
-    {
-        std::lock_guard lock(intentMutex_);
-        asked = {volumeIntent_.sent, muteIntent_.sent, playIntent_.sent};
-    }
-    // The query keeps the client alive until its answer has been stored.
-    session_->get(*url, [self = shared_from_this(), asked,
+    const Asked asked{volumeIntent_.sent, muteIntent_.sent, playIntent_.sent};
+    session_->get(*url, [self = QPointer<WiiMClient>(this), asked,
                          completion = std::move(completion)](const UrlResponse &response) {
         std::optional<PlayerStatus> status;
-        if (response.transportOk)
+        if (response.transportOk && response.httpStatus == 200)
             status = decodePlayerStatus(response.body);
-        if (status)
-            self->applyStatus(*status, asked);
+        if (self && self->answered(response)) {
+            if (status)
+                self->applyStatus(*status, asked);
+            else
+                self->failureReason_ = QStringLiteral("gave an answer that is not the device's");
+        }
         completion(std::move(status));
     });
 }
 
 // What the user asked for since the question left stays shown over the device's older answer.
 void WiiMClient::applyStatus(const PlayerStatus &status, const Asked &asked) {
-    {
-        std::lock_guard lock(textMutex_);
-        lastStatus_ = status;
-    }
+    lastStatus_ = status;
     if (status.nowPlaying)
         setNowPlaying(*status.nowPlaying);
-    std::lock_guard lock(intentMutex_);
     const auto settled = [](const Intent &i, std::uint64_t at) {
         return i.sent == at && !i.awaited;
     };
@@ -111,79 +117,54 @@ void WiiMClient::fetchStatus(StatusCallback completion) {
 }
 
 void WiiMClient::setVolumeLimit(std::int64_t limit) {
-    volumeLimit_.store(std::clamp<std::int64_t>(limit, 1, 100));
+    volumeLimit_ = std::clamp<std::int64_t>(limit, 1, 100);
 }
 
 void WiiMClient::setVolume(std::int64_t volume, DoneCallback completion) {
-    const std::int64_t clamped = std::clamp<std::int64_t>(volume, 0, volumeLimit());
-    {
-        std::lock_guard lock(intentMutex_);
-        ++volumeIntent_.sent;
-        ++volumeIntent_.awaited;
-        setCurrentVolume(clamped);
-    }
+    const std::int64_t clamped = std::clamp<std::int64_t>(volume, 0, volumeLimit_);
+    ++volumeIntent_.sent;
+    ++volumeIntent_.awaited;
+    setCurrentVolume(clamped);
+    waitingVolume_ = clamped;
     // Every step's answer is awaited, merged into a later request or not.
-    completion = [weak = weak_from_this(), completion = std::move(completion)](bool ok) {
-        if (const auto self = weak.lock()) {
-            std::lock_guard lock(self->intentMutex_);
-            --self->volumeIntent_.awaited;
-        }
-        if (completion)
-            completion(ok);
-    };
-    {
-        std::lock_guard lock(volumeMutex_);
-        if (volumeInFlight_) {
-            waitingVolume_ = clamped;
-            if (completion)
-                waitingCompletions_.push_back(std::move(completion));
-            return;
-        }
-        volumeInFlight_ = true;
-    }
-    std::vector<DoneCallback> completions;
-    if (completion)
-        completions.push_back(std::move(completion));
-    sendVolume(clamped, std::move(completions));
+    waitingCompletions_.push_back(std::move(completion));
+    sendWaitingVolume();
 }
 
-void WiiMClient::sendVolume(std::int64_t volume, std::vector<DoneCallback> completions) {
-    // Ends the flight or takes over what waited meanwhile, then runs the completions: by then
-    // the state they may look at (or add to) is settled.
-    auto done = [weak = weak_from_this(), completions = std::move(completions)](bool ok) {
-        const auto self = weak.lock();
-        std::optional<std::int64_t> next;
-        std::vector<DoneCallback> waiting;
+// Sends the latest level asked for, once the last request is answered and the gap is over.
+void WiiMClient::sendWaitingVolume() {
+    if (volumeInFlight_ || volumeGapRunning_ || !waitingVolume_)
+        return;
+    volumeInFlight_ = volumeGapRunning_ = true;
+    MainQueue::main().asyncAfter(volumeGapSeconds, [self = QPointer<WiiMClient>(this)] {
+        if (!self)
+            return;
+        self->volumeGapRunning_ = false;
+        self->sendWaitingVolume();
+    });
+    const std::int64_t level = *std::exchange(waitingVolume_, std::nullopt);
+    auto done = [self = QPointer<WiiMClient>(this),
+                 completions = std::exchange(waitingCompletions_, {})](bool ok) {
         if (self) {
-            std::lock_guard lock(self->volumeMutex_);
-            next = std::exchange(self->waitingVolume_, std::nullopt);
-            waiting = std::exchange(self->waitingCompletions_, {});
-            self->volumeInFlight_ = next.has_value();
+            self->volumeIntent_.awaited -= static_cast<int>(completions.size());
+            self->volumeInFlight_ = false;
         }
         for (const DoneCallback &c : completions)
-            c(ok);
-        if (next)
-            self->sendVolume(*next, std::move(waiting));
+            if (c)
+                c(ok);
+        if (self)
+            self->sendWaitingVolume();
     };
-    sendCommand(QStringLiteral("setPlayerCmd:vol:") + QString::number(volume), std::move(done));
+    sendCommand(QStringLiteral("setPlayerCmd:vol:") + QString::number(level), std::move(done));
 }
 
-// Saturating, so that a step at either end of the integer range still clamps instead of
-// wrapping around.
+// The shown level is always 0-100, so a step (bounded to a full sweep) cannot overflow.
 void WiiMClient::volumeUp(std::int64_t step) {
-    std::int64_t target;
-    if (__builtin_add_overflow(currentVolume(), step, &target))
-        target = step > 0 ? std::numeric_limits<std::int64_t>::max()
-                          : std::numeric_limits<std::int64_t>::min();
-    setVolume(target);
+    setVolume(currentVolume_ + std::clamp<std::int64_t>(step, -100, 100));
 }
 
 void WiiMClient::volumeDown(std::int64_t step) {
-    std::int64_t target;
-    if (__builtin_sub_overflow(currentVolume(), step, &target))
-        target = step > 0 ? std::numeric_limits<std::int64_t>::min()
-                          : std::numeric_limits<std::int64_t>::max();
-    setVolume(target);
+    setVolume(currentVolume_ - std::clamp<std::int64_t>(step, -100, 100));
 }
 
 namespace {
@@ -232,12 +213,19 @@ void WiiMClient::query(const QString &command, std::optional<T> (*decode)(const 
                        std::function<void(std::optional<T>)> completion) {
     const auto url = requestUrl(ipAddress(), command);
     if (!url) {
+        failureReason_ = QStringLiteral("is not an address a request can go to");
         completion(std::nullopt);
         return;
     }
-    session_->get(*url, [decode, completion = std::move(completion)](const UrlResponse &response) {
-        const bool answered = response.transportOk && response.httpStatus == 200;
-        completion(answered ? decode(response.body) : std::nullopt);
+    session_->get(*url, [self = QPointer<WiiMClient>(this), decode,
+                         completion = std::move(completion)](const UrlResponse &response) {
+        std::optional<T> value;
+        if (self && self->answered(response)) {
+            value = decode(response.body);
+            if (!value)
+                self->failureReason_ = QStringLiteral("gave an answer that is not the device's");
+        }
+        completion(std::move(value));
     });
 }
 
@@ -254,11 +242,6 @@ void WiiMClient::fetchAlbumArt(std::function<void(std::optional<QUrl>)> completi
     query(QStringLiteral("getMetaInfo"), &decodeAlbumArt, std::move(completion));
 }
 
-std::optional<PlayerStatus> WiiMClient::lastStatus() const {
-    std::lock_guard lock(textMutex_);
-    return lastStatus_;
-}
-
 void WiiMClient::nextTrack(DoneCallback completion) {
     sendCommand(QStringLiteral("setPlayerCmd:next"), std::move(completion));
 }
@@ -267,58 +250,54 @@ void WiiMClient::prevTrack(DoneCallback completion) {
     sendCommand(QStringLiteral("setPlayerCmd:prev"), std::move(completion));
 }
 
-namespace {
-// Done only when the device says so: an error page, "unknown command" or "Failed" is no.
-bool carriedOut(const UrlResponse &response) {
-    return response.transportOk && response.httpStatus == 200 &&
-           response.body.trimmed() == QByteArrayLiteral("OK");
+bool WiiMClient::answered(const UrlResponse &response) {
+    if (!response.transportOk)
+        failureReason_ = QStringLiteral("did not answer (%1)").arg(response.error);
+    else if (response.httpStatus != 200)
+        failureReason_ = QStringLiteral("answered with HTTP status %1").arg(response.httpStatus);
+    return response.transportOk && response.httpStatus == 200;
 }
-} // namespace
 
-void WiiMClient::sendChange(std::atomic<bool> WiiMClient::*flag, Intent WiiMClient::*intent,
+void WiiMClient::sendChange(bool WiiMClient::*flag, Intent WiiMClient::*intent,
                             std::optional<bool> value, const QString &whenOn,
                             const QString &whenOff, DoneCallback completion) {
-    bool target;
-    std::uint64_t sentAs;
-    {
-        // Presses not yet answered are already in what is shown: a second toggle undoes the first.
-        std::lock_guard lock(intentMutex_);
-        target = value.value_or(!(this->*flag).load());
-        (this->*flag).store(target);
-        sentAs = ++(this->*intent).sent;
-        ++(this->*intent).awaited;
-    }
-    auto finish = [weak = weak_from_this(), flag, intent, target, sentAs,
-                   completion = std::move(completion)](const UrlResponse &response) {
-        const bool done = carriedOut(response);
-        if (const auto self = weak.lock()) {
-            std::lock_guard lock(self->intentMutex_);
-            Intent &i = self.get()->*intent;
+    // Presses not yet answered are already in what is shown: a second toggle undoes the first.
+    const bool target = value.value_or(!(this->*flag));
+    show(flag, target);
+    const std::uint64_t sentAs = ++(this->*intent).sent;
+    ++(this->*intent).awaited;
+    auto finish = [self = QPointer<WiiMClient>(this), flag, intent, target, sentAs,
+                   completion = std::move(completion)](bool done) {
+        if (self) {
+            Intent &i = self.data()->*intent;
             --i.awaited;
             if (!done && i.sent == sentAs) // taken back, unless changed again since
-                (self.get()->*flag).store(!target);
+                self->show(flag, !target);
         }
         if (completion)
             completion(done);
     };
-    const auto url = requestUrl(ipAddress(), target ? whenOn : whenOff);
-    if (!url) {
-        finish(UrlResponse{});
-        return;
-    }
-    session_->get(*url, std::move(finish));
+    sendCommand(target ? whenOn : whenOff, std::move(finish));
 }
 
+// Done only when the device says so: an error page, "unknown command" or "Failed" is a no.
 void WiiMClient::sendCommand(const QString &command, DoneCallback completion) {
     const auto url = requestUrl(ipAddress(), command);
     if (!url) {
+        failureReason_ = QStringLiteral("is not an address a request can go to");
         if (completion)
             completion(false);
         return;
     }
-    session_->get(*url, [completion = std::move(completion)](const UrlResponse &response) {
+    session_->get(*url, [self = QPointer<WiiMClient>(this),
+                         completion = std::move(completion)](const UrlResponse &response) {
+        const QByteArray said = response.body.trimmed();
+        bool done = response.transportOk && response.httpStatus == 200 && said == "OK";
+        if (self && self->answered(response) && !done)
+            self->failureReason_ = QStringLiteral("refused the command (it answered \"%1\")")
+                                       .arg(QString::fromUtf8(said.left(60)).simplified());
         if (completion)
-            completion(carriedOut(response));
+            completion(done);
     });
 }
 

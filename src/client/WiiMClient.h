@@ -5,23 +5,23 @@
 #include "PlayerStatus.h"
 #include "UrlSession.h"
 
+#include <QObject>
 #include <QString>
 #include <QUrl>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 namespace knobly {
 
-// The channel to one device. Commands return at once; callbacks run on the session's
-// background thread (or at once on the caller's thread when no URL can be formed).
-// Make clients with std::make_shared: completions hold them weakly.
-class WiiMClient : public std::enable_shared_from_this<WiiMClient> {
+// The channel to one device, on the main thread: commands return at once and callbacks run
+// later from the main loop (or at once when no URL can be formed). The shown state (volume,
+// mute, playing, track) holds what was asked of the device before its answer comes.
+class WiiMClient : public QObject {
+    Q_OBJECT
 public:
     using DoneCallback = std::function<void(bool)>;
     using StatusCallback =
@@ -30,31 +30,31 @@ public:
     using PlayerStatusCallback = std::function<void(std::optional<PlayerStatus>)>;
 
     static constexpr double requestTimeoutSeconds = 3.0;
+    // Volume commands: one in flight, and no closer together than this.
+    static constexpr double volumeGapSeconds = 0.1;
 
     explicit WiiMClient(const QString &ipAddress);
-    WiiMClient(const WiiMClient &) = delete;
-    WiiMClient &operator=(const WiiMClient &) = delete;
 
-    QString ipAddress() const;
-    std::int64_t currentVolume() const { return currentVolume_.load(); }
-    void setCurrentVolume(std::int64_t volume) { currentVolume_.store(volume); }
-    bool isMuted() const { return isMuted_.load(); }
-    void setIsMuted(bool muted) { isMuted_.store(muted); }
-    bool isPlaying() const { return isPlaying_.load(); }
-    void setIsPlaying(bool playing) { isPlaying_.store(playing); }
-    QString nowPlaying() const;
+    QString ipAddress() const { return ipAddress_; }
+    std::int64_t currentVolume() const { return currentVolume_; }
+    void setCurrentVolume(std::int64_t volume);
+    bool isMuted() const { return isMuted_; }
+    void setIsMuted(bool muted);
+    bool isPlaying() const { return isPlaying_; }
+    void setIsPlaying(bool playing);
+    QString nowPlaying() const { return nowPlaying_; }
     void setNowPlaying(const QString &line);
 
     void fetchStatus(StatusCallback completion);
     // The same query, reporting the whole decoded answer (nothing on any failure).
     void fetchPlayerStatus(PlayerStatusCallback completion);
 
-    // At most one volume command is in flight: a change made meanwhile waits, and only the
-    // latest waiting one is sent when the device answers (its completions all run then).
+    // One volume command in flight and one per volumeGapSeconds at most: levels asked for
+    // meanwhile are merged, the latest sent last (all their completions run with its answer).
     void setVolume(std::int64_t volume, DoneCallback completion = {});
     // The highest volume any command may set (1-100, 100 unless told).
     void setVolumeLimit(std::int64_t limit);
-    std::int64_t volumeLimit() const { return volumeLimit_.load(); }
+    std::int64_t volumeLimit() const { return volumeLimit_; }
     void volumeUp(std::int64_t step = 3);
     void volumeDown(std::int64_t step = 3);
     void toggleMute(DoneCallback completion = {});
@@ -73,17 +73,25 @@ public:
     // The playing track's album art, where the device knows it; nothing on any failure.
     void fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion);
     // The last status answer in full; nothing before the first.
-    std::optional<PlayerStatus> lastStatus() const;
+    const std::optional<PlayerStatus> &lastStatus() const { return lastStatus_; }
 
     // "https://" + address + "/httpapi.asp?command=" + command, or nothing when the address
     // is not a plain host (with an optional port) that can stand in a URL.
     static std::optional<QUrl> requestUrl(const QString &address, const QString &command);
 
     const std::shared_ptr<UrlSession> &session() const { return session_; }
+    // Why the last command or query that failed did, in words for a person.
+    const QString &failureReason() const { return failureReason_; }
+
+Q_SIGNALS:
+    // The shown volume, mute, playing flag or track changed.
+    void stateChanged();
 
 private:
     void sendCommand(const QString &command, DoneCallback completion);
-    void sendVolume(std::int64_t volume, std::vector<DoneCallback> completions);
+    // True for a complete 200 answer; otherwise notes why not.
+    bool answered(const UrlResponse &response);
+    void sendWaitingVolume();
     template <typename T>
     void query(const QString &command, std::optional<T> (*decode)(const QByteArray &body),
                std::function<void(std::optional<T>)> completion);
@@ -98,24 +106,23 @@ private:
     };
     // Shows `value` (the opposite of what is shown, when none) at once and sends the command
     // for it; taken back if the device does not carry it out and nothing changed it since.
-    void sendChange(std::atomic<bool> WiiMClient::*flag, Intent WiiMClient::*intent,
-                    std::optional<bool> value, const QString &whenOn, const QString &whenOff,
-                    DoneCallback completion);
+    void sendChange(bool WiiMClient::*flag, Intent WiiMClient::*intent, std::optional<bool> value,
+                    const QString &whenOn, const QString &whenOff, DoneCallback completion);
     void applyStatus(const PlayerStatus &status, const Asked &asked);
+    template <typename T> void show(T WiiMClient::*field, T value);
 
     const std::shared_ptr<UrlSession> session_;
-    const QString ipAddress_;      // fixed: another address is another client
-    mutable std::mutex textMutex_; // guards the text fields and the last status
+    const QString ipAddress_; // fixed: another address is another client
     QString nowPlaying_;
     std::optional<PlayerStatus> lastStatus_;
-    std::atomic<std::int64_t> currentVolume_{50};
-    std::atomic<bool> isMuted_{false};
-    std::atomic<bool> isPlaying_{false};
-    std::atomic<std::int64_t> volumeLimit_{100};
-    std::mutex intentMutex_; // guards the intents, and the fields' writes that go with them
+    QString failureReason_;
+    std::int64_t currentVolume_ = 50;
+    bool isMuted_ = false;
+    bool isPlaying_ = false;
+    std::int64_t volumeLimit_ = 100;
     Intent volumeIntent_, muteIntent_, playIntent_;
-    std::mutex volumeMutex_; // guards the three below
     bool volumeInFlight_ = false;
+    bool volumeGapRunning_ = false;
     std::optional<std::int64_t> waitingVolume_;
     std::vector<DoneCallback> waitingCompletions_;
 };

@@ -7,18 +7,20 @@
 #include "WiiMDiscovery.h"
 #include "qt/QtMainQueue.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QPointer>
 #include <QStringList>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <future>
-#include <limits>
 
 using namespace knobly;
 
@@ -40,29 +42,30 @@ int usage(const char *problem) {
     return Usage;
 }
 
-int noAnswer(const QString &device) {
-    std::fprintf(stderr, "knoblyctl: the device at %s did not answer\n", qUtf8Printable(device));
-    return NoAnswer;
-}
-
-// A command is done only when the device says OK: an error page or "unknown command" is a no.
-int notDone(const QString &device) {
-    std::fprintf(stderr, "knoblyctl: the device at %s did not answer, or refused the command\n",
-                 qUtf8Printable(device));
+// A command is done only when the device says OK: an error page or "unknown command" is a no,
+// and the reason is said.
+int failed(const WiiMClient &client) {
+    std::fprintf(stderr, "knoblyctl: the device at %s %s\n", qUtf8Printable(client.ipAddress()),
+                 qUtf8Printable(client.failureReason()));
     return NoAnswer;
 }
 
 // Generous: the client gives up after its own timeout well before this.
 constexpr auto waitLimit = std::chrono::seconds(30);
 
-// The answer of an asynchronous query, or nothing when none came in time.
+// The answer of an asynchronous call, turning the event loop until it comes.
 template <typename T, typename Ask> std::optional<T> await(Ask ask) {
-    auto promise = std::make_shared<std::promise<std::optional<T>>>();
-    auto answer = promise->get_future();
-    ask([promise](std::optional<T> value) { promise->set_value(std::move(value)); });
-    if (answer.wait_for(waitLimit) != std::future_status::ready)
-        return std::nullopt;
-    return answer.get();
+    auto answer = std::make_shared<std::optional<std::optional<T>>>();
+    QEventLoop loop;
+    QTimer::singleShot(waitLimit, &loop, &QEventLoop::quit);
+    ask([answer, loop = QPointer<QEventLoop>(&loop)](std::optional<T> value) {
+        *answer = std::move(value);
+        if (loop)
+            loop->quit();
+    });
+    if (!answer->has_value())
+        loop.exec();
+    return answer->value_or(std::nullopt);
 }
 
 std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
@@ -70,10 +73,7 @@ std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
 }
 
 template <typename Send> bool awaitDone(Send send) {
-    auto promise = std::make_shared<std::promise<bool>>();
-    auto done = promise->get_future();
-    send([promise](bool ok) { promise->set_value(ok); });
-    return done.wait_for(waitLimit) == std::future_status::ready && done.get();
+    return await<bool>([&](auto done) { send([done](bool ok) { done(ok); }); }).value_or(false);
 }
 
 QJsonValue jsonOf(const std::optional<std::int64_t> &v) {
@@ -88,12 +88,12 @@ QJsonValue jsonOf(const std::optional<QString> &v) {
 
 // Lists the model's inputs with the playing one marked, or switches to the one named (by its
 // switch name or its label, in any case).
-int source(WiiMClient &client, const QString &device, const QString &wanted) {
+int source(WiiMClient &client, const QString &wanted) {
     const auto identity =
         await<DeviceIdentity>([&](auto done) { client.fetchIdentity(std::move(done)); });
     const auto status = queryStatus(client);
     if (!identity || !status)
-        return noAnswer(device);
+        return failed(client);
     const std::vector<DeviceInput> inputs = inputsOfModel(identity->project);
     if (wanted.isEmpty()) {
         const auto playing = status->mode ? inputOfMode(*status->mode) : std::nullopt;
@@ -107,7 +107,7 @@ int source(WiiMClient &client, const QString &device, const QString &wanted) {
             input.label.compare(wanted, Qt::CaseInsensitive) != 0)
             continue;
         if (!awaitDone([&](auto done) { client.switchInput(input.mode, done); }))
-            return notDone(device);
+            return failed(client);
         std::printf("source %s\n", qUtf8Printable(input.label));
         return Ok;
     }
@@ -118,8 +118,10 @@ int source(WiiMClient &client, const QString &device, const QString &wanted) {
 int preset(WiiMClient &client, const QString &device, int number) {
     const auto presets =
         await<std::vector<DevicePreset>>([&](auto done) { client.fetchPresets(std::move(done)); });
+    if (!presets)
+        return failed(client);
     std::optional<DevicePreset> found;
-    for (const DevicePreset &p : presets.value_or(std::vector<DevicePreset>{}))
+    for (const DevicePreset &p : *presets)
         if (p.number == number)
             found = p;
     if (!found) {
@@ -128,14 +130,13 @@ int preset(WiiMClient &client, const QString &device, int number) {
         return NoAnswer;
     }
     if (!awaitDone([&](auto done) { client.playPreset(number, done); }))
-        return notDone(device);
+        return failed(client);
     std::printf("preset %d %s\n", number, qUtf8Printable(found->name));
     return Ok;
 }
 
 // One discovery run; every delivery of the device list is one JSON line.
 int discover(double seconds) {
-    MainQueue::install(std::make_shared<QtMainQueue>());
     auto discovery = std::make_shared<WiiMDiscovery>();
     discovery->startDiscovery([](const std::vector<WiiMDevice> &devices) {
         QJsonArray list;
@@ -159,36 +160,43 @@ int discover(double seconds) {
 }
 
 int run(const QStringList &args) {
-    QStringList words;
-    QString device;
+    QCommandLineParser parser;
+    const QCommandLineOption deviceOption(QStringLiteral("device"), {}, QStringLiteral("ADDRESS"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"), {}, QStringLiteral("N"));
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, {});
+    const QCommandLineOption versionOption(QStringLiteral("version"), {});
+    parser.addOptions({deviceOption, secondsOption, helpOption, versionOption});
+    if (!parser.parse(QStringList{QStringLiteral("knoblyctl")} + args)) {
+        const QString why = parser.errorText();
+        return usage(why.contains(QLatin1String("--device")) ? "--device needs an address"
+                     : why.contains(QLatin1String("--seconds"))
+                         ? "--seconds needs a number of seconds"
+                         : qPrintable(why));
+    }
+    if (parser.isSet(helpOption)) {
+        std::fputs(usageText, stdout);
+        return Ok;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("knoblyctl %s\n", build::version);
+        return Ok;
+    }
+    QStringList words = parser.positionalArguments();
+    QString device = parser.value(deviceOption);
     std::optional<double> seconds;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--device")) {
-            if (i + 1 >= args.size())
-                return usage("--device needs an address");
-            device = args[++i];
-        } else if (args[i] == QLatin1String("--seconds")) {
-            bool ok = false;
-            const double n = i + 1 < args.size() ? args[++i].toDouble(&ok) : 0.0;
-            if (!ok || !(n > 0) || n > 86400)
-                return usage("--seconds needs a number of seconds");
-            seconds = n;
-        } else if (args[i] == QLatin1String("-h") || args[i] == QLatin1String("--help")) {
-            std::fputs(usageText, stdout);
-            return Ok;
-        } else if (args[i] == QLatin1String("--version")) {
-            std::printf("knoblyctl %s\n", build::version);
-            return Ok;
-        } else {
-            words << args[i];
-        }
+    if (parser.isSet(secondsOption)) {
+        bool ok = false;
+        const double n = parser.value(secondsOption).toDouble(&ok);
+        if (!ok || !(n > 0) || n > 86400)
+            return usage("--seconds needs a number of seconds");
+        seconds = n;
     }
     if (words.isEmpty())
         return usage("no command given");
 
     const QString command = words.takeFirst();
     if (command == QLatin1String("discover")) {
-        if (!words.isEmpty() || !device.isEmpty())
+        if (!words.isEmpty() || parser.isSet(deviceOption))
             return usage("discover takes only --seconds");
         return discover(seconds.value_or(6.0));
     }
@@ -242,7 +250,7 @@ int run(const QStringList &args) {
     if (command == QLatin1String("status")) {
         const auto status = queryStatus(*client);
         if (!status)
-            return noAnswer(device);
+            return failed(*client);
         const QJsonObject json{{QStringLiteral("volume"), jsonOf(status->volume)},
                                {QStringLiteral("muted"), jsonOf(status->muted)},
                                {QStringLiteral("nowPlaying"), jsonOf(status->nowPlaying)},
@@ -252,7 +260,7 @@ int run(const QStringList &args) {
     }
 
     if (command == QLatin1String("source"))
-        return source(*client, device, words.value(0));
+        return source(*client, words.value(0));
     if (command == QLatin1String("preset"))
         return preset(*client, device, static_cast<int>(*absoluteVolume));
 
@@ -260,20 +268,15 @@ int run(const QStringList &args) {
     const bool needsStatus = direction != 0 || command == QLatin1String("mute") ||
                              command == QLatin1String("play-pause");
     if (needsStatus && !queryStatus(*client))
-        return noAnswer(device);
+        return failed(*client);
 
     bool ok = false;
     if (command == QLatin1String("volume")) {
         std::int64_t target = absoluteVolume.value_or(0);
         if (direction != 0) {
-            const std::int64_t step = Settings::volumeStep();
-            const std::int64_t now = client->currentVolume();
-            target = direction > 0 ? (now > std::numeric_limits<std::int64_t>::max() - step
-                                          ? std::numeric_limits<std::int64_t>::max()
-                                          : now + step)
-                                   : (now < std::numeric_limits<std::int64_t>::min() + step
-                                          ? std::numeric_limits<std::int64_t>::min()
-                                          : now - step);
+            // The level is 0-100; a step beyond a full sweep (a hand-edited file) is one.
+            const std::int64_t step = std::min<std::int64_t>(Settings::volumeStep(), 100);
+            target = client->currentVolume() + direction * step;
         }
         ok = awaitDone([&](auto done) { client->setVolume(target, done); });
         if (ok)
@@ -291,7 +294,7 @@ int run(const QStringList &args) {
     } else {
         ok = awaitDone([&](auto done) { client->prevTrack(done); });
     }
-    return ok ? Ok : notDone(device);
+    return ok ? Ok : failed(*client);
 }
 
 } // namespace
@@ -300,5 +303,6 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Knobly"));
     QCoreApplication::setApplicationName(QStringLiteral("Knobly"));
+    MainQueue::install(std::make_shared<QtMainQueue>());
     return run(QCoreApplication::arguments().mid(1));
 }

@@ -14,10 +14,8 @@ void WiiMDiscovery::probeDevice(const QString &name, const QString &ip, const QS
                               const auto device = probedDevice(identity, name, ip, model, source);
                               if (!device)
                                   return;
-                              MainQueue::main().async([weak, device = *device] {
-                                  if (auto self = weak.lock())
-                                      self->addOrUpdateDevice(device);
-                              });
+                              if (auto self = weak.lock())
+                                  self->addOrUpdateDevice(*device);
                           });
 }
 

@@ -4,7 +4,6 @@
 #include <QString>
 #include <QUrl>
 
-#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -17,13 +16,8 @@ enum class ChallengeDisposition {
     PerformDefaultHandling = 1,
 };
 
-enum class AuthenticationMethod {
-    ServerTrust, // TLS: the server's certificate did not verify
-    HttpBasic,   // the server or a proxy asked for a password
-};
-
+// The server's certificate did not verify. A password request gets no credentials.
 struct AuthChallenge {
-    AuthenticationMethod method = AuthenticationMethod::ServerTrust;
     bool hasServerTrust = false; // a certificate chain came with the challenge
 };
 
@@ -50,16 +44,15 @@ struct UrlSessionConfig {
     qint64 maxBodyBytes = 1024 * 1024;
 };
 
-// One HTTP client with a serial background thread of its own. Completions run on that
-// thread, one at a time. The session stays alive until its requests in flight complete,
-// even when its owner has let go of it.
+// One HTTP client on the main thread's Qt loop. Completions run there, each exactly once,
+// from the loop (never inside get()), also once the session's owner has let go of it.
 class UrlSession {
 public:
     using Completion = std::function<void(const UrlResponse &)>;
 
     virtual ~UrlSession() = default;
 
-    // GET with no body and no extra headers. Safe from any thread.
+    // GET with no body and no extra headers.
     virtual void get(const QUrl &url, Completion completion) = 0;
 
     // Requests started and not yet completed.
@@ -68,13 +61,12 @@ public:
     static std::shared_ptr<UrlSession> create(const UrlSessionConfig &config,
                                               std::shared_ptr<SessionDelegate> delegate);
 
-    // Sessions whose thread is still alive, for leak checks.
-    static std::size_t liveSessions();
+    // Every session's requests in flight, for leak checks.
+    static std::size_t allRequestsInFlight();
 
-    // Calls off every request in flight in every session and waits up to `wait` for their
-    // completions to have run: for a program about to end, so that no network thread is
-    // still at work while the process tears itself down. False when some did not finish.
-    static bool abortAll(std::chrono::milliseconds wait = std::chrono::seconds(3));
+    // Calls off every request in flight; their completions run now, as failures. For a
+    // program about to end.
+    static void abortAll();
 };
 
 } // namespace knobly

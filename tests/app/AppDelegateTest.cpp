@@ -297,6 +297,7 @@ TEST_F(AppDelegateTest, KeysScrollsAndTheLimit) {
     // clang-format on
     for (const auto &[key, fine, command] : presses) {
         EXPECT_TRUE(test::pressKey(*keys, key, fine));
+        queue->advance(WiiMClient::volumeGapSeconds);
         ASSERT_TRUE(waitUntil([&] { return sim.commands().back() == "setPlayerCmd:" + command; }));
     }
     // Mute drops the slider to 0; unmuting brings the stored volume back.
@@ -328,6 +329,7 @@ TEST_F(AppDelegateTest, KeysScrollsAndTheLimit) {
         {[&] { delegate->setVolumeFromDesktop(100); }, true}};
     for (std::size_t i = 0; i < std::size(paths); ++i) {
         sim.setVolume(10);
+        queue->advance(WiiMClient::volumeGapSeconds);
         delegate->wiiMClient()->setCurrentVolume(59);
         delegate->hud().show(1, false);
         paths[i].first();
@@ -340,6 +342,7 @@ TEST_F(AppDelegateTest, KeysScrollsAndTheLimit) {
     // Panel scrolls are drawn from the stored value at once; with a command in flight, later
     // ones wait, and those in one turn of the queue show the latest.
     sim.setFault(Fault::Hang);
+    queue->advance(WiiMClient::volumeGapSeconds);
     for (const int expected : {55, 50, 45}) {
         tray->callbacks.scroll(-1);
         queue->runPending();

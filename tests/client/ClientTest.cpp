@@ -3,6 +3,7 @@
 #include "DeviceIdentity.h"
 #include "DeviceInputs.h"
 #include "DeviceSimulator.h"
+#include "FakeMainQueue.h"
 #include "PlayerStatus.h"
 #include "WiiMClient.h"
 
@@ -17,10 +18,20 @@ namespace {
 class WiiMClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        MainQueue::install(queue);
         ASSERT_TRUE(sim.start());
         client = std::make_shared<WiiMClient>(sim.address());
     }
+    void TearDown() override { MainQueue::install(nullptr); }
+    // Waits for `done`, virtual time moving on by 10 ms at each turn of the loop.
+    bool settle(const std::function<bool()> &done) {
+        return waitUntil([&] {
+            queue->advance(0.01);
+            return done();
+        });
+    }
 
+    std::shared_ptr<FakeMainQueue> queue = std::make_shared<FakeMainQueue>();
     DeviceSimulator sim;
     std::shared_ptr<WiiMClient> client;
 };
@@ -36,7 +47,8 @@ TEST_F(WiiMClientTest, CommandsSendOneExactRequest) {
         {"vol150", [](C &c) { c.setVolume(150); }, "setPlayerCmd:vol:100", 100},
         {"volMinus5", [](C &c) { c.setVolume(-5); }, "setPlayerCmd:vol:0", 0},
         {"downAt2", [](C &c) { c.setCurrentVolume(2); c.volumeDown(); }, "setPlayerCmd:vol:0", 0},
-        {"upSaturates", [](C &c) { c.volumeUp(std::numeric_limits<std::int64_t>::max()); }, "setPlayerCmd:vol:100", 100},
+        {"hugeStep", [](C &c) { c.volumeUp(std::numeric_limits<std::int64_t>::max()); }, "setPlayerCmd:vol:100", 100},
+        {"hugeStepDown", [](C &c) { c.volumeDown(std::numeric_limits<std::int64_t>::min()); }, "setPlayerCmd:vol:100", 100},
         {"aboveTheLimit", [](C &c) { c.setVolumeLimit(60); c.setVolume(80); }, "setPlayerCmd:vol:60", 60},
         {"limitNeverBelowOne", [](C &c) { c.setVolumeLimit(-4); c.setVolume(30); }, "setPlayerCmd:vol:1", 1},
         {"mute", [](C &c) { c.toggleMute(); }, "setPlayerCmd:mute:1", 50},
@@ -80,7 +92,7 @@ TEST_F(WiiMClientTest, CommandsMadeWhileAnswersAreAwaited) {
     for (int i = 0; i < 30; ++i)
         client->volumeUp(1);
     client->setVolume(60, deliverTo(done));
-    ASSERT_TRUE(done->wait(2) && status->wait());
+    ASSERT_TRUE(settle([&] { return done->count() == 3 && status->count() == 1; }));
     EXPECT_EQ(sim.volume(), 60);
     EXPECT_EQ(client->currentVolume(), 60) << "the older status answer was stored";
     const auto sent = sim.commands();
@@ -91,6 +103,34 @@ TEST_F(WiiMClientTest, CommandsMadeWhileAnswersAreAwaited) {
     client->fetchStatus([status](auto volume, auto, auto) { status->set(volume); });
     ASSERT_TRUE(status->wait(1));
     EXPECT_EQ(client->isMuted(), sim.muted()) << "once all is answered, the device's word holds";
+}
+
+// Fifty notches in half a second: one request in flight at a time, none closer than 100 ms
+// apart, so at most 8 whatever the device's speed, and the final level last.
+TEST_F(WiiMClientTest, AVolumeBurstIsBoundedAndEndsOnTheLatestLevel) {
+    for (const int deviceMs : {2, 40}) {
+        SCOPED_TRACE(deviceMs);
+        sim.setFault(Fault::Delay, deviceMs);
+        sim.setVolume(20);
+        client = std::make_shared<WiiMClient>(sim.address());
+        client->setCurrentVolume(20);
+        queue->advance(1.0);
+        sim.clearRequests();
+        std::size_t mostInFlight = 0;
+        for (int i = 0; i < 50; ++i) {
+            client->volumeUp(1);
+            mostInFlight = std::max(mostInFlight, client->session()->requestsInFlight());
+            // Each answer is in before the next notch: only the clock holds requests back.
+            ASSERT_TRUE(waitUntil([&] { return client->session()->requestsInFlight() == 0; }));
+            queue->advance(0.01);
+        }
+        ASSERT_TRUE(settle([&] { return sim.volume() == 70; }));
+        queue->advance(1.0);
+        EXPECT_LE(sim.commands().size(), 8u);
+        EXPECT_EQ(sim.commands().back(), "setPlayerCmd:vol:70");
+        EXPECT_EQ(mostInFlight, 1u);
+        EXPECT_EQ(client->currentVolume(), 70);
+    }
 }
 
 // A command is done only when answered 200 "OK" (a hang ends by the timeout); a status that
@@ -138,10 +178,10 @@ TEST_F(WiiMClientTest, AnIdentityProbeEndsInItsTimeEvenAgainstADrip) {
     sim.setFault(Fault::Drip, 200); // each byte well inside the wait for more
     auto identity = std::make_shared<Await<std::optional<DeviceIdentity>>>();
     requestDeviceIdentity(sim.address(), 1.0, deliverTo(identity));
-    const auto answer = identity->wait(0, std::chrono::seconds(5));
+    const auto answer = identity->wait(0, 5000);
     ASSERT_TRUE(answer.has_value()) << "still waiting after 5 s";
     EXPECT_FALSE(answer->has_value());
-    EXPECT_FALSE(identity->wait(1, std::chrono::milliseconds(300))) << "completed twice";
+    EXPECT_FALSE(identity->wait(1, 300)) << "completed twice";
 }
 
 TEST(WiiMClientUrl, OnlyPlainHostsFormUrls) {
@@ -185,7 +225,8 @@ TEST(Decoding, StatusTextsAndNumbers) {
         {R"({"vol":1e300,"mute":null})", {}, {}, {}, {}},
         {R"({"vol":9223372036854775808})", {}, {}, {}, {}},
         {R"({"vol":"9223372036854775808"})", {}, {}, {}, {}},
-        {R"({"vol":"-9223372036854775808"})", std::numeric_limits<std::int64_t>::min(), {}, {}, {}},
+        {R"({"vol":"-9223372036854775808"})", 0, {}, {}, {}},
+        {R"({"vol":"250"})", 100, {}, {}, {}},
         {R"({"vol":" 35"})", {}, {}, {}, {}},
         {R"({"vol":[35],"Title":{"a":"b"},"Artist":5})", {}, {}, {}, {}},
         {R"({"Artist":"FF","Title":"48656C6C6F"})", {}, {}, QString("Hello"), {}},

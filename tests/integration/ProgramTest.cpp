@@ -269,7 +269,12 @@ TEST_F(Program, MenuScrollAndPlayerctlDriveTheDeviceAndSettingsWrittenMeanwhileA
     for (const char *level : {"0.2", "1.5", "nan", "inf", "0.5"})
         answers({"volume", level});
     EXPECT_TRUE(gets("setPlayerCmd:vol:50"));
-    EXPECT_EQ(sent("vol:").join(' ').remove("setPlayerCmd:vol:"), "20 25 20 100 50");
+    // Levels close together merge into the latest; "nan" and "inf" send nothing.
+    const QStringList levels = sent("vol:").join(' ').remove("setPlayerCmd:vol:").split(' ');
+    EXPECT_TRUE(
+        levels.mid(0, 2) == QStringList({"20", "25"}) && levels.back() == "50" &&
+        QSet<QString>(levels.begin() + 2, levels.end()).subtract({"20", "100", "50"}).isEmpty())
+        << levels.join(' ').toStdString();
     const Row *steps = menu.find("Volume Step");
     for (int i = 0; i < 100; ++i) {
         ASSERT_TRUE(click(steps->find(i % 2 ? "5%" : "1%")));
@@ -304,9 +309,9 @@ TEST_F(Program, KnoblyctlCommandsAndExitCodes) {
         {nullptr, Fault::None, {"preset", "2"}, 1, "getPresetInfo", ""},
         {"ip=%1\nmaxVolume=60\n", Fault::None, {"volume", "250"}, 0, "setPlayerCmd:vol:60", "volume 60"},
         {"", Fault::None, {"status"}, 1, nullptr, ""},
-        {"", Fault::Reset, {"status", "--device", "%1"}, 1, nullptr, ""},
-        {"", Fault::Html404, {"next", "--device", "%1"}, 1, "setPlayerCmd:next", "refused"},
-        {"", Fault::UnknownCommands, {"mute", "--device", "%1"}, 1, "setPlayerCmd:mute:1", "refused"},
+        {"", Fault::Html404, {"next", "--device", "%1"}, 1, "setPlayerCmd:next", "HTTP status 404"},
+        {"", Fault::UnknownCommands, {"mute", "--device", "%1"}, 1, "setPlayerCmd:mute:1", "refused the command (it answered \"unknown command\")"},
+        {"", Fault::Reset, {"status", "--device", "%1"}, 1, nullptr, "did not answer"},
         {"", Fault::None, {}, 2, nullptr, ""},
         {"", Fault::None, {"volume", "loud"}, 2, nullptr, ""},
         {"", Fault::None, {"status", "--device"}, 2, nullptr, ""},

@@ -109,8 +109,8 @@ TEST(CheckForUpdates, ReportsWhatTheFeedSays) {
     int calls = 0; // none once the controller is gone
     UpdateController(QStringLiteral("1.0.0"), QUrl(local + "/appcast.xml"))
         .checkForUpdates([&](Result) { ++calls; });
-    EXPECT_TRUE(queue->runUntil([] { return UrlSession::liveSessions() == 0; }));
-    queue->runPending(); // what the session's thread posted last
+    EXPECT_TRUE(queue->runUntil([] { return UrlSession::allRequestsInFlight() == 0; }));
+    queue->runPending();
     EXPECT_EQ(calls, 0);
     EXPECT_EQ(targets.size(), 5u) << "refused addresses never reach the server";
     MainQueue::install(nullptr);

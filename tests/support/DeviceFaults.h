@@ -11,7 +11,7 @@ struct DeviceFault {
     devicesim::Fault fault;
     bool answered;        // a command completes (any HTTP status)
     bool carriedOut;      // a command is answered 200 "OK"
-    bool statusDecodes;   // a status or identity answer still carries JSON
+    bool statusDecodes;   // a status or identity answer is 200 with JSON
     bool reachesRequests; // the device sees the HTTP request at all
     bool slow;            // only a timeout ends the request
 };
@@ -23,7 +23,7 @@ inline constexpr DeviceFault kDeviceFaults[] = {
     {"PlainHttp", devicesim::Fault::PlainHttp, false, false, false, false, false},
     {"Garbage", devicesim::Fault::Garbage, false, false, false, false, false},
     {"Html404", devicesim::Fault::Html404, true, false, false, true, false},
-    {"Json500", devicesim::Fault::Json500, true, false, true, true, false},
+    {"Json500", devicesim::Fault::Json500, true, false, false, true, false},
     {"WrongTypes", devicesim::Fault::WrongTypes, true, true, false, true, false},
     {"Oversize", devicesim::Fault::Oversize, false, false, false, true, false},
     {"UnknownCommands", devicesim::Fault::UnknownCommands, true, false, true, true, false},
