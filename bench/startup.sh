@@ -2,9 +2,11 @@
 # Start-up time and memory of knobly against a bare Qt tray program:
 #   (a) from exec to the RegisterStatusNotifierItem call reaching the panel's watcher,
 #       median of 5 runs (after one warm-up run each);
-#   (b) resident memory (VmRSS) after 60 s, knobly connected to the simulated device.
-# The bare program (QApplication + QSystemTrayIcon with an icon and a one-row menu) is built
-# here with g++ and registers through Qt's own StatusNotifierItem support.
+#   (b) resident memory (VmRSS) after 60 s, knobly connected to the simulated device;
+#   (c) knobly's CPU time over those 60 s of idle polling (every thread's schedstat), per poll.
+# The bare program (QApplication + QSystemTrayIcon with an icon and a one-row menu, which also
+# makes one HTTPS request to the device: the least such a program needs) is built here with
+# g++ and registers through Qt's own StatusNotifierItem support.
 #
 #   bench/startup.sh [--quick] [BIN_DIR]     (as root; --quick waits 10 s instead of 60 s)
 #
@@ -94,6 +96,8 @@ stop() { # PID: TERM and reap
 cat >"$tmp/bare_tray.cpp" <<'CPP'
 #include <QApplication>
 #include <QMenu>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
@@ -116,12 +120,18 @@ int main(int argc, char **argv) {
     tray.setToolTip(QStringLiteral("bare tray"));
     tray.setContextMenu(&menu);
     tray.show();
+    QNetworkAccessManager network;
+    if (argc > 1) {
+        QNetworkReply *reply = network.get(QNetworkRequest(QUrl(QString::fromLocal8Bit(argv[1]))));
+        reply->ignoreSslErrors();
+        QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+    }
     return app.exec();
 }
 CPP
 # shellcheck disable=SC2046 # pkg-config's words are separate arguments
 g++ -std=c++17 -O2 -fPIC -o "$tmp/bare_tray" "$tmp/bare_tray.cpp" \
-    $(pkg-config --cflags --libs Qt6Widgets) || die "could not build the bare tray program"
+    $(pkg-config --cflags --libs Qt6Widgets Qt6Network) || die "could not build the bare tray program"
 
 Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$tmp/display" >"$tmp/xvfb.log" 2>&1 &
 pids+=($!)
@@ -193,7 +203,7 @@ echo "startup: measuring memory after ${settle} s..." >&2
 start_sim
 launch knobly "$bin/knobly"
 knobly=$started
-launch bare "$tmp/bare_tray"
+launch bare "$tmp/bare_tray" https://127.0.0.1:8443/httpapi.asp?command=getStatusEx
 bare=$started
 wait_for 30 registered_pid "$knobly" || die "knobly did not register"
 wait_for 30 registered_pid "$bare" || die "the bare program did not register"
@@ -206,7 +216,10 @@ answered() {
         2>/dev/null | grep -q 'volume [0-9]*%'
 }
 wait_for 30 answered || die "knobly never had the device's answer"
+cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ ns += $1 } END { printf "%d", ns }'; }
+cpu_before=$(cpu_ns "$knobly")
 sleep "$settle"
+cpu_after=$(cpu_ns "$knobly")
 rss_of() { awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
 knobly_rss=$(rss_of "$knobly")
 bare_rss=$(rss_of "$bare")
@@ -225,3 +238,6 @@ row knobly "$k_med ms" "($k_min-$k_max ms)" "$knobly_rss MiB"
 row "bare Qt tray program" "$b_med ms" "($b_min-$b_max ms)" "$bare_rss MiB"
 printf '  (VmRSS %d s after the device answered; knobly sent it %s requests meanwhile)\n' \
     "$settle" "${requests:-?}"
+awk -v ns=$((cpu_after - cpu_before)) -v s="$settle" -v r="$knobly_rss" -v b="$bare_rss" 'BEGIN {
+    printf "  idle: %.1f ms of CPU in %d s, %.2f ms a poll; memory %.2f times the bare program\n",
+        ns / 1e6, s, ns / 1e6 / (s / 5), r / b }'

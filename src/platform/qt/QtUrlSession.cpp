@@ -144,6 +144,9 @@ void UrlSession::abortAll() {
          QCoreApplication::instance()->findChildren<QNetworkReply *>(Qt::FindChildrenRecursively))
         if (reply->isRunning())
             reply->abort();
+    // The aborted replies, and managers whose sessions are gone, go now: the loop may not turn
+    // again.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 } // namespace knobly
