@@ -37,10 +37,9 @@ void AppDelegate::probeDeviceNameForManualIP(const QString &ip) {
                               if (Settings::ip() != ip)
                                   return;
                               Settings::setDeviceName(name);
-                              AppDelegate *d = self.get();
-                              if (d && d->statusMenuItem_) {
-                                  d->statusMenuItem_->setText(name);
-                                  d->updateToolTip();
+                              if (AppDelegate *d = self.get()) {
+                                  d->deviceName_ = name;
+                                  d->setStatusLine(name);
                               }
                           });
 }

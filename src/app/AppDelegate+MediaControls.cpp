@@ -63,7 +63,7 @@ void AppDelegate::updateMediaControls() {
     if (!mediaControls_ || !wiiMClient_)
         return;
     MediaControls::State s;
-    s.identity = Settings::deviceName();
+    s.identity = deviceName_;
     s.reachable = reachable_.value_or(false);
     const auto status = wiiMClient_->lastStatus();
     const QString state = status && status->state ? *status->state : QString();
@@ -135,7 +135,7 @@ void AppDelegate::showVolumeFeedback(std::int64_t volume, bool muted) {
         return;
     }
     env_.showVolume(
-        volume, muted, Settings::deviceName(),
+        volume, muted, deviceName_,
         freedesktopVolumeIconName(muted ? QStringLiteral("speaker.slash.fill") : iconSymbol_));
 }
 

@@ -20,8 +20,8 @@ void AppDelegate::buildMenu() {
     menu->setSeparatorsCollapsible(false);
 
     const QString ip = Settings::ip();
-    statusMenuItem_ =
-        menu->addAction(ip.isEmpty() ? tr("No Device Selected") : Settings::deviceName());
+    statusLine_ = ip.isEmpty() ? tr("No Device Selected") : Settings::deviceName();
+    statusMenuItem_ = menu->addAction(statusLine_);
     statusMenuItem_->setEnabled(false);
     if (!ip.isEmpty())
         if (const auto mark = systemSymbol(QStringLiteral("checkmark.circle.fill")))

@@ -38,7 +38,7 @@ void AppDelegate::applyPollResult(const WiiMClient *client, std::optional<std::i
     notePollAnswer(volume.has_value());
     // Kept as state: the first line's text is for people (and a name may say anything).
     if (reachable_ != volume.has_value())
-        setReachable(volume.has_value(), Settings::deviceName());
+        setReachable(volume.has_value(), deviceName_);
     if (volume) {
         fetchDeviceDetails(); // once they have arrived, this asks nothing
         setSliderValue(*volume);

@@ -102,6 +102,10 @@ void AppDelegate::updateIcon(std::int64_t volume) {
 void AppDelegate::showPanelIcon() {
     if (!statusItem_)
         return;
+    const QString key = iconSymbol_ + (reachable_ == false ? u'!' : u' ');
+    if (key == shownIcon_)
+        return;
+    shownIcon_ = key;
     const auto image = sfSymbol(iconSymbol_, 14);
     QImage picture = image ? image->render(kPanelText, 64) : QImage();
     if (reachable_ != false) {
@@ -117,10 +121,17 @@ void AppDelegate::showPanelIcon() {
     statusItem_->setIcon(panelIconName(iconSymbol_, false), picture);
 }
 
+void AppDelegate::setStatusLine(const QString &text) {
+    statusLine_ = text;
+    if (statusMenuItem_)
+        statusMenuItem_->setText(text);
+    updateToolTip();
+}
+
 void AppDelegate::updateToolTip() {
     if (!statusItem_)
         return;
-    QString text = statusMenuItem_ ? statusMenuItem_->text() : QStringLiteral("WiiM");
+    QString text = statusLine_.isEmpty() ? QStringLiteral("WiiM") : statusLine_;
     if (wiiMClient_ && shownVolume_ >= 0)
         text += tr(" \u2014 volume %1%").arg(shownVolume_);
     statusItem_->setToolTip(QStringLiteral("WiiM"), text);

@@ -78,7 +78,13 @@ void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
         Settings::setDeviceUuid(QString());
     Settings::setIp(ip);
     Settings::setDeviceName(name);
+    deviceName_ = name;
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
+    // What the device shows changed, here or by its answer: the panel and the transport follow.
+    connect(wiiMClient_.get(), &WiiMClient::stateChanged, this, [this] {
+        updateIcon(wiiMClient_->currentVolume());
+        updatePlaybackItems();
+    });
     wiiMClient_->setVolumeLimit(Settings::maxVolume());
     reachable_.reset();
     artTrack_.clear();
@@ -123,16 +129,15 @@ void AppDelegate::setReachable(bool reachable, const QString &name) {
     if (reachable)
         fetchDeviceDetails();
     updateMediaControls();
+    setStatusLine(reachable ? name : name + QStringLiteral(" (unreachable)"));
     if (!statusMenuItem_)
         return;
-    statusMenuItem_->setText(reachable ? name : name + QStringLiteral(" (unreachable)"));
     const auto mark = systemSymbol(reachable ? QStringLiteral("checkmark.circle.fill")
                                              : QStringLiteral("xmark.circle.fill"));
     statusMenuItem_->setIcon(
         mark ? tinted(*mark, reachable ? QColor(52, 199, 89) : QColor(255, 59, 48), 14)
                    .icon(QColor())
              : QIcon());
-    updateToolTip();
 }
 
 void AppDelegate::startDiscovery() {

@@ -166,6 +166,7 @@ private:
     void setReachable(bool reachable, const QString &name);
     void setSliderValue(std::int64_t volume);
     void updateToolTip();
+    void setStatusLine(const QString &text);
     void probeDeviceNameForManualIP(const QString &ip);
     void teardown();
     QPoint menuPosition(std::optional<QPoint> hint) const;
@@ -203,6 +204,9 @@ private:
     QPointer<QMenu> deviceSubmenu_;
     QPointer<QToolButton> playPauseButton_;
     QString iconSymbol_ = QStringLiteral("hifispeaker.fill");
+    QString shownIcon_;  // the panel icon last drawn, so that an unchanged one is not redrawn
+    QString deviceName_; // the chosen device's, as saved
+    QString statusLine_; // the menu's first line: the name, and whether it answers
     std::int64_t shownVolume_ = -1; // for the tool tip
 };
 

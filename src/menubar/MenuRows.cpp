@@ -149,6 +149,9 @@ TransportRow::TransportRow(QObject *parent)
 }
 
 void TransportRow::setPlaying(bool playing) {
+    if (playing_ == playing)
+        return;
+    playing_ = playing;
     const QString symbol = playing ? QStringLiteral("pause.fill") : QStringLiteral("play.fill");
     playPause_->setText(playing ? tr("Pause") : tr("Play"));
     setRowIcon(playPause_, symbol, 13,

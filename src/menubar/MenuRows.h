@@ -4,6 +4,7 @@
 #include <QWidgetAction>
 
 #include <memory>
+#include <optional>
 
 class QActionGroup;
 class QLabel;
@@ -75,6 +76,7 @@ private:
     QAction *playPause_;
     QAction *next_;
     QToolButton *playPauseButton_;
+    std::optional<bool> playing_; // as drawn: the icons are redrawn only when it changes
 };
 
 } // namespace knobly
