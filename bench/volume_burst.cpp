@@ -5,7 +5,7 @@
 #include "DeviceSimulator.h"
 #include "MainQueue.h"
 #include "WiiMClient.h"
-#include "qt/QtMainQueue.h"
+#include "QtMainQueue.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -5,9 +5,9 @@
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
-#include "linux/AppInstance.h"
-#include "linux/UnixSignals.h"
-#include "qt/QtMainQueue.h"
+#include "AppInstance.h"
+#include "UnixSignals.h"
+#include "QtMainQueue.h"
 
 #include <QApplication>
 #include <QCursor>

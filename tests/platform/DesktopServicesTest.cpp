@@ -3,9 +3,9 @@
 // global shortcut service (the real kglobalaccel5, pressed through Xvfb).
 #include "BusHarness.h"
 #include "FakeMainQueue.h"
-#include "linux/DesktopVolumeOsd.h"
-#include "linux/MprisPlayer.h"
-#include "linux/PortalKeyTap.h"
+#include "DesktopVolumeOsd.h"
+#include "MprisPlayer.h"
+#include "PortalKeyTap.h"
 #include <KGlobalAccelKeyTap.h>
 
 #include <QDBusConnectionInterface>

@@ -1,10 +1,10 @@
 // The Linux panel item on a private session bus, as hosts on other connections and processes
 // see it, its menu as they read it, and the XEmbed fallback's wheel.
-#include "linux/StatusNotifierItem.h"
+#include "StatusNotifierItem.h"
 #include "BusHarness.h"
-#include "linux/DBusMenuExporter.h"
-#include "linux/ScrollSteps.h"
-#include "linux/TrayFallback.h"
+#include "DBusMenuExporter.h"
+#include "ScrollSteps.h"
+#include "TrayFallback.h"
 
 #include <QDBusVariant>
 #include <QGuiApplication>

@@ -5,7 +5,7 @@
 #include "Settings.h"
 #include "WiiMClient.h"
 #include "WiiMDiscovery.h"
-#include "qt/QtMainQueue.h"
+#include "QtMainQueue.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
