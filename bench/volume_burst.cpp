@@ -4,8 +4,8 @@
 // command in flight and one per 100 ms at most, the latest level last.
 #include "DeviceSimulator.h"
 #include "MainQueue.h"
-#include "WiiMClient.h"
 #include "QtMainQueue.h"
+#include "WiiMClient.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,10 +2,10 @@
 // programs grab keys. Uses the same client and settings as the tray program.
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
+#include "QtMainQueue.h"
 #include "Settings.h"
 #include "WiiMClient.h"
 #include "WiiMDiscovery.h"
-#include "QtMainQueue.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

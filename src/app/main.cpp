@@ -1,13 +1,13 @@
 #include "AddressDialog.h"
 #include "AppDelegate.h"
+#include "AppInstance.h"
 #include "DesktopFeedback.h"
 #include "DesktopPrompts.h"
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
-#include "UrlSession.h"
-#include "AppInstance.h"
-#include "UnixSignals.h"
 #include "QtMainQueue.h"
+#include "UnixSignals.h"
+#include "UrlSession.h"
 
 #include <QApplication>
 #include <QCursor>

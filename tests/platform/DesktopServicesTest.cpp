@@ -2,8 +2,8 @@
 // or a notification, the MPRIS player's signals and flags, the shortcuts portal, and KDE's
 // global shortcut service (the real kglobalaccel5, pressed through Xvfb).
 #include "BusHarness.h"
-#include "FakeMainQueue.h"
 #include "DesktopVolumeOsd.h"
+#include "FakeMainQueue.h"
 #include "MprisPlayer.h"
 #include "PortalKeyTap.h"
 #include <KGlobalAccelKeyTap.h>
