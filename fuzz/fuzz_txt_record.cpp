@@ -1,8 +1,9 @@
-// DNS-SD TXT records, and what the service name, type and TXT record say together.
+// DNS-SD TXT records as the backend hands them over, and what the service name, type and TXT
+// record say together.
 //
 // Input layout: byte 0 is the name's length, byte 1 the type's, byte 2 chooses whether
-// there is a TXT record at all; the name and type follow, and the rest is the TXT record.
-// The whole input is also read as a TXT record on its own.
+// there is a TXT record at all; the name and type follow, and the rest is the TXT record's
+// strings, each behind a length byte (a length past the end takes what is left).
 #include "DiscoveryParsing.h"
 #include "FuzzCheck.h"
 
@@ -17,9 +18,19 @@
 
 namespace {
 
-void checkDictionary(const QByteArray &txt) {
+knobly::TxtRecord recordOf(const QByteArray &wire) {
+    knobly::TxtRecord record;
+    for (qsizetype pos = 0; pos < wire.size();) {
+        const qsizetype length = static_cast<unsigned char>(wire[pos++]);
+        record.push_back(knobly::txtEntry(wire.mid(pos, length)));
+        pos += length;
+    }
+    return record;
+}
+
+void checkDictionary(const knobly::TxtRecord &txt) {
     const QMap<QString, QByteArray> map = knobly::txtRecordDictionary(txt);
-    QByteArray rebuilt;
+    knobly::TxtRecord rebuilt;
     for (auto it = map.cbegin(); it != map.cend(); ++it) {
         FUZZ_CHECK(!it.key().isEmpty());
         FUZZ_CHECK(!it.key().contains(QLatin1Char('=')));
@@ -27,11 +38,9 @@ void checkDictionary(const QByteArray &txt) {
         // may already fill all 255 bytes.
         const QByteArray entry =
             it.value().isEmpty() ? it.key().toUtf8() : it.key().toUtf8() + '=' + it.value();
-        FUZZ_CHECK(entry.size() <= 255);
-        rebuilt.append(static_cast<char>(entry.size()));
-        rebuilt.append(entry);
+        rebuilt.push_back(knobly::txtEntry(entry));
     }
-    // A well-formed record of the same pairs reads back as the same map.
+    // The same pairs, written out and split again, read back as the same map.
     FUZZ_CHECK(knobly::txtRecordDictionary(rebuilt) == map);
 }
 
@@ -39,7 +48,7 @@ void checkDictionary(const QByteArray &txt) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const QByteArray input(reinterpret_cast<const char *>(data), static_cast<qsizetype>(size));
-    checkDictionary(input);
+    checkDictionary(recordOf(input));
 
     if (size < 3)
         return 0;
@@ -51,9 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const QString type = QString::fromUtf8(input.mid(pos, typeLength));
     pos += typeLength;
     const QByteArray rest = input.mid(pos);
-    const std::optional<QByteArray> txt =
-        (data[2] & 1) ? std::nullopt : std::optional<QByteArray>(rest);
-    checkDictionary(rest);
+    const std::optional<knobly::TxtRecord> txt =
+        (data[2] & 1) ? std::nullopt : std::optional(recordOf(rest));
+    if (txt)
+        checkDictionary(*txt);
 
     const auto c = knobly::classifyService(name, type, txt);
     const bool airplay = type.contains(QLatin1String("airplay"));

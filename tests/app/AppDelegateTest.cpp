@@ -147,7 +147,7 @@ TEST_F(AppDelegateTest, ADeviceThatMovedIsFollowedByItsId) {
         EXPECT_EQ(discoveries, searches) << "at " << queue->now();
     }
     auto speaker = std::make_shared<ScriptedService>("Living Room", "_linkplay._tcp.");
-    speaker->setAddresses(std::vector<QByteArray>{ScriptedService::ipv4Blob("127.0.0.2")});
+    speaker->setAddresses(std::vector{QHostAddress("127.0.0.2")});
     queue->advance(0.5);
     ASSERT_NE(bonjour.browserFor("_linkplay._tcp."), nullptr);
     bonjour.browserFor("_linkplay._tcp.")->announce(speaker);
@@ -163,8 +163,8 @@ TEST_F(AppDelegateTest, DevicesAreFoundOrTyped) {
     launch();
     for (const auto &[name, ip] : {std::pair{"Kitchen", "127.0.0.3"}, {"WiiM Den", "127.0.0.4"}}) {
         auto service = std::make_shared<ScriptedService>(name, "_airplay._tcp.");
-        service->setAddresses(std::vector<QByteArray>{ScriptedService::ipv4Blob(ip)});
-        service->setTxt(ScriptedService::txtRecord({"model=WiiM Pro"}));
+        service->setAddresses(std::vector{QHostAddress(QString(ip))});
+        service->setTxt(ScriptedService::txtOf({"model=WiiM Pro"}));
         bonjour.browserFor("_airplay._tcp.")->announce(service);
         service->deliverResolved();
     }

@@ -1,10 +1,6 @@
 #include "ScriptedBonjour.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <algorithm>
-#include <cstring>
 
 namespace knobly {
 
@@ -25,29 +21,11 @@ void ScriptedService::deliverNotResolved() const {
         notResolved_();
 }
 
-QByteArray ScriptedService::ipv4Blob(const char *dotted, quint16 port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    ::inet_pton(AF_INET, dotted, &a.sin_addr);
-    return QByteArray(reinterpret_cast<const char *>(&a), sizeof a);
-}
-
-QByteArray ScriptedService::ipv6Blob(const char *text, quint16 port) {
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(port);
-    ::inet_pton(AF_INET6, text, &a.sin6_addr);
-    return QByteArray(reinterpret_cast<const char *>(&a), sizeof a);
-}
-
-QByteArray ScriptedService::txtRecord(const std::vector<QByteArray> &entries) {
-    QByteArray wire;
-    for (const QByteArray &e : entries) {
-        wire.append(static_cast<char>(std::min<qsizetype>(e.size(), 255)));
-        wire.append(e.left(255));
-    }
-    return wire;
+TxtRecord ScriptedService::txtOf(const std::vector<QByteArray> &entries) {
+    TxtRecord record;
+    for (const QByteArray &e : entries)
+        record.push_back(txtEntry(e));
+    return record;
 }
 
 ScriptedBrowser::ScriptedBrowser(std::shared_ptr<std::vector<ScriptedBrowser *>> registry)

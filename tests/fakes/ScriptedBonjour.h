@@ -17,29 +17,27 @@ public:
 
     QString name() const override { return name_; }
     QString type() const override { return type_; }
-    std::optional<std::vector<QByteArray>> addresses() const override { return addresses_; }
-    std::optional<QByteArray> txtRecordData() const override { return txt_; }
+    std::optional<std::vector<QHostAddress>> addresses() const override { return addresses_; }
+    std::optional<TxtRecord> txtRecord() const override { return txt_; }
     void resolve(double timeoutSeconds, Resolved resolved, NotResolved notResolved) override;
 
     // Test side.
-    void setAddresses(std::optional<std::vector<QByteArray>> addresses) {
+    void setAddresses(std::optional<std::vector<QHostAddress>> addresses) {
         addresses_ = std::move(addresses);
     }
-    void setTxt(std::optional<QByteArray> txt) { txt_ = std::move(txt); }
+    void setTxt(std::optional<TxtRecord> txt) { txt_ = std::move(txt); }
     void deliverResolved() const;
     void deliverNotResolved() const;
     int resolveCalls() const { return resolveCalls_; }
     double lastTimeout() const { return lastTimeout_; }
 
-    static QByteArray ipv4Blob(const char *dotted, quint16 port = 7000);
-    static QByteArray ipv6Blob(const char *text, quint16 port = 7000);
-    static QByteArray txtRecord(const std::vector<QByteArray> &entries);
+    static TxtRecord txtOf(const std::vector<QByteArray> &entries);
 
 private:
     QString name_;
     QString type_;
-    std::optional<std::vector<QByteArray>> addresses_;
-    std::optional<QByteArray> txt_;
+    std::optional<std::vector<QHostAddress>> addresses_;
+    std::optional<TxtRecord> txt_;
     Resolved resolved_;
     NotResolved notResolved_;
     int resolveCalls_ = 0;

@@ -1,14 +1,25 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 
 #include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace knobly {
+
+// A TXT record as a DNS-SD backend hands it over: each string's key and value, in order.
+using TxtRecord = std::vector<std::pair<QByteArray, QByteArray>>;
+
+// One TXT string ("key=value", or a bare "key" with an empty value) split at its first '='.
+inline std::pair<QByteArray, QByteArray> txtEntry(const QByteArray &text) {
+    const qsizetype eq = text.indexOf('=');
+    return eq < 0 ? std::pair(text, QByteArray()) : std::pair(text.left(eq), text.mid(eq + 1));
+}
 
 // One service a browser found. Callbacks run on the main thread.
 class BonjourService {
@@ -21,11 +32,10 @@ public:
     virtual QString name() const = 0;
     virtual QString type() const = 0; // e.g. "_airplay._tcp."
 
-    // Socket addresses in this platform's struct sockaddr layout, in the order they came;
-    // nothing before the first resolution.
-    virtual std::optional<std::vector<QByteArray>> addresses() const = 0;
-    // The TXT record in DNS-SD wire form (length-prefixed strings); nothing without one.
-    virtual std::optional<QByteArray> txtRecordData() const = 0;
+    // The addresses in the order they came; nothing before the first resolution.
+    virtual std::optional<std::vector<QHostAddress>> addresses() const = 0;
+    // Nothing without a TXT record.
+    virtual std::optional<TxtRecord> txtRecord() const = 0;
 
     // `resolved` may run several times as addresses arrive; `notResolved` runs once when
     // nothing resolved within the timeout.

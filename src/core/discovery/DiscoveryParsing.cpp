@@ -6,12 +6,6 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <cstring>
-
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace knobly {
 
@@ -40,18 +34,9 @@ QString ssdpFallbackName(SsdpAnswerClass answerClass) {
                                                     : QStringLiteral("Unknown");
 }
 
-QMap<QString, QByteArray> txtRecordDictionary(const QByteArray &txt) {
+QMap<QString, QByteArray> txtRecordDictionary(const TxtRecord &record) {
     QMap<QString, QByteArray> map;
-    qsizetype pos = 0;
-    while (pos < txt.size()) {
-        const auto length = static_cast<unsigned char>(txt[pos]);
-        ++pos;
-        if (length > txt.size() - pos)
-            break; // a string running past the end: the rest is unusable
-        const QByteArray entry = txt.mid(pos, length);
-        pos += length;
-        const qsizetype eq = entry.indexOf('=');
-        const QByteArray keyBytes = eq < 0 ? entry : entry.left(eq);
+    for (const auto &[keyBytes, value] : record) {
         if (keyBytes.isEmpty())
             continue;
         // Stateless: a key cut off inside a character is an error, not a shorter key; and
@@ -61,28 +46,9 @@ QMap<QString, QByteArray> txtRecordDictionary(const QByteArray &txt) {
         const QString key = decoder.decode(keyBytes);
         if (decoder.hasError() || map.contains(key))
             continue;
-        map.insert(key, eq < 0 ? QByteArray() : entry.mid(eq + 1));
+        map.insert(key, value);
     }
     return map;
-}
-
-std::optional<QString> ipFromData(const QByteArray &socketAddress) {
-    // Linux has no length byte: the family is the first field. Too short to hold a whole
-    // IPv4 socket address means no address, and nothing is read past the blob's end.
-    if (socketAddress.size() < static_cast<qsizetype>(sizeof(sockaddr_in)))
-        return std::nullopt;
-    sockaddr_storage storage{};
-    const std::size_t size =
-        std::min(static_cast<std::size_t>(socketAddress.size()), sizeof(storage));
-    std::memcpy(&storage, socketAddress.constData(), size);
-    if (storage.ss_family != AF_INET)
-        return std::nullopt;
-    char host[1025] = {};
-    if (::getnameinfo(reinterpret_cast<const sockaddr *>(&storage),
-                      static_cast<socklen_t>(sizeof(sockaddr_in)), host, sizeof host, nullptr, 0,
-                      NI_NUMERICHOST) != 0)
-        return std::nullopt;
-    return QString::fromLatin1(host);
 }
 
 namespace {
@@ -96,7 +62,7 @@ QString utf8Value(const QMap<QString, QByteArray> &txt, const char *key) {
 } // namespace
 
 ServiceClassification classifyService(const QString &serviceName, const QString &serviceType,
-                                      const std::optional<QByteArray> &txtRecord) {
+                                      const std::optional<TxtRecord> &txtRecord) {
     const QMap<QString, QByteArray> txt =
         txtRecord ? txtRecordDictionary(*txtRecord) : QMap<QString, QByteArray>();
     const QString model = utf8Value(txt, "model");

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BonjourBrowser.h"
 #include "DeviceIdentity.h"
 #include "WiiMDevice.h"
 
@@ -27,13 +28,9 @@ QString ssdpFallbackName(SsdpAnswerClass answerClass);
 
 // --- DNS-SD -------------------------------------------------------------------------------
 
-// TXT record bytes (length-prefixed "key=value" strings) to a key-to-value map. Malformed
-// strings are skipped; the first of duplicate keys wins; a key without '=' has empty value.
-QMap<QString, QByteArray> txtRecordDictionary(const QByteArray &txt);
-
-// A socket address in this platform's layout to dotted-decimal IPv4 text; nothing for
-// IPv6, other families, or a blob too short to be an IPv4 socket address.
-std::optional<QString> ipFromData(const QByteArray &socketAddress);
+// A TXT record to a key-to-value map: an empty key or one that is not UTF-8 is skipped, and
+// the first of duplicate keys wins.
+QMap<QString, QByteArray> txtRecordDictionary(const TxtRecord &record);
 
 // What the TXT record and service name say about one resolved service.
 struct ServiceClassification {
@@ -44,7 +41,7 @@ struct ServiceClassification {
 };
 
 ServiceClassification classifyService(const QString &serviceName, const QString &serviceType,
-                                      const std::optional<QByteArray> &txtRecord);
+                                      const std::optional<TxtRecord> &txtRecord);
 
 // --- Identity probe ----------------------------------------------------------------------
 

@@ -26,16 +26,16 @@ void WiiMDiscovery::serviceResolved(BonjourService &service) {
     if (!addresses)
         return;
     const ServiceClassification c =
-        classifyService(service.name(), service.type(), service.txtRecordData());
-    for (const QByteArray &blob : *addresses) {
-        const auto ip = ipFromData(blob);
-        if (!ip)
+        classifyService(service.name(), service.type(), service.txtRecord());
+    for (const QHostAddress &address : *addresses) {
+        if (address.protocol() != QAbstractSocket::IPv4Protocol)
             continue;
+        const QString ip = address.toString();
         if (c.recognised) {
-            addOrUpdateDevice(WiiMDevice{c.name, *ip, 443, c.model, true, c.source, {}});
-        } else if (!probedIPs_.contains(*ip)) {
-            probedIPs_.insert(*ip);
-            probeDevice(c.name, *ip, c.model, c.source);
+            addOrUpdateDevice(WiiMDevice{c.name, ip, 443, c.model, true, c.source, {}});
+        } else if (!probedIPs_.contains(ip)) {
+            probedIPs_.insert(ip);
+            probeDevice(c.name, ip, c.model, c.source);
         }
         return;
     }

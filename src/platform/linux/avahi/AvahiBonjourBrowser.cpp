@@ -12,12 +12,10 @@
 #include <QDebug>
 #include <QThread>
 #include <QTimer>
+#include <QtEndian>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cmath>
-#include <cstring>
-#include <netinet/in.h>
 
 namespace knobly {
 
@@ -41,25 +39,15 @@ QByteArray withoutTrailingDot(const QString &s) {
     return out;
 }
 
-QByteArray socketAddress(const AvahiAddress &address, uint16_t port, AvahiIfIndex interface) {
-    if (address.proto == AVAHI_PROTO_INET) {
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_port = htons(port);
-        static_assert(sizeof in.sin_addr == sizeof address.data.ipv4.address);
-        std::memcpy(&in.sin_addr, &address.data.ipv4.address, sizeof in.sin_addr);
-        return QByteArray(reinterpret_cast<const char *>(&in), sizeof in);
-    }
+QHostAddress hostAddress(const AvahiAddress &address, AvahiIfIndex interface) {
+    if (address.proto == AVAHI_PROTO_INET)
+        return QHostAddress(qFromBigEndian(address.data.ipv4.address));
     if (address.proto == AVAHI_PROTO_INET6) {
-        sockaddr_in6 in6{};
-        in6.sin6_family = AF_INET6;
-        in6.sin6_port = htons(port);
-        static_assert(sizeof in6.sin6_addr == sizeof address.data.ipv6.address);
-        std::memcpy(&in6.sin6_addr, address.data.ipv6.address, sizeof in6.sin6_addr);
+        QHostAddress in6(address.data.ipv6.address);
         // A link-local address means nothing without the interface it was seen on.
-        if (IN6_IS_ADDR_LINKLOCAL(&in6.sin6_addr) && interface > 0)
-            in6.sin6_scope_id = static_cast<uint32_t>(interface);
-        return QByteArray(reinterpret_cast<const char *>(&in6), sizeof in6);
+        if (in6.isLinkLocal() && interface > 0)
+            in6.setScopeId(QString::number(interface));
+        return in6;
     }
     return {};
 }
@@ -67,17 +55,15 @@ QByteArray socketAddress(const AvahiAddress &address, uint16_t port, AvahiIfInde
 // The client library builds the resolver's list by prepending what the daemon sends, and the
 // daemon sends its own prepended (reversed) list, so walking it from the head gives the
 // strings in the order they were on the wire.
-std::optional<QByteArray> txtWireForm(AvahiStringList *list) {
+std::optional<TxtRecord> txtRecordOf(AvahiStringList *list) {
     if (!list)
         return std::nullopt;
-    QByteArray out;
-    for (AvahiStringList *l = list; l; l = avahi_string_list_get_next(l)) {
-        const std::size_t size = std::min<std::size_t>(avahi_string_list_get_size(l), 255);
-        out.append(static_cast<char>(size));
-        out.append(reinterpret_cast<const char *>(avahi_string_list_get_text(l)),
-                   static_cast<qsizetype>(size));
-    }
-    return out;
+    TxtRecord record;
+    for (AvahiStringList *l = list; l; l = avahi_string_list_get_next(l))
+        record.push_back(
+            txtEntry(QByteArray(reinterpret_cast<const char *>(avahi_string_list_get_text(l)),
+                                static_cast<qsizetype>(avahi_string_list_get_size(l)))));
+    return record;
 }
 
 // Something holding avahi objects that belong to the shared client.
@@ -242,8 +228,8 @@ public:
 
     QString name() const override { return name_; }
     QString type() const override { return type_; }
-    std::optional<std::vector<QByteArray>> addresses() const override { return addresses_; }
-    std::optional<QByteArray> txtRecordData() const override { return txt_; }
+    std::optional<std::vector<QHostAddress>> addresses() const override { return addresses_; }
+    std::optional<TxtRecord> txtRecord() const override { return txt_; }
 
     void resolve(double timeoutSeconds, Resolved resolved, NotResolved notResolved) override {
         // A new request replaces one still running, callbacks and all.
@@ -296,19 +282,19 @@ private:
     static void resolverCallback(AvahiServiceResolver *resolver, AvahiIfIndex interface,
                                  AvahiProtocol, AvahiResolverEvent event, const char *,
                                  const char *, const char *, const char *,
-                                 const AvahiAddress *address, uint16_t port, AvahiStringList *txt,
+                                 const AvahiAddress *address, uint16_t, AvahiStringList *txt,
                                  AvahiLookupResultFlags, void *userdata) {
         auto *self = static_cast<AvahiService *>(userdata);
         if (resolver != self->resolver_)
             return;
         if (event == AVAHI_RESOLVER_FOUND && address) {
-            const QByteArray blob = socketAddress(*address, port, interface);
+            const QHostAddress found = hostAddress(*address, interface);
             if (!self->addresses_)
                 self->addresses_.emplace();
-            if (!blob.isEmpty() && std::find(self->addresses_->begin(), self->addresses_->end(),
-                                             blob) == self->addresses_->end())
-                self->addresses_->push_back(blob);
-            self->txt_ = txtWireForm(txt);
+            if (!found.isNull() && std::find(self->addresses_->begin(), self->addresses_->end(),
+                                             found) == self->addresses_->end())
+                self->addresses_->push_back(found);
+            self->txt_ = txtRecordOf(txt);
             self->finish(true);
         } else {
             self->finish(false);
@@ -336,8 +322,8 @@ private:
     const AvahiIfIndex interface_;
     const AvahiProtocol protocol_;
 
-    std::optional<std::vector<QByteArray>> addresses_;
-    std::optional<QByteArray> txt_;
+    std::optional<std::vector<QHostAddress>> addresses_;
+    std::optional<TxtRecord> txt_;
 
     // Set while a resolution is running.
     std::unique_ptr<QObject> timeoutGuard_;
