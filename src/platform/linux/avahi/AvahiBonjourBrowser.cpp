@@ -23,6 +23,9 @@ namespace {
 
 // How long to wait before making a new client when the old one cannot go on.
 constexpr int kRecreateDelayMs = 2000;
+// Without a system bus the wait doubles up to this: one seldom appears later, and an idle
+// program should not keep knocking.
+constexpr int kNoBusDelayMaxMs = 60000;
 
 int toMilliseconds(double seconds) {
     if (!(seconds > 0))
@@ -135,9 +138,11 @@ private:
         if (!client) {
             // No system bus at all; NO_FAIL cannot help with that.
             noteUnavailable(error);
-            recreateTimer_.start(kRecreateDelayMs);
+            recreateTimer_.start(noBusDelayMs_);
+            noBusDelayMs_ = std::min(noBusDelayMs_ * 2, kNoBusDelayMaxMs);
             return;
         }
+        noBusDelayMs_ = kRecreateDelayMs;
         client_ = client;
         stateChanged(avahi_client_get_state(client));
     }
@@ -211,6 +216,7 @@ private:
     bool constructing_ = false;
     bool up_ = false;
     QTimer recreateTimer_;
+    int noBusDelayMs_ = kRecreateDelayMs;
     std::vector<ClientUser *> users_;
 
     static inline AvahiSession *instance_ = nullptr;
