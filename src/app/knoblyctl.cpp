@@ -304,5 +304,9 @@ int main(int argc, char *argv[]) {
     QCoreApplication::setOrganizationName(QStringLiteral("Knobly"));
     QCoreApplication::setApplicationName(QStringLiteral("Knobly"));
     MainQueue::install(std::make_shared<QtMainQueue>());
-    return run(QCoreApplication::arguments().mid(1));
+    const int status = run(QCoreApplication::arguments().mid(1));
+    // The clients are gone; their network managers (and Qt's threads behind them) go now,
+    // while the application still runs, not in its teardown.
+    UrlSession::abortAll();
+    return status;
 }
