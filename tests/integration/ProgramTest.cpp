@@ -261,15 +261,18 @@ TEST_F(Program, MenuScrollAndPlayerctlDriveTheDeviceAndSettingsWrittenMeanwhileA
                         "Jóga — 全部|Björk||337000000|http://127.0.0.1/art/1.jpg"))
         << "\"unknow\" is no album";
     EXPECT_TRUE(answers({"volume"}, "0.350000"));
+    // Long after the last volume command, so nothing would hold a level these made back.
+    for (const char *level : {"nan", "inf"})
+        answers({"volume", level});
     EXPECT_TRUE(answers({"play-pause"}) && gets("setPlayerCmd:pause"));
     ASSERT_TRUE(click(menu.find("Volume 35%")->find("20%")) && gets("setPlayerCmd:vol:20"));
     EXPECT_TRUE(answers({"next"}) && gets("setPlayerCmd:next"));
     // Waybar, like most hosts, counts a positive scroll as down.
     ASSERT_TRUE(scrollAs("waybar", service, -1, "vertical") && gets("setPlayerCmd:vol:25"));
-    for (const char *level : {"0.2", "1.5", "nan", "inf", "0.5"})
+    for (const char *level : {"0.2", "1.5", "0.5"})
         answers({"volume", level});
     EXPECT_TRUE(gets("setPlayerCmd:vol:50"));
-    // Levels close together merge into the latest; "nan" and "inf" send nothing.
+    // "nan" and "inf" sent nothing; levels close together merge into the latest.
     const QStringList levels = sent("vol:").join(' ').remove("setPlayerCmd:vol:").split(' ');
     EXPECT_TRUE(
         levels.mid(0, 2) == QStringList({"20", "25"}) && levels.back() == "50" &&
