@@ -15,6 +15,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTimer>
 
@@ -166,7 +167,14 @@ int run(const QStringList &args) {
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, {});
     const QCommandLineOption versionOption(QStringLiteral("version"), {});
     parser.addOptions({deviceOption, secondsOption, helpOption, versionOption});
-    if (!parser.parse(QStringList{QStringLiteral("knoblyctl")} + args)) {
+    // A negative level ("volume -5") is a word, not an option: such words go last, after "--".
+    static const QRegularExpression negative(QStringLiteral("^-[0-9]+$"));
+    QStringList line{QStringLiteral("knoblyctl")}, numbers;
+    for (const QString &arg : args)
+        (negative.match(arg).hasMatch() ? numbers : line) << arg;
+    if (!numbers.isEmpty())
+        line << QStringLiteral("--") << numbers;
+    if (!parser.parse(line)) {
         const QString why = parser.errorText();
         return usage(why.contains(QLatin1String("--device")) ? "--device needs an address"
                      : why.contains(QLatin1String("--seconds"))

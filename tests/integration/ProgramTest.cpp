@@ -306,6 +306,7 @@ TEST_F(Program, KnoblyctlCommandsAndExitCodes) {
         {nullptr, Fault::None, {"play-pause"}, 0, "setPlayerCmd:resume", "playing"},
         {nullptr, Fault::None, {"status"}, 0, "getPlayerStatus", R"({"muted":false,"nowPlaying":"Björk — Jóga — 全部","playing":true,"volume":100})"},
         {nullptr, Fault::WrongTypes, {"status"}, 0, nullptr, R"({"muted":null,"nowPlaying":null,"playing":null,"volume":null})"},
+        {nullptr, Fault::None, {"volume", "-5"}, 0, "setPlayerCmd:vol:0", "volume 0"},
         {nullptr, Fault::None, {"source", "line in"}, 0, "setPlayerCmd:switchmode:line-in", "source Line In"},
         {nullptr, Fault::None, {"source", "HDMI"}, 2, nullptr, ""},
         {nullptr, Fault::None, {"preset", "3"}, 0, "MCUKeyShortClick:3", "preset 3 Jazz"},
