@@ -74,7 +74,7 @@ std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
 }
 
 template <typename Send> bool awaitDone(Send send) {
-    return await<bool>([&](auto done) { send([done](bool ok) { done(ok); }); }).value_or(false);
+    return await<bool>(send).value_or(false);
 }
 
 QJsonValue jsonOf(const std::optional<std::int64_t> &v) {

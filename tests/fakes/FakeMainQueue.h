@@ -10,8 +10,8 @@
 
 namespace knobly {
 
-// A main queue on virtual time. Work posted from any thread waits until the test runs it;
-// time moves only through advance().
+// A main queue on virtual time. Work posted waits until the test runs it; time moves only
+// through advance().
 class FakeMainQueue final : public MainQueue {
 public:
     void async(Work work) override;

@@ -38,8 +38,7 @@ void requestDeviceIdentity(const QString &host, double timeoutSeconds,
     // A session for this one request; it lives until the request completes.
     const auto session = UrlSession::create(config, std::make_shared<TrustLocalCerts>());
     session->get(*url, [done = std::move(done)](const UrlResponse &response) {
-        const bool answered = response.transportOk && response.httpStatus == 200;
-        done(answered ? decodeDeviceIdentity(response.body) : std::nullopt);
+        done(response.isOk() ? decodeDeviceIdentity(response.body) : std::nullopt);
     });
 }
 

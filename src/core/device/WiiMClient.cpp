@@ -76,7 +76,7 @@ void WiiMClient::fetchPlayerStatus(PlayerStatusCallback completion) {
     session_->get(*url, [self = QPointer<WiiMClient>(this), asked,
                          completion = std::move(completion)](const UrlResponse &response) {
         std::optional<PlayerStatus> status;
-        if (response.transportOk && response.httpStatus == 200)
+        if (response.isOk())
             status = decodePlayerStatus(response.body);
         if (self && self->answered(response)) {
             if (status)
@@ -255,7 +255,7 @@ bool WiiMClient::answered(const UrlResponse &response) {
         failureReason_ = QStringLiteral("did not answer (%1)").arg(response.error);
     else if (response.httpStatus != 200)
         failureReason_ = QStringLiteral("answered with HTTP status %1").arg(response.httpStatus);
-    return response.transportOk && response.httpStatus == 200;
+    return response.isOk();
 }
 
 void WiiMClient::sendChange(bool WiiMClient::*flag, Intent WiiMClient::*intent,
@@ -292,7 +292,7 @@ void WiiMClient::sendCommand(const QString &command, DoneCallback completion) {
     session_->get(*url, [self = QPointer<WiiMClient>(this),
                          completion = std::move(completion)](const UrlResponse &response) {
         const QByteArray said = response.body.trimmed();
-        bool done = response.transportOk && response.httpStatus == 200 && said == "OK";
+        const bool done = response.isOk() && said == "OK";
         if (self && self->answered(response) && !done)
             self->failureReason_ = QStringLiteral("refused the command (it answered \"%1\")")
                                        .arg(QString::fromUtf8(said.left(60)).simplified());

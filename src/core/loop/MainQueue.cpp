@@ -26,8 +26,8 @@ public:
 std::atomic<MainQueue *> g_current{nullptr};
 
 void keepForever(std::shared_ptr<MainQueue> queue) {
-    // A network thread may still be posting to a queue after it was replaced, and even at
-    // exit; so queues, once installed, are never destroyed.
+    // Timers and work scheduled on a queue may still reach it after it was replaced, and even
+    // at exit; so queues, once installed, are never destroyed.
     static std::mutex mutex;
     static auto *kept = new std::vector<std::shared_ptr<MainQueue>>;
     std::lock_guard lock(mutex);

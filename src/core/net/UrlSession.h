@@ -32,6 +32,9 @@ struct UrlResponse {
     int httpStatus = 0;
     QByteArray body;
     QString error; // why the transport failed
+
+    // A complete answer with HTTP status 200: what every query and command needs first.
+    bool isOk() const { return transportOk && httpStatus == 200; }
 };
 
 struct UrlSessionConfig {
