@@ -1,44 +1,108 @@
 #include "AppDelegate.h"
 
+#include "LoginItem.h"
 #include "MainQueue.h"
+#include "PanelIcon.h"
 #include "Settings.h"
 #include "Symbols.h"
 #include "UpdateController.h"
+#include "UpdatePrompt.h"
 
-#include <QAction>
 #include <QCoreApplication>
-#include <QMenu>
+#include <QGuiApplication>
+#include <QScreen>
+
+#include <limits>
 
 namespace knobly {
+
+namespace {
+std::optional<std::int64_t> microseconds(const std::optional<std::int64_t> &ms) {
+    if (!ms || *ms <= 0 || *ms > std::numeric_limits<std::int64_t>::max() / 1000)
+        return std::nullopt;
+    return *ms * 1000;
+}
+} // namespace
 
 AppDelegate::AppDelegate() : AppDelegate(Environment{}) {}
 
 AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment)) {
-    keyInterceptor_ = std::make_unique<MediaKeyInterceptor>(
-        env_.makeKeyTap ? env_.makeKeyTap() : std::unique_ptr<KeyTap>());
+    controller_ = std::make_unique<DeviceController>(env_.makeDiscovery, env_.probePort);
+    keys_ = std::make_unique<MediaKeyCapture>(
+        env_.makeKeyTap ? env_.makeKeyTap() : std::unique_ptr<KeyTap>(), *controller_, env_.warn,
+        env_.openShortcutSettings);
     hud_ = std::make_unique<VolumeHUDWindow>();
-    discovery_ = env_.makeDiscovery();
+    DeviceController *c = controller_.get();
+    connect(c, &DeviceController::deviceChanged, this, [this] {
+        setupMediaControls();
+        showPanel();
+    });
+    connect(c, &DeviceController::stateChanged, this, &AppDelegate::showPanel);
+    connect(c, &DeviceController::artChanged, this, &AppDelegate::updateMediaControls);
+    connect(c, &DeviceController::volumeFeedback, this, &AppDelegate::showVolumeFeedback);
+    connect(c, &DeviceController::commandFailed, this, [this](const QString &reason) {
+        if (trayMenu_)
+            trayMenu_->sayFailure(reason);
+    });
+    connect(keys_.get(), &MediaKeyCapture::activeChanged, this, [this](bool on) {
+        if (trayMenu_)
+            trayMenu_->setCapturing(on);
+    });
 }
 
 AppDelegate::~AppDelegate() {
     teardown();
-    delete menu_;
+    // The menu's rows call the controller: they go first.
+    trayMenu_.reset();
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
     updaterController_ = std::make_unique<UpdateController>(UpdateController::currentVersion(),
                                                             UpdateController::configuredFeedUrl());
     setupStatusItem();
-    setupMediaKeys();
+    keys_->setup();
     const QString ip = Settings::ip();
     if (!ip.isEmpty())
         connectToDevice(ip, Settings::deviceName());
-    startDiscovery();
-    MainQueue::main().asyncAfter(panelGraceSeconds, [self = weak()] {
-        AppDelegate *d = self.get();
-        if (d && (!d->statusItem_ || !d->statusItem_->isInPanel()) && d->env_.sayNoPanel)
-            d->env_.sayNoPanel();
+    controller_->startDiscovery();
+    MainQueue::main().asyncAfter(panelGraceSeconds, [self = QPointer<AppDelegate>(this)] {
+        if (self && (!self->statusItem_ || !self->statusItem_->isInPanel()) &&
+            self->env_.sayNoPanel)
+            self->env_.sayNoPanel();
     });
+}
+
+void AppDelegate::setupStatusItem() {
+    StatusItem::Callbacks callbacks;
+    callbacks.activate = [self = QPointer<AppDelegate>(this)](std::optional<QPoint> at) {
+        if (self)
+            self->statusBarActivate(at);
+    };
+    callbacks.contextMenu = callbacks.activate;
+    callbacks.scroll = [self = QPointer<AppDelegate>(this)](int delta) {
+        if (self)
+            self->statusBarScroll(delta);
+    };
+    if (env_.makeStatusItem)
+        statusItem_ = env_.makeStatusItem(std::move(callbacks));
+    panelIcon_ = std::make_unique<PanelIcon>(statusItem_.get());
+
+    TrayMenu::Actions actions;
+    actions.toggleIntercept = [this] { keys_->toggle(); };
+    actions.toggleLogin = [this] { toggleLoginItem(); };
+    actions.isLoginEnabled = &LoginItem::isEnabled;
+    actions.enterIP = [this] { enterIP(); };
+    actions.quit = [this] { quitApp(); };
+    // Only builds that name an update feed check for updates; packages leave it to the
+    // package manager.
+    if (!UpdateController::configuredFeedUrl().isEmpty())
+        actions.checkForUpdates = [this] { checkForUpdates(); };
+    trayMenu_ = std::make_unique<TrayMenu>(*controller_, std::move(actions), keys_->isActive());
+    connect(trayMenu_.get(), &TrayMenu::sliderMoved, this, &AppDelegate::sliderChanged);
+    connect(trayMenu_.get(), &TrayMenu::statusLineChanged, this, &AppDelegate::showPanel);
+    if (statusItem_)
+        statusItem_->setMenu(trayMenu_->menu());
+    showPanel();
 }
 
 void AppDelegate::activateFromDesktop() {
@@ -62,99 +126,151 @@ void AppDelegate::quitApp() {
 }
 
 void AppDelegate::teardown() {
-    if (pollingTimer_) {
-        pollingTimer_->invalidate();
-        pollingTimer_.reset();
-    }
-    if (keyInterceptor_)
-        keyInterceptor_->stop();
-    if (discovery_)
-        discovery_->stopDiscovery();
+    controller_->stop();
+    keys_->stop();
 }
 
 void AppDelegate::connectToDevice(const QString &ip, const QString &name) {
-    // Another device's id must not lead the search for this one.
-    if (Settings::ip() != ip && !Settings::deviceUuid().isEmpty())
-        Settings::setDeviceUuid(QString());
-    Settings::setIp(ip);
-    Settings::setDeviceName(name);
-    deviceName_ = name;
-    wiiMClient_ = std::make_shared<WiiMClient>(ip);
-    // What the device shows changed, here or by its answer: the panel and the transport follow.
-    connect(wiiMClient_.get(), &WiiMClient::stateChanged, this, [this] {
-        updateIcon(wiiMClient_->currentVolume());
-        updatePlaybackItems();
-    });
-    wiiMClient_->setVolumeLimit(Settings::maxVolume());
-    reachable_.reset();
-    artTrack_.clear();
-    artUrl_.clear();
-    detailsFetched_ = false;
-    failedPolls_ = 0;
-    inputs_.clear();
-    rebuildSourceMenu();
-    rebuildPresetMenu({});
-    setupMediaControls();
-    wiiMClient_->fetchStatus([self = weak(), client = QPointer<WiiMClient>(wiiMClient_.get()),
-                              name](auto volume, auto, auto line) {
-        if (AppDelegate *d = self.get())
-            d->applyConnectResult(client, name, volume, line);
-    });
-    startPolling();
+    controller_->connectToDevice(ip, name);
 }
 
-void AppDelegate::applyConnectResult(const WiiMClient *client, const QString &name,
-                                     std::optional<std::int64_t> volume,
-                                     std::optional<QString> line) {
-    // An answer for a device we have since left must not paint over the new one.
-    if (!client || client != wiiMClient_.get())
+void AppDelegate::enterIP() {
+    if (!env_.askForAddress)
         return;
-    if (volume) {
-        setSliderValue(*volume);
-        updateIcon(*volume);
-    }
-    setReachable(volume.has_value(), name);
-    if (line && !line->isEmpty() && nowPlayingItem_) {
-        nowPlayingItem_->setText(*line);
-        nowPlayingItem_->setVisible(true);
-    }
-    updatePlaybackItems();
+    if (const auto answer = env_.askForAddress(Settings::ip()))
+        controller_->connectToTypedAddress(*answer);
 }
 
-void AppDelegate::setReachable(bool reachable, const QString &name) {
-    const bool changed = reachable_ != reachable;
-    reachable_ = reachable;
-    if (changed)
-        showPanelIcon();
-    if (reachable)
-        fetchDeviceDetails();
+// The speaker follows the volume (kept while it is not known) and the tool tip the first line.
+void AppDelegate::showPanel() {
+    if (!panelIcon_)
+        return;
+    const auto &client = controller_->wiiMClient();
+    std::optional<std::int64_t> volume;
+    if (client && client->state().volumeKnown)
+        volume = client->state().volume;
+    if (client)
+        panelIcon_->show(volume, client->state().muted, client->state().reachable);
+    panelIcon_->setToolTip(trayMenu_ ? trayMenu_->statusLine() : QString(), volume);
     updateMediaControls();
-    setStatusLine(reachable ? name : name + QStringLiteral(" (unreachable)"));
-    if (!statusMenuItem_)
+}
+
+void AppDelegate::statusBarScroll(int delta) {
+    if (delta != 0)
+        controller_->adjustVolume(delta > 0);
+}
+
+void AppDelegate::statusBarActivate(std::optional<QPoint> at) {
+    if (menu())
+        menu()->popup(menuPosition(at));
+}
+
+// The host's point when it lies on a screen, else the cursor; then kept inside the screen.
+QPoint AppDelegate::menuPosition(std::optional<QPoint> hint) const {
+    QPoint p = hint.value_or(QPoint());
+    QScreen *screen = hint ? QGuiApplication::screenAt(p) : nullptr;
+    if (!screen) {
+        p = env_.cursorPosition ? env_.cursorPosition() : QPoint();
+        screen = QGuiApplication::screenAt(p);
+    }
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen || !menu())
+        return p;
+    const QRect area = screen->availableGeometry();
+    const QSize size = menu()->sizeHint();
+    p.setX(std::clamp(p.x(), area.left(), std::max(area.left(), area.right() + 1 - size.width())));
+    p.setY(std::clamp(p.y(), area.top(), std::max(area.top(), area.bottom() + 1 - size.height())));
+    return p;
+}
+
+// Without a device the slider still moves the speaker.
+void AppDelegate::sliderChanged(int value) {
+    if (controller_->wiiMClient())
+        controller_->setVolume(value);
+    else if (panelIcon_)
+        panelIcon_->show(value, false, std::nullopt);
+}
+
+void AppDelegate::setVolumeFromDesktop(std::int64_t volume) {
+    const auto &client = controller_->wiiMClient();
+    if (!client)
         return;
-    const auto mark = systemSymbol(reachable ? QStringLiteral("checkmark.circle.fill")
-                                             : QStringLiteral("xmark.circle.fill"));
-    statusMenuItem_->setIcon(
-        mark ? tinted(*mark, reachable ? QColor(52, 199, 89) : QColor(255, 59, 48), 14)
-                   .icon(QColor())
-             : QIcon());
+    controller_->setVolume(volume);
+    showVolumeFeedback(client->currentVolume(), false);
 }
 
-void AppDelegate::startDiscovery() {
-    discovery_->startDiscovery([self = weak()](const std::vector<WiiMDevice> &devices) {
-        // Never act inside the discovery's own call: store and rebuild on a later turn.
-        MainQueue::main().async([self, devices] {
-            if (AppDelegate *d = self.get()) {
-                d->devices_ = devices;
-                d->rebuildDeviceMenu();
-                d->followSavedDevice();
-            }
-        });
-    });
+void AppDelegate::showVolumeFeedback(std::int64_t volume, bool muted) {
+    if (!env_.showVolume) {
+        hud_->show(volume, muted);
+        return;
+    }
+    // The panel's speaker, which the change has already redrawn.
+    const QString symbol = muted        ? QStringLiteral("speaker.slash.fill")
+                           : panelIcon_ ? panelIcon_->symbol()
+                                        : volumeSymbolName(volume, false);
+    env_.showVolume(volume, muted, controller_->deviceName(), freedesktopVolumeIconName(symbol));
 }
 
-bool AppDelegate::isPolling() const {
-    return pollingTimer_ && pollingTimer_->isValid();
+void AppDelegate::toggleLoginItem() {
+    const bool on = LoginItem::isEnabled();
+    const auto problem = LoginItem::setEnabled(!on);
+    trayMenu_->setLoginChecked(problem ? on : !on);
+    if (problem && env_.warn)
+        env_.warn(tr("Start at Login Could Not Be Changed"), *problem, QString());
+}
+
+void AppDelegate::checkForUpdates() {
+    if (!updaterController_)
+        return;
+    updaterController_->checkForUpdates(
+        [](const UpdateController::Result &result) { showUpdateResult(result); });
+}
+
+// ---- The desktop's media controls (MPRIS) ------------------------------------------------
+
+void AppDelegate::setupMediaControls() {
+    if (mediaControls_ || !env_.makeMediaControls)
+        return;
+    MediaControls::Commands c;
+    DeviceController *device = controller_.get();
+    // The desktop routes its media keys here: they take the same way as captured keys.
+    const auto key = [this](MediaKey k) {
+        return [this, k] { keys_->interceptor().handle(KeyEvent{k, true}); };
+    };
+    c.playPause = key(MediaKey::playPause);
+    c.next = key(MediaKey::next);
+    c.previous = key(MediaKey::previous);
+    c.play = [device] { device->play(); };
+    c.pause = [device] { device->pause(); };
+    c.stop = [device] { device->stopPlayback(); };
+    c.quit = [this] { quitApp(); };
+    c.setVolume = [this](double volume) { setVolumeFromDesktop(std::llround(volume * 100)); };
+    mediaControls_ = env_.makeMediaControls(std::move(c));
+    updateMediaControls();
+}
+
+void AppDelegate::updateMediaControls() {
+    const auto &client = controller_->wiiMClient();
+    if (!mediaControls_ || !client)
+        return;
+    const DeviceState &d = client->state();
+    MediaControls::State s;
+    s.identity = controller_->deviceName();
+    s.reachable = d.reachable.value_or(false);
+    s.playback = d.playing      ? MediaControls::Playback::playing
+                 : d.isStopped() ? MediaControls::Playback::stopped
+                                 : MediaControls::Playback::paused;
+    if (s.playback != MediaControls::Playback::stopped) {
+        s.title = shownText(d.title);
+        s.artist = shownText(d.artist);
+        s.album = shownText(d.album);
+        s.lengthUs = microseconds(d.lengthMs);
+        s.positionUs = microseconds(d.positionMs).value_or(0);
+    }
+    s.artUrl = controller_->artUrl();
+    s.volume = d.volume / 100.0;
+    mediaControls_->setState(s);
 }
 
 } // namespace knobly

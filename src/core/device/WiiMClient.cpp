@@ -32,27 +32,37 @@ bool isAddressCharacter(QChar c) {
 
 WiiMClient::WiiMClient(const QString &ipAddress) : session_(makeSession()), ipAddress_(ipAddress) {}
 
-template <typename T> void WiiMClient::show(T WiiMClient::*field, T value) {
-    if (this->*field == value)
+// One signal for however many fields one answer or command changed.
+void WiiMClient::show(DeviceState next) {
+    if (next == state_)
         return;
-    this->*field = std::move(value);
+    state_ = std::move(next);
     Q_EMIT stateChanged();
 }
 
 void WiiMClient::setCurrentVolume(std::int64_t volume) {
-    show(&WiiMClient::currentVolume_, std::clamp<std::int64_t>(volume, 0, 100));
+    DeviceState next = state_;
+    next.volume = std::clamp<std::int64_t>(volume, 0, 100);
+    next.volumeKnown = true;
+    show(std::move(next));
 }
 
 void WiiMClient::setIsMuted(bool muted) {
-    show(&WiiMClient::isMuted_, muted);
+    DeviceState next = state_;
+    next.muted = muted;
+    show(std::move(next));
 }
 
 void WiiMClient::setIsPlaying(bool playing) {
-    show(&WiiMClient::isPlaying_, playing);
+    DeviceState next = state_;
+    next.playing = playing;
+    show(std::move(next));
 }
 
 void WiiMClient::setNowPlaying(const QString &line) {
-    show(&WiiMClient::nowPlaying_, line);
+    DeviceState next = state_;
+    next.nowPlaying = line;
+    show(std::move(next));
 }
 
 std::optional<QUrl> WiiMClient::requestUrl(const QString &address, const QString &command) {
@@ -68,40 +78,57 @@ std::optional<QUrl> WiiMClient::requestUrl(const QString &address, const QString
 
 void WiiMClient::fetchPlayerStatus(PlayerStatusCallback completion) {
     const auto url = requestUrl(ipAddress(), QStringLiteral("getPlayerStatus"));
+    const Asked asked{volumeIntent_.sent, muteIntent_.sent, playIntent_.sent};
     if (!url) {
+        failureReason_ = QStringLiteral("is not an address a request can go to");
+        applyStatus(std::nullopt, asked);
         completion(std::nullopt);
         return;
     }
-    const Asked asked{volumeIntent_.sent, muteIntent_.sent, playIntent_.sent};
     session_->get(*url, [self = QPointer<WiiMClient>(this), asked,
                          completion = std::move(completion)](const UrlResponse &response) {
         std::optional<PlayerStatus> status;
         if (response.isOk())
             status = decodePlayerStatus(response.body);
-        if (self && self->answered(response)) {
-            if (status)
-                self->applyStatus(*status, asked);
-            else
+        if (self) {
+            if (self->answered(response) && !status)
                 self->failureReason_ = QStringLiteral("gave an answer that is not the device's");
+            self->applyStatus(status, asked);
         }
         completion(std::move(status));
     });
 }
 
-// What the user asked for since the question left stays shown over the device's older answer.
-void WiiMClient::applyStatus(const PlayerStatus &status, const Asked &asked) {
-    lastStatus_ = status;
-    if (status.nowPlaying)
-        setNowPlaying(*status.nowPlaying);
+// A status answer, or its absence. What the user asked for since the question left stays
+// shown over the device's older answer.
+void WiiMClient::applyStatus(const std::optional<PlayerStatus> &status, const Asked &asked) {
+    DeviceState next = state_;
+    // An answer without a usable volume is not the device's.
+    next.reachable = status && status->volume;
+    if (!next.reachable.value()) {
+        show(std::move(next));
+        return;
+    }
+    next.nowPlaying = status->nowPlaying.value_or(QString());
+    next.transport = status->state.value_or(QString());
+    next.title = status->title.value_or(QString());
+    next.artist = status->artist.value_or(QString());
+    next.album = status->album.value_or(QString());
+    next.lengthMs = status->lengthMs;
+    next.positionMs = status->positionMs;
+    next.input = status->mode;
     const auto settled = [](const Intent &i, std::uint64_t at) {
         return i.sent == at && !i.awaited;
     };
-    if (status.volume && settled(volumeIntent_, asked.volume))
-        setCurrentVolume(*status.volume);
-    if (status.muted && settled(muteIntent_, asked.muted))
-        setIsMuted(*status.muted);
-    if (status.playing && settled(playIntent_, asked.playing))
-        setIsPlaying(*status.playing);
+    if (status->volume && settled(volumeIntent_, asked.volume)) {
+        next.volume = std::clamp<std::int64_t>(*status->volume, 0, 100);
+        next.volumeKnown = true;
+    }
+    if (status->muted && settled(muteIntent_, asked.muted))
+        next.muted = *status->muted;
+    if (status->playing && settled(playIntent_, asked.playing))
+        next.playing = *status->playing;
+    show(std::move(next));
 }
 
 void WiiMClient::fetchStatus(StatusCallback completion) {
@@ -160,11 +187,11 @@ void WiiMClient::sendWaitingVolume() {
 
 // The shown level is always 0-100, so a step (bounded to a full sweep) cannot overflow.
 void WiiMClient::volumeUp(std::int64_t step) {
-    setVolume(currentVolume_ + std::clamp<std::int64_t>(step, -100, 100));
+    setVolume(state_.volume + std::clamp<std::int64_t>(step, -100, 100));
 }
 
 void WiiMClient::volumeDown(std::int64_t step) {
-    setVolume(currentVolume_ - std::clamp<std::int64_t>(step, -100, 100));
+    setVolume(state_.volume - std::clamp<std::int64_t>(step, -100, 100));
 }
 
 namespace {
@@ -175,27 +202,27 @@ const QString kPause = QStringLiteral("setPlayerCmd:pause");
 } // namespace
 
 void WiiMClient::toggleMute(DoneCallback completion) {
-    sendChange(&WiiMClient::isMuted_, &WiiMClient::muteIntent_, std::nullopt, kMute, kUnmute,
+    sendChange(&DeviceState::muted, &WiiMClient::muteIntent_, std::nullopt, kMute, kUnmute,
                std::move(completion));
 }
 
 void WiiMClient::playPause(DoneCallback completion) {
-    sendChange(&WiiMClient::isPlaying_, &WiiMClient::playIntent_, std::nullopt, kResume, kPause,
+    sendChange(&DeviceState::playing, &WiiMClient::playIntent_, std::nullopt, kResume, kPause,
                std::move(completion));
 }
 
 void WiiMClient::play(DoneCallback completion) {
-    sendChange(&WiiMClient::isPlaying_, &WiiMClient::playIntent_, true, kResume, kPause,
+    sendChange(&DeviceState::playing, &WiiMClient::playIntent_, true, kResume, kPause,
                std::move(completion));
 }
 
 void WiiMClient::pause(DoneCallback completion) {
-    sendChange(&WiiMClient::isPlaying_, &WiiMClient::playIntent_, false, kResume, kPause,
+    sendChange(&DeviceState::playing, &WiiMClient::playIntent_, false, kResume, kPause,
                std::move(completion));
 }
 
 void WiiMClient::stop(DoneCallback completion) {
-    sendChange(&WiiMClient::isPlaying_, &WiiMClient::playIntent_, false, kResume,
+    sendChange(&DeviceState::playing, &WiiMClient::playIntent_, false, kResume,
                QStringLiteral("setPlayerCmd:stop"), std::move(completion));
 }
 
@@ -258,12 +285,14 @@ bool WiiMClient::answered(const UrlResponse &response) {
     return response.isOk();
 }
 
-void WiiMClient::sendChange(bool WiiMClient::*flag, Intent WiiMClient::*intent,
+void WiiMClient::sendChange(bool DeviceState::*flag, Intent WiiMClient::*intent,
                             std::optional<bool> value, const QString &whenOn,
                             const QString &whenOff, DoneCallback completion) {
     // Presses not yet answered are already in what is shown: a second toggle undoes the first.
-    const bool target = value.value_or(!(this->*flag));
-    show(flag, target);
+    const bool target = value.value_or(!(state_.*flag));
+    DeviceState next = state_;
+    next.*flag = target;
+    show(std::move(next));
     const std::uint64_t sentAs = ++(this->*intent).sent;
     ++(this->*intent).awaited;
     auto finish = [self = QPointer<WiiMClient>(this), flag, intent, target, sentAs,
@@ -271,8 +300,11 @@ void WiiMClient::sendChange(bool WiiMClient::*flag, Intent WiiMClient::*intent,
         if (self) {
             Intent &i = self.data()->*intent;
             --i.awaited;
-            if (!done && i.sent == sentAs) // taken back, unless changed again since
-                self->show(flag, !target);
+            if (!done && i.sent == sentAs) { // taken back, unless changed again since
+                DeviceState next = self->state_;
+                next.*flag = !target;
+                self->show(std::move(next));
+            }
         }
         if (completion)
             completion(done);

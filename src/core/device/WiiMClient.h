@@ -2,6 +2,7 @@
 
 #include "DeviceIdentity.h"
 #include "DeviceInputs.h"
+#include "DeviceState.h"
 #include "PlayerStatus.h"
 #include "UrlSession.h"
 
@@ -17,9 +18,9 @@
 
 namespace knobly {
 
-// The channel to one device, on the main thread: commands return at once and callbacks run
-// later from the main loop (or at once when no URL can be formed). The shown state (volume,
-// mute, playing, track) holds what was asked of the device before its answer comes.
+// The connection to one device, on the main thread: commands return at once and callbacks run
+// later from the main loop (or at once when no URL can be formed). It owns the device's state,
+// which holds what was asked of the device before its answer comes.
 class WiiMClient : public QObject {
     Q_OBJECT
 public:
@@ -36,13 +37,14 @@ public:
     explicit WiiMClient(const QString &ipAddress);
 
     QString ipAddress() const { return ipAddress_; }
-    std::int64_t currentVolume() const { return currentVolume_; }
+    const DeviceState &state() const { return state_; }
+    std::int64_t currentVolume() const { return state_.volume; }
     void setCurrentVolume(std::int64_t volume);
-    bool isMuted() const { return isMuted_; }
+    bool isMuted() const { return state_.muted; }
     void setIsMuted(bool muted);
-    bool isPlaying() const { return isPlaying_; }
+    bool isPlaying() const { return state_.playing; }
     void setIsPlaying(bool playing);
-    QString nowPlaying() const { return nowPlaying_; }
+    QString nowPlaying() const { return state_.nowPlaying; }
     void setNowPlaying(const QString &line);
 
     void fetchStatus(StatusCallback completion);
@@ -72,8 +74,6 @@ public:
     void fetchIdentity(std::function<void(std::optional<DeviceIdentity>)> completion);
     // The playing track's album art, where the device knows it; nothing on any failure.
     void fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion);
-    // The last status answer in full; nothing before the first.
-    const std::optional<PlayerStatus> &lastStatus() const { return lastStatus_; }
 
     // "https://" + address + "/httpapi.asp?command=" + command, or nothing when the address
     // is not a plain host (with an optional port) that can stand in a URL.
@@ -84,7 +84,8 @@ public:
     const QString &failureReason() const { return failureReason_; }
 
 Q_SIGNALS:
-    // The shown volume, mute, playing flag or track changed.
+    // Something in state() changed: by a command sent from here, by its refusal, or by an
+    // answer.
     void stateChanged();
 
 private:
@@ -106,19 +107,15 @@ private:
     };
     // Shows `value` (the opposite of what is shown, when none) at once and sends the command
     // for it; taken back if the device does not carry it out and nothing changed it since.
-    void sendChange(bool WiiMClient::*flag, Intent WiiMClient::*intent, std::optional<bool> value,
+    void sendChange(bool DeviceState::*flag, Intent WiiMClient::*intent, std::optional<bool> value,
                     const QString &whenOn, const QString &whenOff, DoneCallback completion);
-    void applyStatus(const PlayerStatus &status, const Asked &asked);
-    template <typename T> void show(T WiiMClient::*field, T value);
+    void applyStatus(const std::optional<PlayerStatus> &status, const Asked &asked);
+    void show(DeviceState next);
 
     const std::shared_ptr<UrlSession> session_;
     const QString ipAddress_; // fixed: another address is another client
-    QString nowPlaying_;
-    std::optional<PlayerStatus> lastStatus_;
+    DeviceState state_;
     QString failureReason_;
-    std::int64_t currentVolume_ = 50;
-    bool isMuted_ = false;
-    bool isPlaying_ = false;
     std::int64_t volumeLimit_ = 100;
     Intent volumeIntent_, muteIntent_, playIntent_;
     bool volumeInFlight_ = false;

@@ -1,0 +1,115 @@
+#pragma once
+
+#include "DeviceInputs.h"
+#include "WiiMClient.h"
+#include "WiiMDevice.h"
+#include "WiiMDiscovery.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace knobly {
+
+class RepeatingTimer;
+
+// Chooses the device, follows it (polls, its details, a move to another address) and turns
+// the user's intentions into commands, applying the step and the limit. No widgets: the
+// surfaces follow its signals and read the device's state from client(). Main thread only.
+class DeviceController : public QObject {
+    Q_OBJECT
+public:
+    using DiscoveryFactory = std::function<std::shared_ptr<WiiMDiscovery>()>;
+    static constexpr double pollSeconds = 5.0;
+
+    // Devices answer on 443; tests put a simulator's port on the addresses probed.
+    DeviceController(DiscoveryFactory makeDiscovery, std::optional<quint16> probePort);
+    ~DeviceController() override;
+
+    // The device: chosen from the list, typed, or the saved one at launch.
+    void connectToDevice(const QString &ip, const QString &name);
+    // A typed address: connected at once under a provisional name, then asked for its own.
+    void connectToTypedAddress(const QString &text);
+    void startDiscovery();
+    void rescanDevices();
+    // Polling and discovery end; commands still work.
+    void stop();
+
+    const std::shared_ptr<WiiMClient> &wiiMClient() const { return wiiMClient_; }
+    const QString &deviceName() const { return deviceName_; }
+    const std::shared_ptr<WiiMDiscovery> &discovery() const { return discovery_; }
+    const std::vector<WiiMDevice> &devices() const { return devices_; }
+    const std::vector<DeviceInput> &inputs() const { return inputs_; }
+    const std::vector<DevicePreset> &presets() const { return presets_; }
+    const QUrl &artUrl() const { return artUrl_; }
+    bool isPolling() const;
+
+    // By the saved step unless given one; shown as feedback.
+    void adjustVolume(bool up, std::optional<std::int64_t> step = std::nullopt);
+    // The slider's level: no feedback (the slider is it), unless `feedback`.
+    void setVolume(std::int64_t volume, bool feedback = false);
+    void setVolumeLimit(std::int64_t limit);
+    void toggleMute();
+    void playPause();
+    void play();
+    void pause();
+    void stopPlayback();
+    void nextTrack();
+    void prevTrack();
+    void switchInput(const QString &mode);
+    void playPreset(int number);
+    // Three more polls after a skip, when the new track has had time to start.
+    void pollAfterSkip();
+
+Q_SIGNALS:
+    // Another device was chosen, or the chosen one got its name.
+    void deviceChanged();
+    // The chosen device's state changed (wiiMClient()->state()).
+    void stateChanged();
+    void devicesChanged();
+    // Inputs or presets.
+    void detailsChanged();
+    void artChanged();
+    // A volume or mute change the user made here, to be shown as feedback.
+    void volumeFeedback(std::int64_t volume, bool muted);
+    // A command the device did not carry out, in words for a person.
+    void commandFailed(const QString &reason);
+
+private:
+    void pollNow();
+    void onStateChanged();
+    void fetchDeviceDetails();
+    void fetchPresets();
+    void followAlbumArt();
+    void notePollAnswer(bool answered);
+    void followSavedDevice();
+    void moveToAddress(const QString &ip);
+    QString withProbePort(const QString &ip) const;
+    // The completion for a command: a refusal is said, a skip is followed by polls.
+    WiiMClient::DoneCallback afterCommand(bool skip);
+
+    DiscoveryFactory makeDiscovery_;
+    std::optional<quint16> probePort_;
+    std::shared_ptr<WiiMClient> wiiMClient_;
+    std::shared_ptr<RepeatingTimer> pollingTimer_;
+    std::shared_ptr<WiiMDiscovery> discovery_;
+    std::vector<WiiMDevice> devices_;
+    QString deviceName_; // the chosen device's, as saved
+    std::vector<DeviceInput> inputs_;
+    std::vector<DevicePreset> presets_;
+    QString artTrack_; // the track whose art artUrl_ is
+    QUrl artUrl_;
+    std::optional<bool> reachable_; // as last seen, to notice the device coming back
+    bool detailsFetched_ = false;   // identity and presets asked of this device
+    int failedPolls_ = 0;           // in a row
+    bool following_ = false;        // looking for the saved device at another address
+    QSet<QString> followAsked_;     // addresses asked for their id in this search
+};
+
+} // namespace knobly
