@@ -28,9 +28,9 @@ AppDelegate::AppDelegate() : AppDelegate(Environment{}) {}
 
 AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment)) {
     controller_ = std::make_unique<DeviceController>(env_.makeDiscovery, env_.probePort);
-    keys_ = std::make_unique<MediaKeyCapture>(
-        env_.makeKeyTap ? env_.makeKeyTap() : std::unique_ptr<KeyTap>(), *controller_, env_.warn,
-        env_.openShortcutSettings);
+    keys_ = std::make_unique<MediaKeyCapture>(env_.makeKeyTap ? env_.makeKeyTap()
+                                                              : std::unique_ptr<KeyTap>(),
+                                              *controller_, env_.warn, env_.openShortcutSettings);
     hud_ = std::make_unique<VolumeHUDWindow>();
     DeviceController *c = controller_.get();
     connect(c, &DeviceController::deviceChanged, this, [this] {
@@ -258,7 +258,7 @@ void AppDelegate::updateMediaControls() {
     MediaControls::State s;
     s.identity = controller_->deviceName();
     s.reachable = d.reachable.value_or(false);
-    s.playback = d.playing      ? MediaControls::Playback::playing
+    s.playback = d.playing       ? MediaControls::Playback::playing
                  : d.isStopped() ? MediaControls::Playback::stopped
                                  : MediaControls::Playback::paused;
     if (s.playback != MediaControls::Playback::stopped) {

@@ -6,8 +6,7 @@
 
 namespace knobly {
 
-DeviceController::DeviceController(DiscoveryFactory makeDiscovery,
-                                   std::optional<quint16> probePort)
+DeviceController::DeviceController(DiscoveryFactory makeDiscovery, std::optional<quint16> probePort)
     : makeDiscovery_(std::move(makeDiscovery)), probePort_(probePort) {
     discovery_ = makeDiscovery_();
 }
@@ -39,8 +38,7 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
     if (wiiMClient_)
         wiiMClient_->disconnect(this);
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
-    connect(wiiMClient_.get(), &WiiMClient::stateChanged, this,
-            &DeviceController::onStateChanged);
+    connect(wiiMClient_.get(), &WiiMClient::stateChanged, this, &DeviceController::onStateChanged);
     wiiMClient_->setVolumeLimit(Settings::maxVolume());
     reachable_.reset();
     artTrack_.clear();
@@ -55,14 +53,14 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
     wiiMClient_->fetchPlayerStatus(
         [self = QPointer<DeviceController>(this), client = QPointer<WiiMClient>(wiiMClient_.get())](
             const std::optional<PlayerStatus> &status) {
-            if (self && client && client == self->wiiMClient_.get() && status && status->volume)
+            if (self && self->isCurrent(client) && status && status->volume)
                 self->fetchDeviceDetails();
         });
     if (pollingTimer_)
         pollingTimer_->invalidate();
     pollNow();
-    pollingTimer_ = MainQueue::main().scheduleRepeating(
-        pollSeconds, [self = QPointer<DeviceController>(this)] {
+    pollingTimer_ =
+        MainQueue::main().scheduleRepeating(pollSeconds, [self = QPointer<DeviceController>(this)] {
             if (self)
                 self->pollNow();
         });
@@ -78,9 +76,10 @@ void DeviceController::connectToTypedAddress(const QString &text) {
         [self = QPointer<DeviceController>(this), ip](std::optional<DeviceIdentity> identity) {
             if (!identity)
                 return;
-            const QString name = !identity->ssid.isEmpty()      ? identity->ssid
-                                 : !identity->project.isEmpty() ? identity->project
-                                                                : QStringLiteral("WiiM (%1)").arg(ip);
+            const QString name = !identity->ssid.isEmpty() ? identity->ssid
+                                 : !identity->project.isEmpty()
+                                     ? identity->project
+                                     : QStringLiteral("WiiM (%1)").arg(ip);
             // The user may have picked another device meanwhile: that one keeps its name.
             if (Settings::ip() != ip)
                 return;
@@ -99,7 +98,7 @@ void DeviceController::pollNow() {
         [self = QPointer<DeviceController>(this), client = QPointer<WiiMClient>(wiiMClient_.get())](
             const std::optional<PlayerStatus> &status) {
             // An answer for a device we have since left must not lead this one.
-            if (!self || !client || client != self->wiiMClient_.get())
+            if (!self || !self->isCurrent(client))
                 return;
             const bool answered = status && status->volume;
             self->notePollAnswer(answered);
@@ -127,42 +126,42 @@ void DeviceController::fetchDeviceDetails() {
     if (!wiiMClient_ || detailsFetched_)
         return;
     detailsFetched_ = true;
-    wiiMClient_->fetchIdentity([self = QPointer<DeviceController>(this),
-                                client = QPointer<WiiMClient>(wiiMClient_.get())](
-                                   std::optional<DeviceIdentity> identity) {
-        if (!self || !client || client != self->wiiMClient_.get())
-            return;
-        self->inputs_ = inputsOfModel(identity ? identity->project : QString());
-        Q_EMIT self->detailsChanged();
-        if (!identity) { // asked again after the device's next answer
-            self->detailsFetched_ = false;
-            return;
-        }
-        // Remembered beside the address, to find the device again if it moves.
-        if (!identity->uuid.isEmpty() && Settings::ip() == client->ipAddress() &&
-            Settings::deviceUuid() != identity->uuid)
-            Settings::setDeviceUuid(identity->uuid);
-        self->fetchPresets();
-    });
+    wiiMClient_->fetchIdentity(
+        [self = QPointer<DeviceController>(this),
+         client = QPointer<WiiMClient>(wiiMClient_.get())](std::optional<DeviceIdentity> identity) {
+            if (!self || !self->isCurrent(client))
+                return;
+            self->inputs_ = inputsOfModel(identity ? identity->project : QString());
+            Q_EMIT self->detailsChanged();
+            if (!identity) { // asked again after the device's next answer
+                self->detailsFetched_ = false;
+                return;
+            }
+            // Remembered beside the address, to find the device again if it moves.
+            if (!identity->uuid.isEmpty() && Settings::ip() == client->ipAddress() &&
+                Settings::deviceUuid() != identity->uuid)
+                Settings::setDeviceUuid(identity->uuid);
+            self->fetchPresets();
+        });
 }
 
 void DeviceController::fetchPresets() {
-    wiiMClient_->fetchPresets([self = QPointer<DeviceController>(this),
-                               client = QPointer<WiiMClient>(wiiMClient_.get())](
-                                  std::optional<std::vector<DevicePreset>> presets) {
-        if (!self || !client || client != self->wiiMClient_.get())
-            return;
-        self->presets_ = presets.value_or(std::vector<DevicePreset>{});
-        Q_EMIT self->detailsChanged();
-    });
+    wiiMClient_->fetchPresets(
+        [self = QPointer<DeviceController>(this), client = QPointer<WiiMClient>(wiiMClient_.get())](
+            std::optional<std::vector<DevicePreset>> presets) {
+            if (!self || !self->isCurrent(client))
+                return;
+            self->presets_ = presets.value_or(std::vector<DevicePreset>{});
+            Q_EMIT self->detailsChanged();
+        });
 }
 
 // Asked once per track: the device's metadata call is slower than its status.
 void DeviceController::followAlbumArt() {
     const DeviceState &s = wiiMClient_->state();
     const QString track = s.isStopped() ? QString()
-                                        : shownText(s.title) + u'\n' + shownText(s.artist) +
-                                              u'\n' + shownText(s.album);
+                                        : shownText(s.title) + u'\n' + shownText(s.artist) + u'\n' +
+                                              shownText(s.album);
     if (track == artTrack_)
         return;
     artTrack_ = track;
@@ -175,8 +174,7 @@ void DeviceController::followAlbumArt() {
     wiiMClient_->fetchAlbumArt([self = QPointer<DeviceController>(this),
                                 client = QPointer<WiiMClient>(wiiMClient_.get()),
                                 track](std::optional<QUrl> url) {
-        if (!self || !url || !client || client != self->wiiMClient_.get() ||
-            self->artTrack_ != track)
+        if (!self || !url || !self->isCurrent(client) || self->artTrack_ != track)
             return;
         self->artUrl_ = *url;
         Q_EMIT self->artChanged();
@@ -271,7 +269,7 @@ WiiMClient::DoneCallback DeviceController::afterCommand(bool skip) {
             client = QPointer<WiiMClient>(wiiMClient_.get()), skip](bool done) {
         if (!self)
             return;
-        if (!done && client && client == self->wiiMClient_.get())
+        if (!done && self->isCurrent(client))
             Q_EMIT self->commandFailed(client->failureReason());
         if (skip)
             self->pollAfterSkip();
@@ -316,7 +314,7 @@ void DeviceController::toggleMute() {
     wiiMClient_->toggleMute([self = QPointer<DeviceController>(this),
                              client = QPointer<WiiMClient>(wiiMClient_.get()),
                              feedback](bool done) {
-        if (done || !self || !client || client != self->wiiMClient_.get())
+        if (done || !self || !self->isCurrent(client))
             return;
         feedback();
         Q_EMIT self->commandFailed(client->failureReason());

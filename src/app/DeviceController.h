@@ -91,6 +91,8 @@ private:
     void followSavedDevice();
     void moveToAddress(const QString &ip);
     QString withProbePort(const QString &ip) const;
+    // An answer for a device we have since left must not lead this one.
+    bool isCurrent(const WiiMClient *client) const { return client && client == wiiMClient_.get(); }
     // The completion for a command: a refusal is said, a skip is followed by polls.
     WiiMClient::DoneCallback afterCommand(bool skip);
 

@@ -23,7 +23,7 @@ MediaKeyCapture::MediaKeyCapture(std::unique_ptr<KeyTap> tap, DeviceController &
     keys.onLost = [this] {
         Settings::setInterceptKeys(false);
         Q_EMIT activeChanged(false);
-        showRefusal();
+        this->showRefusal();
     };
 }
 

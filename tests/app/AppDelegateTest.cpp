@@ -45,15 +45,22 @@ TEST_F(AppDelegateTest, TheMenuWorksWithoutADevice) {
     QFile::remove(folder);
 }
 
-// Polls every 5 s, and at 0.5, 1.5 and 3 s after a skip; none after quitting.
+// Polls every 5 s, and at 0.5, 1.5 and 3 s after a skip; none after quitting. An idle poll
+// changes nothing on screen.
 TEST_F(AppDelegateTest, SavedDeviceIsPolledUntilQuit) {
     launchSaved();
     EXPECT_EQ(statusQueries(sim), 2u) << "the connect query and the first poll";
     EXPECT_EQ(tray->toolTip, "Kitchen \u2014 volume 35%");
     EXPECT_TRUE(delegate->nowPlayingItem()->isVisible());
     EXPECT_EQ(delegate->playPauseButton()->property("symbol").toString(), "pause.fill");
+    // A poll that finds nothing new redraws and re-exports nothing.
+    const int icons = tray->iconChanges;
+    int rowChanges = 0;
+    for (QAction *row : delegate->menu()->findChildren<QAction *>())
+        QObject::connect(row, &QAction::changed, [&rowChanges] { ++rowChanges; });
     queue->advance(5.0);
     settle(3);
+    EXPECT_EQ(tray->iconChanges - icons + rowChanges, 0);
     delegate->nextTrackAction();
     ASSERT_TRUE(queue->runUntil(
         [&] { return sim.commands().back() == "setPlayerCmd:next" && !inFlight(); }));
@@ -65,6 +72,7 @@ TEST_F(AppDelegateTest, SavedDeviceIsPolledUntilQuit) {
     }
     EXPECT_EQ(delegate->nowPlayingItem()->text(),
               "Jo\u00e3o Gilberto \u2014 S\u00f3 Dan\u00e7o Samba");
+    EXPECT_EQ(tray->iconChanges, icons) << "another track, the same speaker";
     delegate->quitApp();
     delegate->applicationWillTerminate(); // a second teardown does no harm
     EXPECT_FALSE(bonjour.browserFor("_airplay._tcp.")->searching());
@@ -355,4 +363,46 @@ TEST_F(AppDelegateTest, KeysScrollsAndTheLimit) {
     EXPECT_EQ(delegate->volumeSlider()->value(), 55);
 }
 
+} // namespace
+
+namespace {
+
+// A command the device refuses is taken back where it changed something and said where the user
+// acted: on the first line and in the tool tip for one poll interval (the mute key's overlay
+// shows the level back); a device that stops answering meanwhile says that instead.
+TEST_F(AppDelegateTest, ARefusedCommandIsTakenBackAndSaidWhereTheUserActed) {
+    Settings::setInterceptKeys(true);
+    launchSaved();
+    sim.setFault(Fault::UnknownCommands);
+    const QString said = "Kitchen refused the command (it answered \"unknown command\")";
+    TransportRow *transport = nullptr;
+    for (QAction *a : delegate->menu()->actions())
+        transport = qobject_cast<TransportRow *>(a) ? qobject_cast<TransportRow *>(a) : transport;
+    ASSERT_NE(transport, nullptr);
+    const std::pair<const char *, std::function<void()>> acts[] = {
+        {"play/pause button", [&] { transport->playPause()->trigger(); }},
+        {"next button", [&] { transport->next()->trigger(); }},
+        {"mute key", [&] { test::pressKey(*keys, MediaKey::mute); }},
+    };
+    for (const auto &[name, act] : acts) {
+        SCOPED_TRACE(name);
+        act();
+        ASSERT_TRUE(queue->runUntil([&] { return title() == said; }));
+        EXPECT_EQ(tray->toolTip, said + " \u2014 volume 35%");
+        EXPECT_EQ(delegate->playPauseButton()->property("symbol").toString(), "pause.fill")
+            << "still playing, as the device is";
+        EXPECT_FALSE(delegate->hud().isMuted());
+        EXPECT_EQ(delegate->volumeSlider()->value(), 35);
+        queue->advance(DeviceController::pollSeconds - 0.1);
+        queue->runPending();
+        EXPECT_EQ(title(), said);
+        queue->advance(0.1);
+        ASSERT_TRUE(queue->runUntil([&] { return title() == "Kitchen" && !inFlight(); }));
+    }
+    transport->next()->trigger();
+    ASSERT_TRUE(queue->runUntil([&] { return title() == said; }));
+    sim.setFault(Fault::Reset);
+    poll();
+    EXPECT_EQ(title(), "Kitchen (unreachable)");
+}
 } // namespace

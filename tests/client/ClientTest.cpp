@@ -134,7 +134,8 @@ TEST_F(WiiMClientTest, AVolumeBurstIsBoundedAndEndsOnTheLatestLevel) {
 }
 
 // A command is done only when answered 200 "OK" (a hang ends by the timeout); a status that
-// does not decode changes nothing.
+// does not decode changes nothing but reachability. One signal for each change of the state,
+// however many fields one answer changed; none for an answer that changed nothing.
 TEST_F(WiiMClientTest, EveryDeviceFaultIsReportedAsSuch) {
     std::vector<test::DeviceFault> cases(std::begin(test::kDeviceFaults),
                                          std::end(test::kDeviceFaults));
@@ -145,6 +146,8 @@ TEST_F(WiiMClientTest, EveryDeviceFaultIsReportedAsSuch) {
         sim.setFault(c.fault);
         client = std::make_shared<WiiMClient>(sim.address());
         client->setCurrentVolume(12);
+        int changes = 0;
+        QObject::connect(client.get(), &WiiMClient::stateChanged, [&changes] { ++changes; });
         auto done = std::make_shared<Await<bool>>();
         client->toggleMute(deliverTo(done));
         client->nextTrack(deliverTo(done));
@@ -157,6 +160,14 @@ TEST_F(WiiMClientTest, EveryDeviceFaultIsReportedAsSuch) {
         EXPECT_EQ(client->currentVolume(), c.statusDecodes ? 35 : 12);
         EXPECT_EQ(client->isPlaying(), c.statusDecodes);
         EXPECT_EQ(!client->nowPlaying().isEmpty(), c.statusDecodes);
+        const DeviceState &state = client->state();
+        EXPECT_EQ(state.reachable, std::optional(c.statusDecodes));
+        EXPECT_EQ(state.input.has_value() && !state.title.isEmpty(), c.statusDecodes);
+        EXPECT_EQ(changes, c.carriedOut ? 2 : 3) << "shown, (taken back,) answered";
+        volume = std::make_shared<Await<std::optional<std::int64_t>>>();
+        client->fetchStatus([volume](auto v, auto, auto) { volume->set(v); });
+        volume->wait();
+        EXPECT_EQ(changes, c.carriedOut ? 2 : 3) << "the same answer again";
     }
 }
 

@@ -58,11 +58,10 @@ void TrayMenu::build() {
     volumeRow_ = volumeRow;
     volumeSlider_ = volumeRow->slider();
     // Only the user's moves send commands; values set by status answers do not.
-    connect(volumeSlider_, &QSlider::actionTriggered, this,
-            [this](int) {
-                Q_EMIT sliderMoved(volumeSlider_->sliderPosition());
-                showState(); // as sent: never above the limit
-            });
+    connect(volumeSlider_, &QSlider::actionTriggered, this, [this](int) {
+        Q_EMIT sliderMoved(volumeSlider_->sliderPosition());
+        showState(); // as sent: never above the limit
+    });
     // A level picked from the menu is shown like a step of the wheel.
     for (QAction *level : volumeRow->levels())
         connect(level, &QAction::triggered, this,
@@ -76,8 +75,7 @@ void TrayMenu::build() {
     auto *transport = new TransportRow(menu);
     transportRow_ = transport;
     playPauseButton_ = transport->playPauseButton();
-    connect(transport->previous(), &QAction::triggered, &controller_,
-            &DeviceController::prevTrack);
+    connect(transport->previous(), &QAction::triggered, &controller_, &DeviceController::prevTrack);
     connect(transport->playPause(), &QAction::triggered, &controller_,
             &DeviceController::playPause);
     connect(transport->next(), &QAction::triggered, &controller_, &DeviceController::nextTrack);
