@@ -126,11 +126,20 @@ TEST_F(AppDelegateTest, SourcesAndPresetsFollowTheDevice) {
     amp.setFault(Fault::Delay, 300); // its answers come after the next switch, to be dropped
     delegate->connectToDevice(amp.address(), "Amp");
     const auto replaced = delegate->wiiMClient();
+    const auto asked = [&amp](const char *command) {
+        const auto c = amp.commands();
+        return std::count(c.begin(), c.end(), command);
+    };
+    const auto identities = asked("getStatusEx");
+    // Its model is on the way when the user moves on.
+    ASSERT_TRUE(queue->runUntil([&] { return asked("getStatusEx") > identities; }));
     delegate->connectToDevice(sim.address(), "Kitchen");
     settle(4);
     ASSERT_TRUE(queue->runUntil([&] { return replaced->session()->requestsInFlight() == 0; }));
     queue->runPending();
     EXPECT_EQ(title(), "Kitchen");
+    for (QAction *input : sources->actions())
+        EXPECT_NE(input->text(), "HDMI ARC") << "the Amp's inputs on the Pro";
 }
 
 // The saved device went silent; found by its id at another address, it is followed there.
