@@ -166,10 +166,12 @@ unset WAYLAND_DISPLAY XDG_CURRENT_DESKTOP
 
 # Starts a program with the wall clock noted just before its exec; sets $started.
 started=
-launch() { # NAME PROGRAM
+launch() { # NAME PROGRAM [ARGUMENT...]
+    local name=$1
+    shift
     # shellcheck disable=SC2016 # the inner shell expands these
     bash -c 'printf "%s\n" "$EPOCHREALTIME" >"$1"; shift; exec "$@"' launch \
-        "$tmp/$1.start" "$2" >>"$tmp/$1.log" 2>&1 &
+        "$tmp/$name.start" "$@" >>"$tmp/$name.log" 2>&1 &
     started=$!
     pids+=("$started")
 }
@@ -236,6 +238,7 @@ row() { printf '  %-22s %9s %17s %14s\n' "$@"; }
 row "" "to register" "(min-max)" "VmRSS"
 row knobly "$k_med ms" "($k_min-$k_max ms)" "$knobly_rss MiB"
 row "bare Qt tray program" "$b_med ms" "($b_min-$b_max ms)" "$bare_rss MiB"
+[ -z "$requests" ] || requests=$((requests - 1)) # the bare program's one
 printf '  (VmRSS %d s after the device answered; knobly sent it %s requests meanwhile)\n' \
     "$settle" "${requests:-?}"
 awk -v ns=$((cpu_after - cpu_before)) -v s="$settle" -v r="$knobly_rss" -v b="$bare_rss" 'BEGIN {
