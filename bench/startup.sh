@@ -3,7 +3,8 @@
 #   (a) from exec to the RegisterStatusNotifierItem call reaching the panel's watcher,
 #       median of 5 runs (after one warm-up run each);
 #   (b) resident memory (VmRSS) after 60 s, knobly connected to the simulated device;
-#   (c) knobly's CPU time over those 60 s of idle polling (every thread's schedstat), per poll.
+#   (c) knobly's CPU time over 60 s of idle polling (every thread's schedstat), per poll,
+#       from a poll after the answer, when the device's details are in.
 # The bare program (QApplication + QSystemTrayIcon with an icon and a one-row menu, which also
 # makes one HTTPS request to the device: the least such a program needs) is built here with
 # g++ and registers through Qt's own StatusNotifierItem support.
@@ -219,6 +220,8 @@ answered() {
 }
 wait_for 30 answered || die "knobly never had the device's answer"
 cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ ns += $1 } END { printf "%d", ns }'; }
+# Idle starts once the device's details (model, presets, album art) are in: a poll later.
+sleep 6
 cpu_before=$(cpu_ns "$knobly")
 sleep "$settle"
 cpu_after=$(cpu_ns "$knobly")
@@ -230,6 +233,7 @@ stop "$bare"
 # The simulator's count shows knobly kept polling the device meanwhile.
 stop "$sim"
 requests=$(sed -n 's/.*stats requests=\([0-9]*\).*/\1/p' "$tmp/devicesim.log" | tail -n 1)
+handshakes=$(sed -n 's/.*tls-handshakes=\([0-9]*\).*/\1/p' "$tmp/devicesim.log" | tail -n 1)
 
 read -r k_med k_min k_max < <(stats_of "$tmp/knobly.ms")
 read -r b_med b_min b_max < <(stats_of "$tmp/bare.ms")
@@ -239,8 +243,9 @@ row "" "to register" "(min-max)" "VmRSS"
 row knobly "$k_med ms" "($k_min-$k_max ms)" "$knobly_rss MiB"
 row "bare Qt tray program" "$b_med ms" "($b_min-$b_max ms)" "$bare_rss MiB"
 [ -z "$requests" ] || requests=$((requests - 1)) # the bare program's one
-printf '  (VmRSS %d s after the device answered; knobly sent it %s requests meanwhile)\n' \
-    "$settle" "${requests:-?}"
+printf '  (VmRSS %d s after the device answered; knobly sent it %s requests meanwhile; %s TLS\n' \
+    "$settle" "${requests:-?}" "${handshakes:-?}"
+printf '  handshakes in all, the bare program'"'"'s one among them)\n'
 awk -v ns=$((cpu_after - cpu_before)) -v s="$settle" -v r="$knobly_rss" -v b="$bare_rss" 'BEGIN {
     printf "  idle: %.1f ms of CPU in %d s, %.2f ms a poll; memory %.2f times the bare program\n",
         ns / 1e6, s, ns / 1e6 / (s / 5), r / b }'

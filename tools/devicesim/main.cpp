@@ -191,9 +191,10 @@ int main(int argc, char **argv) {
         const auto commands = simulator.commands();
         const auto statusEx =
             std::count(commands.begin(), commands.end(), QStringLiteral("getStatusEx"));
-        std::printf("knobly-devicesim: stats requests=%zu getStatusEx=%td ssdp-searches=%d "
-                    "ssdp-answered=%d ssdp-answers-sent=%d\n",
-                    commands.size(), statusEx, responder ? responder->searchesReceived() : 0,
+        std::printf("knobly-devicesim: stats requests=%zu getStatusEx=%td tls-handshakes=%d "
+                    "ssdp-searches=%d ssdp-answered=%d ssdp-answers-sent=%d\n",
+                    commands.size(), statusEx, simulator.tlsHandshakes(),
+                    responder ? responder->searchesReceived() : 0,
                     responder ? responder->searchesAnswered() : 0,
                     responder ? responder->answersSent() : 0);
         std::fflush(stdout);
