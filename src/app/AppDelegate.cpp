@@ -40,10 +40,7 @@ AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment))
     connect(c, &DeviceController::stateChanged, this, &AppDelegate::showPanel);
     connect(c, &DeviceController::artChanged, this, &AppDelegate::updateMediaControls);
     connect(c, &DeviceController::volumeFeedback, this, &AppDelegate::showVolumeFeedback);
-    connect(c, &DeviceController::commandFailed, this, [this](const QString &reason) {
-        if (trayMenu_)
-            trayMenu_->sayFailure(reason);
-    });
+    connect(c, &DeviceController::refusalChanged, this, &AppDelegate::showPanel);
     connect(keys_.get(), &MediaKeyCapture::activeChanged, this, [this](bool on) {
         if (trayMenu_)
             trayMenu_->setCapturing(on);
@@ -99,7 +96,6 @@ void AppDelegate::setupStatusItem() {
         actions.checkForUpdates = [this] { checkForUpdates(); };
     trayMenu_ = std::make_unique<TrayMenu>(*controller_, std::move(actions), keys_->isActive());
     connect(trayMenu_.get(), &TrayMenu::sliderMoved, this, &AppDelegate::sliderChanged);
-    connect(trayMenu_.get(), &TrayMenu::statusLineChanged, this, &AppDelegate::showPanel);
     if (statusItem_)
         statusItem_->setMenu(trayMenu_->menu());
     showPanel();
@@ -141,7 +137,8 @@ void AppDelegate::enterIP() {
         controller_->connectToTypedAddress(*answer);
 }
 
-// The speaker follows the volume (kept while it is not known) and the tool tip the first line.
+// The speaker follows the volume (kept while it is not known); the tool tip says what the
+// menu's first line says.
 void AppDelegate::showPanel() {
     if (!panelIcon_)
         return;
@@ -151,7 +148,7 @@ void AppDelegate::showPanel() {
         volume = client->state().volume;
     if (client)
         panelIcon_->show(volume, client->state().muted, client->state().reachable);
-    panelIcon_->setToolTip(trayMenu_ ? trayMenu_->statusLine() : QString(), volume);
+    panelIcon_->setToolTip(TrayMenu::statusLine(*controller_), volume);
     updateMediaControls();
 }
 

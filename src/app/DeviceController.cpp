@@ -47,6 +47,7 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
     failedPolls_ = 0;
     inputs_.clear();
     presets_.clear();
+    refusal_.clear();
     Q_EMIT deviceChanged();
     Q_EMIT detailsChanged();
     // The first answer sets the first line; the poll timer then asks at once and every 5 s.
@@ -270,10 +271,22 @@ WiiMClient::DoneCallback DeviceController::afterCommand(bool skip) {
         if (!self)
             return;
         if (!done && self->isCurrent(client))
-            Q_EMIT self->commandFailed(client->failureReason());
+            self->sayRefusal(client->failureReason());
         if (skip)
             self->pollAfterSkip();
     };
+}
+
+void DeviceController::sayRefusal(const QString &reason) {
+    refusal_ = reason;
+    const int age = ++refusalAge_;
+    Q_EMIT refusalChanged();
+    MainQueue::main().asyncAfter(pollSeconds, [self = QPointer<DeviceController>(this), age] {
+        if (!self || self->refusalAge_ != age || self->refusal_.isEmpty())
+            return;
+        self->refusal_.clear();
+        Q_EMIT self->refusalChanged();
+    });
 }
 
 void DeviceController::adjustVolume(bool up, std::optional<std::int64_t> by) {
@@ -317,7 +330,7 @@ void DeviceController::toggleMute() {
         if (done || !self || !self->isCurrent(client))
             return;
         feedback();
-        Q_EMIT self->commandFailed(client->failureReason());
+        self->sayRefusal(client->failureReason());
     });
     feedback();
 }

@@ -48,6 +48,9 @@ public:
     const std::vector<DeviceInput> &inputs() const { return inputs_; }
     const std::vector<DevicePreset> &presets() const { return presets_; }
     const QUrl &artUrl() const { return artUrl_; }
+    // The last command the device did not carry out, in words for a person: said where the
+    // user acted, for one poll interval, or until another device is chosen.
+    const QString &refusal() const { return refusal_; }
     bool isPolling() const;
 
     // By the saved step unless given one; shown as feedback.
@@ -78,8 +81,8 @@ Q_SIGNALS:
     void artChanged();
     // A volume or mute change the user made here, to be shown as feedback.
     void volumeFeedback(std::int64_t volume, bool muted);
-    // A command the device did not carry out, in words for a person.
-    void commandFailed(const QString &reason);
+    // refusal() changed.
+    void refusalChanged();
 
 private:
     void pollNow();
@@ -95,6 +98,7 @@ private:
     bool isCurrent(const WiiMClient *client) const { return client && client == wiiMClient_.get(); }
     // The completion for a command: a refusal is said, a skip is followed by polls.
     WiiMClient::DoneCallback afterCommand(bool skip);
+    void sayRefusal(const QString &reason);
 
     DiscoveryFactory makeDiscovery_;
     std::optional<quint16> probePort_;
@@ -112,6 +116,8 @@ private:
     int failedPolls_ = 0;           // in a row
     bool following_ = false;        // looking for the saved device at another address
     QSet<QString> followAsked_;     // addresses asked for their id in this search
+    QString refusal_;
+    int refusalAge_ = 0; // which refusal a timer would clear
 };
 
 } // namespace knobly

@@ -1,7 +1,6 @@
 #include "TrayMenu.h"
 
 #include "DeviceController.h"
-#include "MainQueue.h"
 #include "Settings.h"
 #include "Symbols.h"
 
@@ -32,6 +31,7 @@ TrayMenu::TrayMenu(DeviceController &controller, Actions actions, bool capturing
     connect(&controller_, &DeviceController::stateChanged, this, &TrayMenu::showState);
     connect(&controller_, &DeviceController::devicesChanged, this, &TrayMenu::rebuildDevices);
     connect(&controller_, &DeviceController::detailsChanged, this, &TrayMenu::rebuildDetails);
+    connect(&controller_, &DeviceController::refusalChanged, this, &TrayMenu::showStatusLine);
 }
 
 TrayMenu::~TrayMenu() {
@@ -50,7 +50,6 @@ void TrayMenu::build() {
     nowPlayingItem_->setVisible(false);
     setRowIcon(nowPlayingItem_, QStringLiteral("music.note"), 12,
                QStringLiteral("audio-x-generic-symbolic"));
-    statusLine_ = Settings::ip().isEmpty() ? tr("No Device Selected") : Settings::deviceName();
     showStatusLine();
 
     menu->addSeparator();
@@ -161,10 +160,8 @@ void TrayMenu::setLoginChecked(bool on) {
         loginItem_->setChecked(on);
 }
 
-// Another device: its name, no refusal of the last one, and its own list of found devices.
+// Another device: its name and its own list of found devices.
 void TrayMenu::showDevice() {
-    failure_.clear();
-    statusLine_ = controller_.deviceName();
     showStatusLine();
     rebuildDevices();
 }
@@ -190,32 +187,23 @@ void TrayMenu::showState() {
     updateSourceChecks();
 }
 
-void TrayMenu::sayFailure(const QString &reason) {
-    failure_ = reason;
-    const int age = ++failureAge_;
-    showStatusLine();
-    MainQueue::main().asyncAfter(DeviceController::pollSeconds,
-                                 [self = QPointer<TrayMenu>(this), age] {
-                                     if (!self || self->failureAge_ != age)
-                                         return;
-                                     self->failure_.clear();
-                                     self->showStatusLine();
-                                 });
+// The name while the device answers; " (unreachable)" from the first poll without an answer;
+// the last refusal after the name while it is said. Before any device, the saved one's name.
+QString TrayMenu::statusLine(const DeviceController &controller) {
+    const auto &client = controller.wiiMClient();
+    if (!client)
+        return Settings::ip().isEmpty() ? tr("No Device Selected") : Settings::deviceName();
+    if (client->state().reachable == false)
+        return controller.deviceName() + QStringLiteral(" (unreachable)");
+    if (!controller.refusal().isEmpty())
+        return controller.deviceName() + u' ' + controller.refusal();
+    return controller.deviceName();
 }
 
-// The name with a green check while the device answers; " (unreachable)" and a red cross
-// from the first poll without an answer; the last refusal after the name while it is said.
+// The first line, with a green check while the device answers and a red cross when not.
 void TrayMenu::showStatusLine() {
     const auto &client = controller_.wiiMClient();
     const bool unreachable = client && client->state().reachable == false;
-    QString text = statusLine_;
-    if (client) {
-        text = controller_.deviceName();
-        if (unreachable)
-            text += QStringLiteral(" (unreachable)");
-        else if (!failure_.isEmpty())
-            text += u' ' + failure_;
-    }
     const int mark = client || !Settings::ip().isEmpty() ? (unreachable ? 2 : 1) : 0;
     if (statusMenuItem_ && mark != shownMark_) {
         shownMark_ = mark;
@@ -227,12 +215,8 @@ void TrayMenu::showStatusLine() {
                       .icon(QColor())
                 : QIcon());
     }
-    if (text == statusLine_ && statusMenuItem_ && statusMenuItem_->text() == text)
-        return;
-    statusLine_ = text;
     if (statusMenuItem_)
-        statusMenuItem_->setText(text);
-    Q_EMIT statusLineChanged();
+        statusMenuItem_->setText(statusLine(controller_)); // the same text is no change
 }
 
 // Rows that stay the same keep their QAction, so hosts that draw the menu keep their ids

@@ -43,20 +43,14 @@ public:
     QMenu *presetMenu() const { return presetMenu_; }
     QSlider *volumeSlider() const { return volumeSlider_; }
     QToolButton *playPauseButton() const { return playPauseButton_; }
-    // The first line: the device's name and whether it answers.
-    const QString &statusLine() const { return statusLine_; }
+    // The first line: the device's name and whether it answers (and what it refused).
+    static QString statusLine(const DeviceController &controller);
 
     void setCapturing(bool on);
     void setLoginChecked(bool on);
-    // A command the device did not carry out: said on the first line (and so in the tool
-    // tip) for one poll interval, or until another device is chosen.
-    void sayFailure(const QString &reason);
-
 Q_SIGNALS:
     // The user moved the slider (not a value set from the device).
     void sliderMoved(int value);
-    // The first line changed.
-    void statusLineChanged();
 
 private:
     void build();
@@ -82,9 +76,6 @@ private:
     QPointer<QMenu> deviceSubmenu_;
     QPointer<QMenu> sourceMenu_;
     QPointer<QMenu> presetMenu_;
-    QString statusLine_;
-    QString failure_;    // the last refusal, while it is said
-    int failureAge_ = 0; // which refusal a timer would clear
     int shownMark_ = -1; // the first line's mark as drawn: none, check, cross
 };
 
