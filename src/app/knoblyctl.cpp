@@ -4,6 +4,7 @@
 #include "MainQueue.h"
 #include "QtMainQueue.h"
 #include "Settings.h"
+#include "UnixSignals.h"
 #include "WiiMClient.h"
 #include "WiiMDiscovery.h"
 
@@ -21,6 +22,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 
 using namespace knobly;
@@ -35,6 +37,7 @@ constexpr auto usageText = "usage: knoblyctl status [--device ADDRESS]\n"
                            "       knoblyctl source [NAME] [--device ADDRESS]\n"
                            "       knoblyctl preset N [--device ADDRESS]\n"
                            "       knoblyctl discover [--seconds N]\n"
+                           "       knoblyctl watch [--device ADDRESS] [--interval SECONDS]\n"
                            "       knoblyctl --version\n"
                            "The device defaults to the one chosen in Knobly.\n";
 
@@ -160,13 +163,57 @@ int discover(double seconds) {
     return status;
 }
 
+// The device's state as one line of JSON; what no answer has said yet is null.
+QByteArray stateLine(const DeviceState &s) {
+    const auto input = s.input ? inputOfMode(*s.input) : std::nullopt;
+    const QJsonObject json{
+        {QStringLiteral("reachable"), jsonOf(s.reachable)},
+        {QStringLiteral("volume"),
+         s.volumeKnown ? QJsonValue(static_cast<qint64>(s.volume)) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("muted"), s.muted},
+        {QStringLiteral("playing"), s.playing},
+        {QStringLiteral("nowPlaying"), s.nowPlaying},
+        {QStringLiteral("title"), shownText(s.title)},
+        {QStringLiteral("artist"), shownText(s.artist)},
+        {QStringLiteral("album"), shownText(s.album)},
+        {QStringLiteral("input"), jsonOf(input)}};
+    return QJsonDocument(json).toJson(QJsonDocument::Compact);
+}
+
+// A line for every change of the device's state, polled every `interval` seconds, until
+// SIGINT or SIGTERM (exit 0); a device that stops answering is a line too, not the end.
+int watch(WiiMClient &client, double interval) {
+    UnixSignals interrupts({SIGTERM, SIGINT});
+    QObject::connect(&interrupts, &UnixSignals::received, qApp, &QCoreApplication::quit);
+    QByteArray last;
+    QObject::connect(&client, &WiiMClient::stateChanged, &client, [&client, &last] {
+        const QByteArray line = stateLine(client.state());
+        if (line == last) // only what no line shows moved (the position)
+            return;
+        last = line;
+        std::printf("%s\n", line.constData());
+        std::fflush(stdout);
+    });
+    auto asking = std::make_shared<bool>(false); // a slow device is not asked again meanwhile
+    const auto poll = [&client, asking] {
+        if (std::exchange(*asking, true))
+            return;
+        client.fetchPlayerStatus([asking](const auto &) { *asking = false; });
+    };
+    const auto timer = MainQueue::main().scheduleRepeating(interval, poll);
+    poll();
+    return QCoreApplication::exec();
+}
+
 int run(const QStringList &args) {
     QCommandLineParser parser;
     const QCommandLineOption deviceOption(QStringLiteral("device"), {}, QStringLiteral("ADDRESS"));
     const QCommandLineOption secondsOption(QStringLiteral("seconds"), {}, QStringLiteral("N"));
+    const QCommandLineOption intervalOption(QStringLiteral("interval"), {},
+                                            QStringLiteral("SECONDS"));
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, {});
     const QCommandLineOption versionOption(QStringLiteral("version"), {});
-    parser.addOptions({deviceOption, secondsOption, helpOption, versionOption});
+    parser.addOptions({deviceOption, secondsOption, intervalOption, helpOption, versionOption});
     // A negative level ("volume -5") is a word, not an option: such words go last, after "--".
     static const QRegularExpression negative(QStringLiteral("^-[0-9]+$"));
     QStringList line{QStringLiteral("knoblyctl")}, numbers;
@@ -176,10 +223,11 @@ int run(const QStringList &args) {
         line << QStringLiteral("--") << numbers;
     if (!parser.parse(line)) {
         const QString why = parser.errorText();
-        return usage(why.contains(QLatin1String("--device")) ? "--device needs an address"
-                     : why.contains(QLatin1String("--seconds"))
-                         ? "--seconds needs a number of seconds"
-                         : qPrintable(why));
+        return usage(
+            why.contains(QLatin1String("--device"))     ? "--device needs an address"
+            : why.contains(QLatin1String("--seconds"))  ? "--seconds needs a number of seconds"
+            : why.contains(QLatin1String("--interval")) ? "--interval needs a number of seconds"
+                                                        : qPrintable(why));
     }
     if (parser.isSet(helpOption)) {
         std::fputs(usageText, stdout);
@@ -199,6 +247,14 @@ int run(const QStringList &args) {
             return usage("--seconds needs a number of seconds");
         seconds = n;
     }
+    std::optional<double> interval;
+    if (parser.isSet(intervalOption)) {
+        bool ok = false;
+        const double n = parser.value(intervalOption).toDouble(&ok);
+        if (!ok || !(n >= 0.1) || n > 3600)
+            return usage("--interval needs a number of seconds (0.1 to 3600)");
+        interval = n;
+    }
     if (words.isEmpty())
         return usage("no command given");
 
@@ -210,9 +266,11 @@ int run(const QStringList &args) {
     }
     if (seconds)
         return usage("--seconds goes with discover");
-    static const QStringList plain = {QStringLiteral("status"), QStringLiteral("mute"),
-                                      QStringLiteral("play-pause"), QStringLiteral("next"),
-                                      QStringLiteral("prev")};
+    if (interval && command != QLatin1String("watch"))
+        return usage("--interval goes with watch");
+    static const QStringList plain = {QStringLiteral("status"), QStringLiteral("watch"),
+                                      QStringLiteral("mute"),   QStringLiteral("play-pause"),
+                                      QStringLiteral("next"),   QStringLiteral("prev")};
     std::optional<std::int64_t> absoluteVolume;
     int direction = 0;
     if (command == QLatin1String("source")) {
@@ -267,6 +325,8 @@ int run(const QStringList &args) {
         return Ok;
     }
 
+    if (command == QLatin1String("watch"))
+        return watch(*client, interval.value_or(5.0));
     if (command == QLatin1String("source"))
         return source(*client, words.value(0));
     if (command == QLatin1String("preset"))

@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -320,6 +322,8 @@ TEST_F(Program, KnoblyctlCommandsAndExitCodes) {
         {"", Fault::None, {"volume", "loud"}, 2, nullptr, ""},
         {"", Fault::None, {"status", "--device"}, 2, nullptr, ""},
         {"", Fault::None, {"status", "--device", "10.0.0.1/x"}, 2, nullptr, ""},
+        {"", Fault::None, {"status", "--interval", "1"}, 2, nullptr, ""},
+        {"", Fault::None, {"watch", "--interval", "0"}, 2, nullptr, ""},
     };
     // clang-format on
     for (const Case &c : cases) {
@@ -336,6 +340,38 @@ TEST_F(Program, KnoblyctlCommandsAndExitCodes) {
             << "exit " << ctl.exitCode() << ": " << out.toStdString();
         EXPECT_EQ(c.last ? sim.commands().back() : QString(), QString(c.last));
     }
+}
+
+// watch: a line for each change of the device's state from its first answer on; a device that
+// stops answering is a line, and so is its return; polls that find nothing new print nothing.
+// SIGTERM (at the end of the case) ends it with 0.
+TEST_F(Program, KnoblyctlWatchPrintsEachChangeOfTheDevice) {
+    QProcess &ctl = launch("knoblyctl", {"watch", "--device", sim.address(), "--interval", "0.1"});
+    QList<QJsonObject> lines;
+    const auto lineWith = [&](const char *key, const QJsonValue &value) {
+        return waitUntil([&] {
+            while (ctl.canReadLine())
+                lines << QJsonDocument::fromJson(ctl.readLine()).object();
+            ctl.waitForReadyRead(10);
+            return !lines.isEmpty() && lines.back().value(key) == value;
+        });
+    };
+    ASSERT_TRUE(lineWith("reachable", true));
+    EXPECT_EQ(lines.back().value("title"), "J\u00f3ga \u2014 \u5168\u90e8");
+    EXPECT_EQ(lines.back().value("album"), "") << "the device's \"unknow\" is no album";
+    EXPECT_EQ(lines.back().value("volume"), 35);
+    sim.setVolume(60);
+    ASSERT_TRUE(lineWith("volume", 60));
+    const auto polled = sent("getPlayerStatus").size();
+    ASSERT_TRUE(waitUntil([&] { return sent("getPlayerStatus").size() >= polled + 5; }));
+    ctl.waitForReadyRead(50);
+    EXPECT_FALSE(ctl.canReadLine()) << "five polls that found nothing new";
+    sim.setFault(Fault::Reset);
+    ASSERT_TRUE(lineWith("reachable", false));
+    EXPECT_EQ(lines.back().value("volume"), 60) << "the last known level stays";
+    sim.setFault(Fault::None);
+    ASSERT_TRUE(lineWith("reachable", true));
+    EXPECT_EQ(lines.size(), 4);
 }
 
 // Each media key is taken and reported, whatever locks are on; the volume keys with Shift too.
