@@ -40,7 +40,6 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
     connect(wiiMClient_.get(), &WiiMClient::stateChanged, this, &DeviceController::onStateChanged);
     wiiMClient_->setVolumeLimit(Settings::maxVolume());
-    reachable_.reset();
     artTrack_.clear();
     artUrl_.clear();
     detailsFetched_ = false;

@@ -111,11 +111,10 @@ private:
     std::vector<DevicePreset> presets_;
     QString artTrack_; // the track whose art artUrl_ is
     QUrl artUrl_;
-    std::optional<bool> reachable_; // as last seen, to notice the device coming back
-    bool detailsFetched_ = false;   // identity and presets asked of this device
-    int failedPolls_ = 0;           // in a row
-    bool following_ = false;        // looking for the saved device at another address
-    QSet<QString> followAsked_;     // addresses asked for their id in this search
+    bool detailsFetched_ = false; // identity and presets asked of this device
+    int failedPolls_ = 0;         // in a row
+    bool following_ = false;      // looking for the saved device at another address
+    QSet<QString> followAsked_;   // addresses asked for their id in this search
     QString refusal_;
     int refusalAge_ = 0; // which refusal a timer would clear
 };
