@@ -36,8 +36,12 @@ AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment))
     connect(c, &DeviceController::deviceChanged, this, [this] {
         setupMediaControls();
         showPanel();
+        updateMediaControls();
     });
-    connect(c, &DeviceController::stateChanged, this, &AppDelegate::showPanel);
+    connect(c, &DeviceController::stateChanged, this, [this] {
+        showPanel();
+        updateMediaControls();
+    });
     connect(c, &DeviceController::artChanged, this, &AppDelegate::updateMediaControls);
     connect(c, &DeviceController::volumeFeedback, this, &AppDelegate::showVolumeFeedback);
     connect(c, &DeviceController::refusalChanged, this, &AppDelegate::showPanel);
@@ -149,7 +153,6 @@ void AppDelegate::showPanel() {
     if (client)
         panelIcon_->show(volume, client->state().muted, client->state().reachable);
     panelIcon_->setToolTip(TrayMenu::statusLine(*controller_), volume);
-    updateMediaControls();
 }
 
 void AppDelegate::statusBarScroll(int delta) {
@@ -244,7 +247,6 @@ void AppDelegate::setupMediaControls() {
     c.quit = [this] { quitApp(); };
     c.setVolume = [this](double volume) { setVolumeFromDesktop(std::llround(volume * 100)); };
     mediaControls_ = env_.makeMediaControls(std::move(c));
-    updateMediaControls();
 }
 
 void AppDelegate::updateMediaControls() {

@@ -24,10 +24,6 @@ void DeviceController::stop() {
         discovery_->stopDiscovery();
 }
 
-bool DeviceController::isPolling() const {
-    return pollingTimer_ && pollingTimer_->isValid();
-}
-
 void DeviceController::connectToDevice(const QString &ip, const QString &name) {
     // Another device's id must not lead the search for this one.
     if (Settings::ip() != ip && !Settings::deviceUuid().isEmpty())

@@ -51,7 +51,6 @@ public:
     // The last command the device did not carry out, in words for a person: said where the
     // user acted, for one poll interval, or until another device is chosen.
     const QString &refusal() const { return refusal_; }
-    bool isPolling() const;
 
     // By the saved step unless given one; shown as feedback.
     void adjustVolume(bool up, std::optional<std::int64_t> step = std::nullopt);

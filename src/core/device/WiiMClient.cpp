@@ -47,22 +47,18 @@ void WiiMClient::setCurrentVolume(std::int64_t volume) {
     show(std::move(next));
 }
 
-void WiiMClient::setIsMuted(bool muted) {
+void WiiMClient::showFlag(bool DeviceState::*flag, bool on) {
     DeviceState next = state_;
-    next.muted = muted;
+    next.*flag = on;
     show(std::move(next));
+}
+
+void WiiMClient::setIsMuted(bool muted) {
+    showFlag(&DeviceState::muted, muted);
 }
 
 void WiiMClient::setIsPlaying(bool playing) {
-    DeviceState next = state_;
-    next.playing = playing;
-    show(std::move(next));
-}
-
-void WiiMClient::setNowPlaying(const QString &line) {
-    DeviceState next = state_;
-    next.nowPlaying = line;
-    show(std::move(next));
+    showFlag(&DeviceState::playing, playing);
 }
 
 std::optional<QUrl> WiiMClient::requestUrl(const QString &address, const QString &command) {
@@ -290,9 +286,7 @@ void WiiMClient::sendChange(bool DeviceState::*flag, Intent WiiMClient::*intent,
                             const QString &whenOff, DoneCallback completion) {
     // Presses not yet answered are already in what is shown: a second toggle undoes the first.
     const bool target = value.value_or(!(state_.*flag));
-    DeviceState next = state_;
-    next.*flag = target;
-    show(std::move(next));
+    showFlag(flag, target);
     const std::uint64_t sentAs = ++(this->*intent).sent;
     ++(this->*intent).awaited;
     auto finish = [self = QPointer<WiiMClient>(this), flag, intent, target, sentAs,
@@ -300,11 +294,8 @@ void WiiMClient::sendChange(bool DeviceState::*flag, Intent WiiMClient::*intent,
         if (self) {
             Intent &i = self.data()->*intent;
             --i.awaited;
-            if (!done && i.sent == sentAs) { // taken back, unless changed again since
-                DeviceState next = self->state_;
-                next.*flag = !target;
-                self->show(std::move(next));
-            }
+            if (!done && i.sent == sentAs) // taken back, unless changed again since
+                self->showFlag(flag, !target);
         }
         if (completion)
             completion(done);

@@ -45,7 +45,6 @@ public:
     bool isPlaying() const { return state_.playing; }
     void setIsPlaying(bool playing);
     QString nowPlaying() const { return state_.nowPlaying; }
-    void setNowPlaying(const QString &line);
 
     void fetchStatus(StatusCallback completion);
     // The same query, reporting the whole decoded answer (nothing on any failure).
@@ -111,6 +110,7 @@ private:
                     const QString &whenOn, const QString &whenOff, DoneCallback completion);
     void applyStatus(const std::optional<PlayerStatus> &status, const Asked &asked);
     void show(DeviceState next);
+    void showFlag(bool DeviceState::*flag, bool on);
 
     const std::shared_ptr<UrlSession> session_;
     const QString ipAddress_; // fixed: another address is another client
