@@ -28,6 +28,7 @@ AppDelegate::AppDelegate() : AppDelegate(Environment{}) {}
 
 AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment)) {
     controller_ = std::make_unique<DeviceController>(env_.makeDiscovery, env_.probePort);
+    controller_->setEventsFactory(env_.makeEvents);
     keys_ = std::make_unique<MediaKeyCapture>(env_.makeKeyTap ? env_.makeKeyTap()
                                                               : std::unique_ptr<KeyTap>(),
                                               *controller_, env_.warn, env_.openShortcutSettings);

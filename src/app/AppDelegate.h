@@ -51,6 +51,8 @@ public:
         // Says, so that it stays until read, that no panel shows the item and what works
         // meanwhile.
         std::function<void()> sayNoPanel;
+        // The device's events (the platform's DeviceEvents::create); without, polls alone.
+        DeviceController::EventsFactory makeEvents;
         // Devices answer on 443; tests point the name probe at a simulator's port.
         std::optional<quint16> probePort;
     };

@@ -31,10 +31,12 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
     Settings::setIp(ip);
     Settings::setDeviceName(name);
     deviceName_ = name;
+    events_.reset();
     if (wiiMClient_)
         wiiMClient_->disconnect(this);
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
     connect(wiiMClient_.get(), &WiiMClient::stateChanged, this, &DeviceController::onStateChanged);
+    followEvents(ip);
     wiiMClient_->setVolumeLimit(Settings::maxVolume());
     artTrack_.clear();
     artUrl_.clear();
@@ -60,6 +62,26 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
             if (self)
                 self->pollNow();
         });
+}
+
+// Events bring changes made elsewhere at once; the polls go on, and a change they find that no
+// event brought asks for the events afresh.
+void DeviceController::followEvents(const QString &ip) {
+    if (!makeEvents_)
+        return;
+    QUrl description;
+    for (const WiiMDevice &d : devices_)
+        if (d.ip == ip)
+            description = d.description;
+    WiiMClient *client = wiiMClient_.get();
+    events_ =
+        makeEvents_(ip, description,
+                    {[client](const DeviceEvent &event) { client->applyEvent(event); },
+                     [this, client] { client->setFollowingEvents(events_ && events_->alive()); }});
+    connect(client, &WiiMClient::changeMissed, this, [this] {
+        if (events_)
+            events_->resubscribe();
+    });
 }
 
 void DeviceController::connectToTypedAddress(const QString &text) {

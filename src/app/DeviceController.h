@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeviceEvents.h"
 #include "DeviceInputs.h"
 #include "WiiMClient.h"
 #include "WiiMDevice.h"
@@ -26,6 +27,9 @@ class DeviceController : public QObject {
     Q_OBJECT
 public:
     using DiscoveryFactory = std::function<std::shared_ptr<WiiMDiscovery>()>;
+    // The device's events beside the polls (the platform's DeviceEvents::create).
+    using EventsFactory = std::function<std::unique_ptr<DeviceEvents>(
+        const QString &address, const QUrl &description, DeviceEvents::Callbacks)>;
     static constexpr double pollSeconds = 5.0;
 
     // Devices answer on 443; tests put a simulator's port on the addresses probed.
@@ -38,6 +42,10 @@ public:
     void connectToTypedAddress(const QString &text);
     void startDiscovery();
     void rescanDevices();
+    // Devices chosen from now on are also followed through their events.
+    void setEventsFactory(EventsFactory makeEvents) { makeEvents_ = std::move(makeEvents); }
+    // The chosen device's events; nothing when it has none or none are asked for.
+    const DeviceEvents *events() const { return events_.get(); }
     // Polling and discovery end; commands still work.
     void stop();
 
@@ -99,7 +107,11 @@ private:
     WiiMClient::DoneCallback afterCommand(bool skip);
     void sayRefusal(const QString &reason);
 
+    void followEvents(const QString &ip);
+
     DiscoveryFactory makeDiscovery_;
+    EventsFactory makeEvents_;
+    std::unique_ptr<DeviceEvents> events_; // before the client it feeds goes
     std::optional<quint16> probePort_;
     std::shared_ptr<WiiMClient> wiiMClient_;
     std::shared_ptr<RepeatingTimer> pollingTimer_;

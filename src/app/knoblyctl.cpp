@@ -1,5 +1,6 @@
 // knoblyctl: the device commands from a shell, for scripts and for desktops that do not let
 // programs grab keys. Uses the same client and settings as the tray program.
+#include "DeviceEvents.h"
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "QtMainQueue.h"
@@ -31,15 +32,17 @@ namespace {
 
 enum Exit { Ok = 0, NoAnswer = 1, Usage = 2 };
 
-constexpr auto usageText = "usage: knoblyctl status [--device ADDRESS]\n"
-                           "       knoblyctl volume up|down|N [--device ADDRESS]\n"
-                           "       knoblyctl mute|play-pause|next|prev [--device ADDRESS]\n"
-                           "       knoblyctl source [NAME] [--device ADDRESS]\n"
-                           "       knoblyctl preset N [--device ADDRESS]\n"
-                           "       knoblyctl discover [--seconds N]\n"
-                           "       knoblyctl watch [--device ADDRESS] [--interval SECONDS]\n"
-                           "       knoblyctl --version\n"
-                           "The device defaults to the one chosen in Knobly.\n";
+constexpr auto usageText =
+    "usage: knoblyctl status [--verbose] [--device ADDRESS] [--description URL]\n"
+    "       knoblyctl volume up|down|N [--device ADDRESS]\n"
+    "       knoblyctl mute|play-pause|next|prev [--device ADDRESS]\n"
+    "       knoblyctl source [NAME] [--device ADDRESS]\n"
+    "       knoblyctl preset N [--device ADDRESS]\n"
+    "       knoblyctl discover [--seconds N]\n"
+    "       knoblyctl watch [--device ADDRESS] [--interval SECONDS]\n"
+    "                       [--description URL]\n"
+    "       knoblyctl --version\n"
+    "The device defaults to the one chosen in Knobly.\n";
 
 int usage(const char *problem) {
     std::fprintf(stderr, "knoblyctl: %s\n%s", problem, usageText);
@@ -180,9 +183,24 @@ QByteArray stateLine(const DeviceState &s) {
     return QJsonDocument(json).toJson(QJsonDocument::Compact);
 }
 
-// A line for every change of the device's state, polled every `interval` seconds, until
-// SIGINT or SIGTERM (exit 0); a device that stops answering is a line too, not the end.
-int watch(WiiMClient &client, double interval) {
+// The device's events feeding `client`; a poll that finds a change they missed asks afresh.
+std::unique_ptr<DeviceEvents> followEvents(WiiMClient &client, const QUrl &description) {
+    auto events = std::make_shared<DeviceEvents *>(nullptr);
+    std::unique_ptr<DeviceEvents> owned = DeviceEvents::create(
+        client.ipAddress(), description,
+        {[&client](const DeviceEvent &event) { client.applyEvent(event); },
+         [&client, events] { client.setFollowingEvents(*events && (*events)->alive()); }});
+    *events = owned.get();
+    QObject::connect(&client, &WiiMClient::changeMissed, &client,
+                     [raw = owned.get()] { raw->resubscribe(); });
+    return owned;
+}
+
+// A line for every change of the device's state, from its events and from polls every
+// `interval` seconds, until SIGINT or SIGTERM (exit 0); a device that stops answering is a
+// line too, not the end.
+int watch(WiiMClient &client, double interval, const QUrl &description) {
+    const auto events = followEvents(client, description);
     UnixSignals interrupts({SIGTERM, SIGINT});
     QObject::connect(&interrupts, &UnixSignals::received, qApp, &QCoreApplication::quit);
     QByteArray last;
@@ -205,15 +223,62 @@ int watch(WiiMClient &client, double interval) {
     return QCoreApplication::exec();
 }
 
+// The device's state now; verbose adds how its events are doing: whether they flow (waiting
+// up to eventWait for the first), when the last came, and the changes a poll found that
+// they did not bring.
+int status(WiiMClient &client, bool verbose, const QUrl &description) {
+    constexpr auto eventWait = std::chrono::seconds(3);
+    std::unique_ptr<DeviceEvents> events;
+    if (verbose)
+        events = followEvents(client, description);
+    const auto status = queryStatus(client);
+    if (!status)
+        return failed(client);
+    QJsonObject json{{QStringLiteral("volume"), jsonOf(status->volume)},
+                     {QStringLiteral("muted"), jsonOf(status->muted)},
+                     {QStringLiteral("nowPlaying"), jsonOf(status->nowPlaying)},
+                     {QStringLiteral("playing"), jsonOf(status->playing)}};
+    if (events) {
+        QEventLoop loop;
+        QTimer::singleShot(eventWait, &loop, &QEventLoop::quit);
+        QTimer check;
+        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+            if (events->alive())
+                loop.quit();
+        });
+        check.start(20);
+        if (!events->alive())
+            loop.exec();
+        queryStatus(client); // finds what the events did not bring
+        const QDateTime last = events->lastEvent();
+        json.insert(QStringLiteral("events"),
+                    QJsonObject{{QStringLiteral("alive"), events->alive()},
+                                {QStringLiteral("lastEvent"),
+                                 last.isValid() ? QJsonValue(last.toString(Qt::ISODateWithMs))
+                                                : QJsonValue(QJsonValue::Null)},
+                                {QStringLiteral("changesMissed"), client.missedChanges()},
+                                {QStringLiteral("description"),
+                                 events->description().isEmpty()
+                                     ? QJsonValue(QJsonValue::Null)
+                                     : QJsonValue(events->description().toString())}});
+    }
+    std::printf("%s\n", QJsonDocument(json).toJson(QJsonDocument::Compact).constData());
+    return Ok;
+}
+
 int run(const QStringList &args) {
     QCommandLineParser parser;
     const QCommandLineOption deviceOption(QStringLiteral("device"), {}, QStringLiteral("ADDRESS"));
     const QCommandLineOption secondsOption(QStringLiteral("seconds"), {}, QStringLiteral("N"));
     const QCommandLineOption intervalOption(QStringLiteral("interval"), {},
                                             QStringLiteral("SECONDS"));
+    const QCommandLineOption descriptionOption(QStringLiteral("description"), {},
+                                               QStringLiteral("URL"));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"), {});
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, {});
     const QCommandLineOption versionOption(QStringLiteral("version"), {});
-    parser.addOptions({deviceOption, secondsOption, intervalOption, helpOption, versionOption});
+    parser.addOptions({deviceOption, secondsOption, intervalOption, descriptionOption,
+                       verboseOption, helpOption, versionOption});
     // A negative level ("volume -5") is a word, not an option: such words go last, after "--".
     static const QRegularExpression negative(QStringLiteral("^-[0-9]+$"));
     QStringList line{QStringLiteral("knoblyctl")}, numbers;
@@ -227,7 +292,9 @@ int run(const QStringList &args) {
             why.contains(QLatin1String("--device"))     ? "--device needs an address"
             : why.contains(QLatin1String("--seconds"))  ? "--seconds needs a number of seconds"
             : why.contains(QLatin1String("--interval")) ? "--interval needs a number of seconds"
-                                                        : qPrintable(why));
+            : why.contains(QLatin1String("--description"))
+                ? "--description needs the URL of the device's UPnP description"
+                : qPrintable(why));
     }
     if (parser.isSet(helpOption)) {
         std::fputs(usageText, stdout);
@@ -268,6 +335,25 @@ int run(const QStringList &args) {
         return usage("--seconds goes with discover");
     if (interval && command != QLatin1String("watch"))
         return usage("--interval goes with watch");
+    const bool verbose = parser.isSet(verboseOption);
+    if (verbose && command != QLatin1String("status"))
+        return usage("--verbose goes with status");
+    const bool events = command == QLatin1String("watch") || verbose;
+    QUrl description;
+    if (parser.isSet(descriptionOption)) {
+        description = QUrl(parser.value(descriptionOption), QUrl::StrictMode);
+        if (!events)
+            return usage("--description goes with watch and status --verbose");
+        if (!description.isValid() || description.scheme() != QLatin1String("http") ||
+            description.host().isEmpty())
+            return usage("--description needs the http URL of the device's UPnP description");
+    }
+    if (events) {
+        if (const QString why = DeviceEvents::unusableReason(); !why.isEmpty()) {
+            std::fprintf(stderr, "knoblyctl: %s\n", qUtf8Printable(why));
+            return NoAnswer;
+        }
+    }
     static const QStringList plain = {QStringLiteral("status"), QStringLiteral("watch"),
                                       QStringLiteral("mute"),   QStringLiteral("play-pause"),
                                       QStringLiteral("next"),   QStringLiteral("prev")};
@@ -313,20 +399,10 @@ int run(const QStringList &args) {
     auto client = std::make_shared<WiiMClient>(device);
     client->setVolumeLimit(Settings::maxVolume());
 
-    if (command == QLatin1String("status")) {
-        const auto status = queryStatus(*client);
-        if (!status)
-            return failed(*client);
-        const QJsonObject json{{QStringLiteral("volume"), jsonOf(status->volume)},
-                               {QStringLiteral("muted"), jsonOf(status->muted)},
-                               {QStringLiteral("nowPlaying"), jsonOf(status->nowPlaying)},
-                               {QStringLiteral("playing"), jsonOf(status->playing)}};
-        std::printf("%s\n", QJsonDocument(json).toJson(QJsonDocument::Compact).constData());
-        return Ok;
-    }
-
+    if (command == QLatin1String("status"))
+        return status(*client, verbose, description);
     if (command == QLatin1String("watch"))
-        return watch(*client, interval.value_or(5.0));
+        return watch(*client, interval.value_or(5.0), description);
     if (command == QLatin1String("source"))
         return source(*client, words.value(0));
     if (command == QLatin1String("preset"))

@@ -3,6 +3,7 @@
 #include "AppInstance.h"
 #include "DesktopFeedback.h"
 #include "DesktopPrompts.h"
+#include "DeviceEvents.h"
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "QtMainQueue.h"
@@ -40,6 +41,11 @@ int main(int argc, char *argv[]) {
     AppInstance instance;
 
     MainQueue::install(std::make_shared<QtMainQueue>());
+    // The device's events arrive through GLib's loop: without it they would never come.
+    if (const QString why = DeviceEvents::unusableReason(); !why.isEmpty()) {
+        qCritical("knobly: %s", qUtf8Printable(why));
+        return 1;
+    }
 
     AppDelegate::Environment environment;
     environment.makeStatusItem = &StatusItem::create;
@@ -49,6 +55,7 @@ int main(int argc, char *argv[]) {
     environment.openShortcutSettings = shortcutSettingsOpener();
     environment.cursorPosition = [] { return QCursor::pos(); };
     environment.makeMediaControls = &MediaControls::create;
+    environment.makeEvents = &DeviceEvents::create;
     // On Wayland the desktop draws volume feedback; a window of ours would land anywhere.
     environment.showVolume = desktopVolumeFeedback();
     environment.sayNoPanel = noPanelNotice();

@@ -107,8 +107,10 @@ TEST_F(AppDelegateTest, EveryDeviceFaultFailsQuietlyAndRecovers) {
 // Inputs follow the model and the device's answers, presets the device's list; a replaced
 // device's answers are dropped.
 TEST_F(AppDelegateTest, SourcesAndPresetsFollowTheDevice) {
-    devicesim::DeviceSimulator amp(
-        {.project = "WiiM_Amp", .tracks = {}, .presets = {{1, "Radio One"}, {4, "Jazz"}}});
+    devicesim::DeviceSimulator amp({.project = "WiiM_Amp",
+                                    .tracks = {},
+                                    .presets = {{1, "Radio One"}, {4, "Jazz"}},
+                                    .upnpPort = {}});
     ASSERT_TRUE(amp.start());
     Settings::setIp(amp.address());
     launch();
@@ -154,8 +156,11 @@ TEST_F(AppDelegateTest, ADeviceThatMovedIsFollowedByItsId) {
     sim.setStatusExBody({});
     poll();
     ASSERT_TRUE(queue->runUntil([] { return !Settings::deviceUuid().isEmpty(); }));
-    devicesim::DeviceSimulator moved(
-        {.bind = QHostAddress("127.0.0.2"), .port = sim.port(), .tracks = {}, .presets = {}});
+    devicesim::DeviceSimulator moved({.bind = QHostAddress("127.0.0.2"),
+                                      .port = sim.port(),
+                                      .tracks = {},
+                                      .presets = {},
+                                      .upnpPort = {}});
     sim.stop();
     ASSERT_TRUE(moved.start());
     for (const auto &[polls, searches] : {std::pair{2, 1}, {1, 2}, {11, 2}, {1, 3}}) {

@@ -207,7 +207,8 @@ protected:
     devicesim::DeviceSimulator sim{
         {.name = "Kitchen",
          .tracks = {{"Jóga — 全部", "Björk", "unknow"}, {"So What", "Miles Davis", "Kind of Blue"}},
-         .presets = {{1, "Radio One"}, {3, "Jazz"}}}};
+         .presets = {{1, "Radio One"}, {3, "Jazz"}},
+         .upnpPort = {}}};
     std::vector<std::unique_ptr<QProcess>> launched;
     std::unique_ptr<Connection> host;
     std::unique_ptr<FakeWatcher> watcher;

@@ -1,6 +1,7 @@
 #include "DeviceSimulator.h"
 
 #include "SelfSignedCert.h"
+#include "UpnpRenderer.h"
 
 #include <QEventLoop>
 #include <QRandomGenerator>
@@ -162,6 +163,15 @@ public:
     QByteArray statusExBody;
     std::vector<RequestRecord> log;
 
+    // The server thread's: runs there after a command changed something.
+    std::function<void()> onChange;
+
+    UpnpRenderer::Snapshot snapshot() {
+        std::lock_guard lock(mutex);
+        const Track &track = tracks[std::size_t(trackIndex) % tracks.size()];
+        return {volume, muted, status, track.title, track.artist, track.album};
+    }
+
     std::atomic<quint64> fault{packFault(Fault::None, 0)};
     std::atomic<int> handshakes{0};
     std::atomic<int> openConnections{0};
@@ -204,6 +214,9 @@ public:
             else
                 answer.body = kUnknownCommand;
         }
+        // Outside the lock: the events read the state again.
+        if (onChange && answer.body == "OK")
+            onChange();
         if (currentFault == Fault::Json500)
             answer.code = 500;
         if (currentFault == Fault::Oversize)
@@ -211,7 +224,7 @@ public:
         return answer;
     }
 
-private:
+    // The renderer acts through the device's own commands.
     QByteArray playerStatusLocked() const {
         const bool idle = status == QLatin1String("none") || status == QLatin1String("stop");
         const Track &track = tracks[size_t(trackIndex)];
@@ -630,6 +643,25 @@ struct DeviceSimulator::Impl {
     // Written before the thread starts, read only by it.
     PemPair pem;
     quint16 previousPort = 0;
+    quint16 previousUpnpPort = 0;
+    // The server thread's loop and renderer while it serves; set and cleared under lifeMutex.
+    std::atomic<QObject *> loopObject{nullptr};
+    std::atomic<UpnpRenderer *> upnp{nullptr};
+    QUrl description; // written by the server thread before it reports Listening
+    std::atomic<int> upnpSubscribes{0}, upnpRenewals{0};
+
+    // Runs `work` with the renderer on the server thread, if it serves one.
+    void withRenderer(std::function<void(UpnpRenderer &)> work) {
+        std::lock_guard lock(lifeMutex);
+        if (QObject *loop = loopObject.load(); loop && upnp.load())
+            QMetaObject::invokeMethod(
+                loop,
+                [this, work = std::move(work)] {
+                    if (UpnpRenderer *r = upnp.load())
+                        work(*r);
+                },
+                Qt::QueuedConnection);
+    }
     int wakeFds[2] = {-1, -1};
 
     // A std::thread that Qt adopts, running a QEventLoop: QThread::wait() syncs through a
@@ -689,9 +721,41 @@ struct DeviceSimulator::Impl {
                                 .arg(core.options.port)
                                 .arg(listener.errorString());
             }
+            std::optional<UpnpRenderer> renderer;
+            if (listening && core.options.upnpPort) {
+                renderer.emplace(bind, core.options.name,
+                                 UpnpRenderer::Hooks{[this] { return core.snapshot(); },
+                                                     [this](const QByteArray &command) {
+                                                         std::lock_guard lock(core.mutex);
+                                                         core.setPlayerCmdLocked(command);
+                                                     },
+                                                     [this](bool renewal) {
+                                                         ++(renewal ? upnpRenewals
+                                                                    : upnpSubscribes);
+                                                     }});
+                // A restarted device comes back on its old UPnP port too.
+                const quint16 upnpPort =
+                    *core.options.upnpPort ? *core.options.upnpPort : previousUpnpPort;
+                if (!renderer->start(upnpPort, &error) &&
+                    (upnpPort == *core.options.upnpPort || !renderer->start(0, &error))) {
+                    listening = false;
+                } else {
+                    core.onChange = [&renderer] { renderer->changed(); };
+                    upnp.store(&*renderer);
+                    description = renderer->description();
+                    previousUpnpPort = renderer->port();
+                }
+            }
             if (listening) {
                 setPhase(Phase::Listening, {}, listener.serverPort());
+                loopObject.store(&loop);
                 loop.exec();
+                {
+                    std::lock_guard lock(lifeMutex);
+                    loopObject.store(nullptr);
+                    upnp.store(nullptr);
+                }
+                core.onChange = nullptr;
             } else {
                 setPhase(Phase::Failed, error);
             }
@@ -778,8 +842,11 @@ int DeviceSimulator::volume() const {
 }
 
 void DeviceSimulator::setVolume(int volume) {
-    std::lock_guard lock(d->core.mutex);
-    d->core.volume = std::clamp(volume, 0, 100);
+    {
+        std::lock_guard lock(d->core.mutex);
+        d->core.volume = std::clamp(volume, 0, 100);
+    }
+    d->withRenderer([](UpnpRenderer &r) { r.changed(); });
 }
 
 bool DeviceSimulator::muted() const {
@@ -788,8 +855,11 @@ bool DeviceSimulator::muted() const {
 }
 
 void DeviceSimulator::setMuted(bool muted) {
-    std::lock_guard lock(d->core.mutex);
-    d->core.muted = muted;
+    {
+        std::lock_guard lock(d->core.mutex);
+        d->core.muted = muted;
+    }
+    d->withRenderer([](UpnpRenderer &r) { r.changed(); });
 }
 
 QString DeviceSimulator::status() const {
@@ -798,13 +868,25 @@ QString DeviceSimulator::status() const {
 }
 
 void DeviceSimulator::setStatus(const QString &status) {
-    std::lock_guard lock(d->core.mutex);
-    d->core.status = status;
+    {
+        std::lock_guard lock(d->core.mutex);
+        d->core.status = status;
+    }
+    d->withRenderer([](UpnpRenderer &r) { r.changed(); });
 }
 
 int DeviceSimulator::trackIndex() const {
     std::lock_guard lock(d->core.mutex);
     return d->core.trackIndex;
+}
+
+void DeviceSimulator::runCommand(const QByteArray &command) {
+    {
+        std::lock_guard lock(d->core.mutex);
+        if (command.startsWith("setPlayerCmd:"))
+            d->core.setPlayerCmdLocked(command.mid(int(sizeof "setPlayerCmd:") - 1));
+    }
+    d->withRenderer([](UpnpRenderer &r) { r.changed(); });
 }
 
 void DeviceSimulator::setStatusExBody(const QByteArray &body) {
@@ -829,6 +911,31 @@ std::vector<QString> DeviceSimulator::commands() const {
 void DeviceSimulator::clearRequests() {
     std::lock_guard lock(d->core.mutex);
     d->core.log.clear();
+}
+
+QUrl DeviceSimulator::upnpDescription() const {
+    std::lock_guard lock(d->lifeMutex);
+    return d->upnp.load() ? d->description : QUrl();
+}
+
+void DeviceSimulator::setUpnpSilent(bool silent) {
+    d->withRenderer([silent](UpnpRenderer &r) { r.setSilent(silent); });
+}
+
+void DeviceSimulator::forgetUpnpSubscribers() {
+    d->withRenderer([](UpnpRenderer &r) { r.forgetSubscribers(); });
+}
+
+void DeviceSimulator::sendUpnpEvent(const QByteArray &service, const QByteArray &lastChange) {
+    d->withRenderer([service, lastChange](UpnpRenderer &r) { r.sendRaw(service, lastChange); });
+}
+
+int DeviceSimulator::upnpSubscribes() const {
+    return d->upnpSubscribes.load();
+}
+
+int DeviceSimulator::upnpRenewals() const {
+    return d->upnpRenewals.load();
 }
 
 int DeviceSimulator::tlsHandshakes() const {

@@ -3,9 +3,11 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
+#include <QUrl>
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace devicesim {
@@ -53,6 +55,8 @@ public:
         std::vector<Track> tracks; // empty: a small built-in list
         // Numbered presets; none: getPresetInfo is an unknown command, as on older devices.
         std::vector<std::pair<int, QString>> presets;
+        // Also a UPnP MediaRenderer with events, on this port (0: any free one); none unless set.
+        std::optional<quint16> upnpPort;
     };
 
     DeviceSimulator();
@@ -80,12 +84,25 @@ public:
     void setStatus(const QString &status);
     int trackIndex() const;
 
+    // Runs one of the device's commands ("setPlayerCmd:next") as its own buttons would.
+    void runCommand(const QByteArray &command);
+
     // Replaces the getStatusEx body with raw bytes (empty: back to the generated answer).
     void setStatusExBody(const QByteArray &body);
 
     std::vector<RequestRecord> requests() const;
     std::vector<QString> commands() const; // the command texts of requests(), in order
     void clearRequests();
+
+    // The UPnP side: its description's URL (empty when it has none), switches for events that
+    // stop and for a device that forgets its subscribers, hostile events of the test's making
+    // ("rc" or "avt"), and what subscribers asked for.
+    QUrl upnpDescription() const;
+    void setUpnpSilent(bool silent);
+    void forgetUpnpSubscribers();
+    void sendUpnpEvent(const QByteArray &service, const QByteArray &lastChange);
+    int upnpSubscribes() const;
+    int upnpRenewals() const;
 
     int tlsHandshakes() const;   // completed TLS handshakes since start
     int openConnections() const; // connections currently open

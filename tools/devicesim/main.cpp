@@ -44,8 +44,38 @@ int usageError(const QString &message) {
     std::fprintf(stderr, "usage: knobly-devicesim --port N [--bind ADDR] [--name NAME]\n"
                          "         [--ssid TEXT] [--project TEXT] [--firmware TEXT]\n"
                          "         [--ssdp wiim|renderer|unrelated --ssdp-interface IF\n"
-                         "          [--ssdp-answers N]] [--stats]\n");
+                         "          [--ssdp-answers N]] [--upnp-port N] [--stats]\n"
+                         "Commands on standard input change the device as its other controls\n"
+                         "would: volume N, mute 0|1, play, pause, stop, next, prev, upnp silent\n"
+                         "on|off, upnp forget, upnp event rc|avt TEXT, restart.\n");
     return 2;
+}
+
+bool runCommand(devicesim::DeviceSimulator &sim, const QByteArray &line) {
+    const QList<QByteArray> w = line.split(' ');
+    const QByteArray arg = w.value(1);
+    if (w[0] == "volume" && w.size() == 2)
+        sim.setVolume(arg.toInt());
+    else if (w[0] == "mute" && w.size() == 2)
+        sim.setMuted(arg == "1");
+    else if (w[0] == "play" || w[0] == "pause" || w[0] == "stop")
+        sim.setStatus(QString::fromLatin1(w[0]));
+    else if (w[0] == "next" || w[0] == "prev")
+        sim.runCommand("setPlayerCmd:" + w[0]);
+    else if (w[0] == "upnp" && arg == "silent" && w.size() == 3)
+        sim.setUpnpSilent(w[2] == "on");
+    else if (w[0] == "upnp" && arg == "forget")
+        sim.forgetUpnpSubscribers();
+    else if (w[0] == "upnp" && arg == "event" && w.size() >= 4)
+        sim.sendUpnpEvent(w[2], line.mid(int(sizeof "upnp event ") + w[2].size()));
+    else if (w[0] == "restart") {
+        sim.stop();
+        QString error;
+        if (!sim.start(&error))
+            std::fprintf(stderr, "knobly-devicesim: %s\n", error.toLocal8Bit().constData());
+    } else
+        return !line.isEmpty() ? false : true;
+    return true;
 }
 
 } // namespace
@@ -89,11 +119,15 @@ int main(int argc, char **argv) {
     const QCommandLineOption ssdpAnswersOption(QStringLiteral("ssdp-answers"),
                                                QStringLiteral("Answers sent per search."),
                                                QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption upnpPortOption(
+        QStringLiteral("upnp-port"),
+        QStringLiteral("Also be a UPnP MediaRenderer with events on this port (0: any free)."),
+        QStringLiteral("N"));
     const QCommandLineOption statsOption(QStringLiteral("stats"),
                                          QStringLiteral("Print what was served when stopping."));
     parser.addOptions({portOption, bindOption, nameOption, ssidOption, projectOption,
                        firmwareOption, ssdpOption, ssdpInterfaceOption, ssdpAnswersOption,
-                       statsOption});
+                       upnpPortOption, statsOption});
 
     // parse() rather than process(): bad arguments must exit with 2, not 1.
     if (!parser.parse(QCoreApplication::arguments()))
@@ -159,6 +193,14 @@ int main(int argc, char **argv) {
     options.ssid = parser.value(ssidOption);
     options.project = parser.value(projectOption);
     options.firmware = parser.value(firmwareOption);
+    if (parser.isSet(upnpPortOption)) {
+        bool upnpOk = false;
+        const uint upnpPort = parser.value(upnpPortOption).toUInt(&upnpOk);
+        if (!upnpOk || upnpPort > 65535)
+            return usageError(
+                QStringLiteral("invalid UPnP port '%1'").arg(parser.value(upnpPortOption)));
+        options.upnpPort = quint16(upnpPort);
+    }
     devicesim::DeviceSimulator simulator(options);
     QString error;
     if (!simulator.start(&error)) {
@@ -177,10 +219,32 @@ int main(int argc, char **argv) {
                        .arg(devicesim::SsdpResponder::profileName(ssdp->profile), ssdp->interface);
     }
 
+    if (!simulator.upnpDescription().isEmpty())
+        ssdpNote +=
+            QStringLiteral(", UPnP description at ") + simulator.upnpDescription().toString();
     std::printf("knobly-devicesim: serving \"%s\" at https://%s/httpapi.asp%s\n",
                 name.toUtf8().constData(), simulator.address().toUtf8().constData(),
                 ssdpNote.toUtf8().constData());
     std::fflush(stdout);
+
+    // Changes made "elsewhere": the device's own buttons, another controller.
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QByteArray pending;
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buffer[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            input.setEnabled(false); // closed: the signals still end it
+            return;
+        }
+        pending.append(buffer, n);
+        for (qsizetype end; (end = pending.indexOf('\n')) >= 0;) {
+            const QByteArray line = pending.left(end).trimmed();
+            pending.remove(0, end + 1);
+            if (!runCommand(simulator, line))
+                std::fprintf(stderr, "knobly-devicesim: unknown command '%s'\n", line.constData());
+        }
+    });
 
     QCoreApplication::exec();
     if (responder)
@@ -192,8 +256,10 @@ int main(int argc, char **argv) {
         const auto statusEx =
             std::count(commands.begin(), commands.end(), QStringLiteral("getStatusEx"));
         std::printf("knobly-devicesim: stats requests=%zu getStatusEx=%td tls-handshakes=%d "
+                    "upnp-subscribes=%d upnp-renewals=%d "
                     "ssdp-searches=%d ssdp-answered=%d ssdp-answers-sent=%d\n",
                     commands.size(), statusEx, simulator.tlsHandshakes(),
+                    simulator.upnpSubscribes(), simulator.upnpRenewals(),
                     responder ? responder->searchesReceived() : 0,
                     responder ? responder->searchesAnswered() : 0,
                     responder ? responder->answersSent() : 0);

@@ -6,6 +6,7 @@
 #include <QPointer>
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 
 namespace knobly {
@@ -26,6 +27,13 @@ bool isAddressCharacter(QChar c) {
     const char16_t u = c.unicode();
     return (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') ||
            u == u'.' || u == u'-' || u == u'_' || u == u':' || u == u'[' || u == u']' || u == u'%';
+}
+
+// A few are enough: a device echoes what it was sent in order, soon after.
+void rememberEcho(auto &intent, std::int64_t value) {
+    if (intent.echoes.size() >= 16)
+        intent.echoes.erase(intent.echoes.begin());
+    intent.echoes.push_back(value);
 }
 
 } // namespace
@@ -74,7 +82,7 @@ std::optional<QUrl> WiiMClient::requestUrl(const QString &address, const QString
 
 void WiiMClient::fetchPlayerStatus(PlayerStatusCallback completion) {
     const auto url = requestUrl(ipAddress(), QStringLiteral("getPlayerStatus"));
-    const Asked asked{volumeIntent_.sent, muteIntent_.sent, playIntent_.sent};
+    const Asked asked{volumeIntent_.sent, muteIntent_.sent, playIntent_.sent, trackEvents_};
     if (!url) {
         failureReason_ = QStringLiteral("is not an address a request can go to");
         applyStatus(std::nullopt, asked);
@@ -105,11 +113,13 @@ void WiiMClient::applyStatus(const std::optional<PlayerStatus> &status, const As
         show(std::move(next));
         return;
     }
-    next.nowPlaying = status->nowPlaying.value_or(QString());
-    next.transport = status->state.value_or(QString());
-    next.title = status->title.value_or(QString());
-    next.artist = status->artist.value_or(QString());
-    next.album = status->album.value_or(QString());
+    if (trackEvents_ == asked.track) {
+        next.nowPlaying = status->nowPlaying.value_or(QString());
+        next.transport = status->state.value_or(QString());
+        next.title = status->title.value_or(QString());
+        next.artist = status->artist.value_or(QString());
+        next.album = status->album.value_or(QString());
+    }
     next.lengthMs = status->lengthMs;
     next.positionMs = status->positionMs;
     next.input = status->mode;
@@ -124,6 +134,61 @@ void WiiMClient::applyStatus(const std::optional<PlayerStatus> &status, const As
         next.muted = *status->muted;
     if (status->playing && settled(playIntent_, asked.playing))
         next.playing = *status->playing;
+    const auto seen = [](const DeviceState &s) {
+        return std::tie(s.volume, s.muted, s.playing, s.title, s.artist);
+    };
+    if (followingEvents_ && state_.reachable.value_or(false) && state_.volumeKnown &&
+        seen(next) != seen(state_)) {
+        ++missedChanges_;
+        show(std::move(next));
+        Q_EMIT changeMissed();
+        return;
+    }
+    show(std::move(next));
+}
+
+// True when an event's value for a field the user changes is to be shown.
+bool WiiMClient::Intent::showsEvent(std::int64_t value, std::int64_t shown) {
+    if (awaited)
+        return false;
+    if (value == shown) { // confirmed: no echo of ours can come after it
+        echoes.clear();
+        return false;
+    }
+    if (std::find(echoes.begin(), echoes.end(), value) != echoes.end())
+        return false;
+    echoes.clear();
+    ++sent;
+    return true;
+}
+
+void WiiMClient::applyEvent(const DeviceEvent &event) {
+    DeviceState next = state_;
+    if (event.volume &&
+        volumeIntent_.showsEvent(*event.volume, next.volumeKnown ? next.volume : -1)) {
+        next.volume = *event.volume;
+        next.volumeKnown = true;
+    }
+    if (event.muted && muteIntent_.showsEvent(*event.muted, next.muted))
+        next.muted = *event.muted;
+    if (event.transport && *event.transport != QLatin1String("load")) {
+        const bool playing = *event.transport == QLatin1String("play");
+        if (playing == next.playing || playIntent_.showsEvent(playing, next.playing)) {
+            next.playing = playing;
+            next.transport = *event.transport;
+            ++trackEvents_;
+        }
+    }
+    if (event.track) {
+        next.title = event.track->title;
+        next.artist = event.track->artist;
+        next.album = event.track->album;
+        const QString title = shownText(next.title), artist = shownText(next.artist);
+        next.nowPlaying = artist.isEmpty() || title.isEmpty()
+                              ? artist + title
+                              : artist + QStringLiteral(" \u2014 ") + title;
+        ++trackEvents_;
+    }
     show(std::move(next));
 }
 
@@ -166,6 +231,7 @@ void WiiMClient::sendWaitingVolume() {
         self->sendWaitingVolume();
     });
     const std::int64_t level = *std::exchange(waitingVolume_, std::nullopt);
+    rememberEcho(volumeIntent_, level);
     auto done = [self = QPointer<WiiMClient>(this),
                  completions = std::exchange(waitingCompletions_, {})](bool ok) {
         if (self) {
@@ -288,6 +354,7 @@ void WiiMClient::sendChange(bool DeviceState::*flag, Intent WiiMClient::*intent,
     const bool target = value.value_or(!(state_.*flag));
     showFlag(flag, target);
     const std::uint64_t sentAs = ++(this->*intent).sent;
+    rememberEcho(this->*intent, target);
     ++(this->*intent).awaited;
     auto finish = [self = QPointer<WiiMClient>(this), flag, intent, target, sentAs,
                    completion = std::move(completion)](bool done) {

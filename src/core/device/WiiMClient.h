@@ -1,5 +1,6 @@
 #pragma once
 
+#include "DeviceEvent.h"
 #include "DeviceIdentity.h"
 #include "DeviceInputs.h"
 #include "DeviceState.h"
@@ -78,6 +79,14 @@ public:
     // is not a plain host (with an optional port) that can stand in a URL.
     static std::optional<QUrl> requestUrl(const QString &address, const QString &command);
 
+    // What the device said changed, unasked. What the user asked for and the device has not
+    // answered yet stays shown, and so does a later level over an earlier one of ours that an
+    // event echoes late.
+    void applyEvent(const DeviceEvent &event);
+    // While events flow, a poll that finds a change they did not bring counts it.
+    void setFollowingEvents(bool following) { followingEvents_ = following; }
+    int missedChanges() const { return missedChanges_; }
+
     const std::shared_ptr<UrlSession> &session() const { return session_; }
     // Why the last command or query that failed did, in words for a person.
     const QString &failureReason() const { return failureReason_; }
@@ -86,6 +95,8 @@ Q_SIGNALS:
     // Something in state() changed: by a command sent from here, by its refusal, or by an
     // answer.
     void stateChanged();
+    // A poll found a change no event brought: the events may have stopped.
+    void changeMissed();
 
 private:
     void sendCommand(const QString &command, DoneCallback completion);
@@ -97,12 +108,15 @@ private:
                std::function<void(std::optional<T>)> completion);
     // A field changed from here: changes sent, and their answers still awaited. A status
     // answer sets the field only when nothing was sent after it was asked and none is awaited.
+    // An event also counts as sent: a poll that left before it must not undo it.
     struct Intent {
         std::uint64_t sent = 0;
         int awaited = 0;
+        std::vector<std::int64_t> echoes; // values sent and not yet confirmed by an event
+        bool showsEvent(std::int64_t value, std::int64_t shown);
     };
     struct Asked {
-        std::uint64_t volume, muted, playing;
+        std::uint64_t volume, muted, playing, track;
     };
     // Shows `value` (the opposite of what is shown, when none) at once and sends the command
     // for it; taken back if the device does not carry it out and nothing changed it since.
@@ -118,6 +132,9 @@ private:
     QString failureReason_;
     std::int64_t volumeLimit_ = 100;
     Intent volumeIntent_, muteIntent_, playIntent_;
+    std::uint64_t trackEvents_ = 0;
+    bool followingEvents_ = false;
+    int missedChanges_ = 0;
     bool volumeInFlight_ = false;
     bool volumeGapRunning_ = false;
     std::optional<std::int64_t> waitingVolume_;

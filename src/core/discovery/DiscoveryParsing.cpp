@@ -29,6 +29,21 @@ SsdpAnswerClass classifySsdpAnswer(const QByteArray &datagram) {
     return SsdpAnswerClass::other;
 }
 
+QUrl ssdpLocation(const QByteArray &datagram, const QHostAddress &sender) {
+    for (const QByteArray &line : datagram.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0 || line.left(colon).trimmed().toLower() != "location")
+            continue;
+        const QUrl url(QString::fromLatin1(line.mid(colon + 1).trimmed()), QUrl::StrictMode);
+        // Only a plain description on the device that answered: the events are asked there.
+        if (url.isValid() && url.scheme() == QLatin1String("http") &&
+            QHostAddress(url.host()).isEqual(sender))
+            return url;
+        return {};
+    }
+    return {};
+}
+
 QString ssdpFallbackName(SsdpAnswerClass answerClass) {
     return answerClass == SsdpAnswerClass::wiimLike ? QStringLiteral("WiiM Device")
                                                     : QStringLiteral("Unknown");
@@ -97,7 +112,8 @@ std::optional<WiiMDevice> probedDevice(const std::optional<DeviceIdentity> &iden
                       identity->project.isEmpty() ? model : identity->project,
                       true,
                       source,
-                      identity->uuid};
+                      identity->uuid,
+                      {}};
 }
 
 } // namespace knobly

@@ -5,8 +5,10 @@
 #include "WiiMDevice.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMap>
 #include <QString>
+#include <QUrl>
 
 #include <optional>
 #include <vector>
@@ -24,6 +26,9 @@ enum class SsdpAnswerClass { wiimLike, renderer, other };
 SsdpAnswerClass classifySsdpAnswer(const QByteArray &datagram);
 
 // The name a probe falls back on for an answer of that class ("WiiM Device", "Unknown").
+// The answer's LOCATION (its UPnP description), when it is a plain http URL on the sender.
+QUrl ssdpLocation(const QByteArray &datagram, const QHostAddress &sender);
+
 QString ssdpFallbackName(SsdpAnswerClass answerClass);
 
 // --- DNS-SD -------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QUrl>
 
 #include <cstdint>
 #include <optional>
@@ -25,7 +26,8 @@ struct WiiMDevice {
     QString model;
     bool isConfirmedWiiM = true;
     DiscoverySource source = DiscoverySource::ssdp;
-    QString uuid; // from the device's own answer, when it was asked
+    QString uuid;     // from the device's own answer, when it was asked
+    QUrl description; // its UPnP description, where an SSDP answer said
 };
 
 } // namespace knobly

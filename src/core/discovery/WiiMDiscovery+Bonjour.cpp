@@ -32,7 +32,7 @@ void WiiMDiscovery::serviceResolved(BonjourService &service) {
             continue;
         const QString ip = address.toString();
         if (c.recognised) {
-            addOrUpdateDevice(WiiMDevice{c.name, ip, 443, c.model, true, c.source, {}});
+            addOrUpdateDevice(WiiMDevice{c.name, ip, 443, c.model, true, c.source, {}, {}});
         } else if (!probedIPs_.contains(ip)) {
             probedIPs_.insert(ip);
             probeDevice(c.name, ip, c.model, c.source);

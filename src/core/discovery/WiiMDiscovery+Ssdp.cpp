@@ -42,6 +42,10 @@ void WiiMDiscovery::readSsdpAnswers() {
         bool isIPv4 = false;
         const quint32 sender = datagram.senderAddress().toIPv4Address(&isIPv4);
         if (answerClass != SsdpAnswerClass::other && isIPv4)
+            if (const QUrl location = ssdpLocation(datagram.data(), datagram.senderAddress());
+                !location.isEmpty())
+                ssdpLocations_.insert(QHostAddress(sender).toString(), location);
+        if (answerClass != SsdpAnswerClass::other && isIPv4)
             candidates.emplace_back(QHostAddress(sender).toString(), ssdpFallbackName(answerClass));
     }
     if (!ssdpSocket_)

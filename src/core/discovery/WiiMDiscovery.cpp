@@ -65,7 +65,10 @@ void WiiMDiscovery::stopDiscovery() {
     stopSSDPDiscovery();
 }
 
-void WiiMDiscovery::addOrUpdateDevice(const WiiMDevice &device) {
+void WiiMDiscovery::addOrUpdateDevice(const WiiMDevice &found) {
+    WiiMDevice device = found;
+    if (device.description.isEmpty())
+        device.description = ssdpLocations_.value(device.ip);
     const auto it = std::find_if(resolvedDevices_.begin(), resolvedDevices_.end(),
                                  [&](const WiiMDevice &d) { return d.ip == device.ip; });
     if (it == resolvedDevices_.end()) {

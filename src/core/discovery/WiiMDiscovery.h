@@ -3,6 +3,9 @@
 #include "BonjourBrowser.h"
 #include "WiiMDevice.h"
 
+#include <QHash>
+#include <QUrl>
+
 #include <QSet>
 #include <QString>
 
@@ -70,6 +73,7 @@ private:
     std::vector<std::shared_ptr<BonjourService>> discoveredServices_;
     std::vector<WiiMDevice> resolvedDevices_;
     QSet<QString> probedIPs_;
+    QHash<QString, QUrl> ssdpLocations_; // by address: where SSDP answers put the description
     Listener onUpdate_;
     std::unique_ptr<QUdpSocket> ssdpSocket_;
     std::uint64_t ssdpWindow_ = 0;

@@ -1,0 +1,321 @@
+// The device's UPnP events (GUPnP): its MediaRenderer description is found, its
+// RenderingControl and AVTransport subscribed, and what their LastChange carries handed on.
+#include "DeviceEvents.h"
+#include "LastChange.h"
+#include "MainQueue.h"
+#include "UrlSession.h"
+
+#include <libgupnp/gupnp.h>
+#include <libxml/parser.h>
+
+#include <QAbstractEventDispatcher>
+#include <QHostAddress>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace knobly {
+
+namespace {
+
+const char *const kServices[] = {"urn:schemas-upnp-org:service:RenderingControl:1",
+                                 "urn:schemas-upnp-org:service:AVTransport:1"};
+constexpr double kFirstRetrySeconds = 2;
+constexpr double kLastRetrySeconds = 300;
+
+// The host of "1.2.3.4", "1.2.3.4:443", "[fe80::1]:443" or "fe80::1".
+QHostAddress hostOf(const QString &address) {
+    QHostAddress host(address);
+    if (!host.isNull())
+        return host;
+    QString h = address;
+    if (h.startsWith(QLatin1Char('[')))
+        h = h.mid(1, h.indexOf(QLatin1Char(']')) - 1);
+    else
+        h = h.left(h.lastIndexOf(QLatin1Char(':')));
+    return QHostAddress(h);
+}
+
+// The local address a connection to `device` leaves from: the only one the callback server
+// should listen on, and one the device can reach. Connecting a datagram socket sends nothing.
+QHostAddress localAddressFacing(const QHostAddress &device) {
+    const bool v6 = device.protocol() == QAbstractSocket::IPv6Protocol;
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    sockaddr_storage remote{}, local{};
+    socklen_t length = 0;
+    if (v6) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&remote);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(9);
+        const Q_IPV6ADDR bytes = device.toIPv6Address();
+        std::copy(bytes.c, bytes.c + 16, a->sin6_addr.s6_addr);
+        a->sin6_scope_id = device.scopeId().toUInt();
+        length = sizeof(sockaddr_in6);
+    } else {
+        auto *a = reinterpret_cast<sockaddr_in *>(&remote);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(9);
+        a->sin_addr.s_addr = htonl(device.toIPv4Address());
+        length = sizeof(sockaddr_in);
+    }
+    QHostAddress result;
+    socklen_t localLength = sizeof local;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&remote), length) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) == 0)
+        result.setAddress(reinterpret_cast<sockaddr *>(&local));
+    ::close(fd);
+    return result;
+}
+
+struct GUnref {
+    void operator()(gpointer p) const {
+        if (p)
+            g_object_unref(p);
+    }
+};
+template <typename T> using GPtr = std::unique_ptr<T, GUnref>;
+
+// The MediaRenderer's <device> element: the root device, or one listed under it.
+xmlNode *rendererElement(xmlNode *node) {
+    for (; node; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE)
+            continue;
+        if (xmlStrEqual(node->name, BAD_CAST "device")) {
+            for (xmlNode *c = node->children; c; c = c->next)
+                if (c->type == XML_ELEMENT_NODE && xmlStrEqual(c->name, BAD_CAST "deviceType")) {
+                    xmlChar *type = xmlNodeGetContent(c);
+                    const bool renderer =
+                        type && xmlStrstr(type, BAD_CAST ":device:MediaRenderer:") != nullptr;
+                    xmlFree(type);
+                    if (renderer)
+                        return node;
+                }
+        }
+        if (xmlNode *inner = rendererElement(node->children))
+            return inner;
+    }
+    return nullptr;
+}
+
+class UpnpEvents final : public DeviceEvents {
+public:
+    UpnpEvents(const QString &address, const QUrl &description, Callbacks callbacks)
+        : callbacks_(std::move(callbacks)), host_(hostOf(address)) {
+        UrlSessionConfig config;
+        config.transferTimeoutSeconds = 3;
+        config.totalTimeoutSeconds = 10;
+        config.maxBodyBytes = 256 * 1024;
+        session_ = UrlSession::create(config, nullptr);
+        if (description.isValid() && description.scheme() == QLatin1String("http"))
+            candidates_.push_back(description);
+        if (!host_.isNull())
+            for (const int port : {49152, 59152}) {
+                QUrl url;
+                url.setScheme(QStringLiteral("http"));
+                url.setHost(host_.toString());
+                url.setPort(port);
+                url.setPath(QStringLiteral("/description.xml"));
+                candidates_.push_back(url);
+            }
+        find(0);
+    }
+
+    ~UpnpEvents() override { drop(); }
+
+    void resubscribe() override {
+        if (services_.empty()) {
+            if (!finding_)
+                find(0);
+            return;
+        }
+        setAlive(false);
+        for (const auto &service : services_) {
+            gupnp_service_proxy_set_subscribed(service.get(), FALSE);
+            gupnp_service_proxy_set_subscribed(service.get(), TRUE);
+        }
+    }
+
+    bool alive() const override { return alive_; }
+    QDateTime lastEvent() const override { return lastEvent_; }
+    QUrl description() const override { return location_; }
+
+private:
+    // Asks the candidates in turn; after the last, tries again later, less and less often.
+    void find(std::size_t index) {
+        finding_ = index < candidates_.size();
+        if (!finding_) {
+            retryLater();
+            return;
+        }
+        const QUrl url = candidates_[index];
+        session_->get(url, [this, token = std::weak_ptr<char>(token_), index,
+                            url](const UrlResponse &response) {
+            if (token.expired())
+                return;
+            if (response.isOk() && build(response.body, url)) {
+                finding_ = false;
+                retrySeconds_ = kFirstRetrySeconds;
+                return;
+            }
+            find(index + 1);
+        });
+    }
+
+    void retryLater() {
+        MainQueue::main().asyncAfter(retrySeconds_, [this, token = std::weak_ptr<char>(token_)] {
+            if (!token.expired() && services_.empty() && !finding_)
+                find(0);
+        });
+        retrySeconds_ = std::min(retrySeconds_ * 2, kLastRetrySeconds);
+    }
+
+    bool build(const QByteArray &body, const QUrl &location) {
+        const QHostAddress local = localAddressFacing(host_);
+        if (local.isNull())
+            return false;
+        xmlDoc *xml = xmlReadMemory(body.constData(), int(body.size()), nullptr, nullptr,
+                                    XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+        if (!xml)
+            return false;
+        GPtr<GUPnPXMLDoc> doc(gupnp_xml_doc_new(xml)); // owns xml from here
+        xmlNode *element = rendererElement(xmlDocGetRootElement(xml));
+        if (!element)
+            return false;
+        // The callback server listens on this address only.
+        GPtr<GInetAddress> address(
+            g_inet_address_new_from_string(local.toString().toUtf8().constData()));
+        GError *error = nullptr;
+        GPtr<GUPnPContext> context(
+            gupnp_context_new_for_address(address.get(), 0, GSSDP_UDA_VERSION_1_0, &error));
+        if (!context) {
+            qWarning("knobly: no UPnP events from %s: %s", qUtf8Printable(host_.toString()),
+                     error ? error->message : "no context");
+            g_clear_error(&error);
+            return false;
+        }
+        // Always the literal address: servers refuse a Host header with a name.
+        const QByteArray base =
+            location.toString(QUrl::RemoveQuery | QUrl::RemoveFragment).toUtf8();
+        GUri *urlBase = g_uri_parse(base.constData(), G_URI_FLAGS_NONE, nullptr);
+        if (!urlBase)
+            return false;
+        GPtr<GUPnPDeviceInfo> device(GUPNP_DEVICE_INFO(g_object_new(
+            GUPNP_TYPE_DEVICE_PROXY, "resource-factory", gupnp_resource_factory_get_default(),
+            "context", context.get(), "location", base.constData(), "url-base", urlBase, "document",
+            doc.get(), "element", element, nullptr)));
+        g_uri_unref(urlBase);
+        std::vector<GPtr<GUPnPServiceProxy>> services;
+        for (const char *type : kServices) {
+            GUPnPServiceInfo *info = gupnp_device_info_get_service(device.get(), type);
+            if (!info)
+                return false;
+            services.emplace_back(GUPNP_SERVICE_PROXY(info));
+        }
+        context_ = std::move(context);
+        device_ = std::move(device);
+        services_ = std::move(services);
+        location_ = location;
+        for (const auto &service : services_) {
+            gupnp_service_proxy_add_notify(service.get(), "LastChange", G_TYPE_STRING,
+                                           &UpnpEvents::onLastChange, this);
+            g_signal_connect(service.get(), "subscription-lost", G_CALLBACK(&UpnpEvents::onLost),
+                             this);
+            gupnp_service_proxy_set_subscribed(service.get(), TRUE);
+        }
+        return true;
+    }
+
+    void drop() {
+        for (const auto &service : services_) {
+            g_signal_handlers_disconnect_by_data(service.get(), this);
+            gupnp_service_proxy_remove_notify(service.get(), "LastChange",
+                                              &UpnpEvents::onLastChange, this);
+            gupnp_service_proxy_set_subscribed(service.get(), FALSE);
+        }
+        services_.clear();
+        device_.reset();
+        context_.reset();
+    }
+
+    void setAlive(bool alive) {
+        if (alive_ == alive)
+            return;
+        alive_ = alive;
+        if (callbacks_.aliveChanged)
+            callbacks_.aliveChanged();
+    }
+
+    static void onLastChange(GUPnPServiceProxy *, const char *, GValue *value, gpointer data) {
+        auto *self = static_cast<UpnpEvents *>(data);
+        self->lastEvent_ = QDateTime::currentDateTimeUtc();
+        self->setAlive(true);
+        const char *text = G_VALUE_HOLDS_STRING(value) ? g_value_get_string(value) : nullptr;
+        if (!text)
+            return;
+        const DeviceEvent event = decodeLastChange(QByteArray(text));
+        if (!event.isEmpty() && self->callbacks_.changed)
+            self->callbacks_.changed(event);
+    }
+
+    // A renewal refused (the device restarted, or forgot us) or not answered: GUPnP gives up
+    // on that subscription, so subscribe afresh, later and later while it fails.
+    static void onLost(GUPnPServiceProxy *proxy, GError *, gpointer data) {
+        auto *self = static_cast<UpnpEvents *>(data);
+        self->setAlive(false);
+        MainQueue::main().asyncAfter(
+            self->retrySeconds_, [self, proxy, token = std::weak_ptr<char>(self->token_)] {
+                if (token.expired())
+                    return;
+                for (const auto &service : self->services_)
+                    if (service.get() == proxy && !gupnp_service_proxy_get_subscribed(proxy))
+                        gupnp_service_proxy_set_subscribed(proxy, TRUE);
+            });
+        self->retrySeconds_ = std::min(self->retrySeconds_ * 2, kLastRetrySeconds);
+    }
+
+    Callbacks callbacks_;
+    const QHostAddress host_;
+    std::shared_ptr<UrlSession> session_;
+    std::vector<QUrl> candidates_;
+    bool finding_ = false;
+    double retrySeconds_ = kFirstRetrySeconds;
+    GPtr<GUPnPContext> context_;
+    GPtr<GUPnPDeviceInfo> device_;
+    std::vector<GPtr<GUPnPServiceProxy>> services_;
+    QUrl location_;
+    bool alive_ = false;
+    QDateTime lastEvent_;
+    // Work queued for later checks this before touching the object.
+    const std::shared_ptr<char> token_ = std::make_shared<char>();
+};
+
+} // namespace
+
+std::unique_ptr<DeviceEvents> DeviceEvents::create(const QString &address, const QUrl &description,
+                                                   Callbacks callbacks) {
+    return std::make_unique<UpnpEvents>(address, description, std::move(callbacks));
+}
+
+// GUPnP attaches its work to the thread's default GLib context: Qt must be running exactly
+// that loop on this thread.
+QString DeviceEvents::unusableReason() {
+    const QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher)
+        return QStringLiteral("no event loop runs on this thread yet");
+    if (!dispatcher->inherits("QEventDispatcherGlib"))
+        return QStringLiteral("Qt runs its own event loop here (%1), not GLib's: the device's "
+                              "events need GLib's (is QT_NO_GLIB set?)")
+            .arg(QLatin1String(dispatcher->metaObject()->className()));
+    if (g_main_context_get_thread_default() != nullptr ||
+        !g_main_context_is_owner(g_main_context_default()))
+        return QStringLiteral("Qt's GLib loop here is not the default context");
+    return {};
+}
+
+} // namespace knobly
