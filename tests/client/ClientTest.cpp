@@ -105,6 +105,51 @@ TEST_F(WiiMClientTest, CommandsMadeWhileAnswersAreAwaited) {
     EXPECT_EQ(client->isMuted(), sim.muted()) << "once all is answered, the device's word holds";
 }
 
+// Events carry the device's word unasked: what the user asked for and is not yet answered
+// stays, an earlier level of ours echoed late never moves the display back, and a poll that
+// left before an event does not undo it.
+TEST_F(WiiMClientTest, EventsNeverMoveTheDisplayBackOverTheUsersChanges) {
+    auto done = std::make_shared<Await<bool>>();
+    const auto volumeEvent = [&](std::int64_t v) {
+        client->applyEvent({.volume = v, .muted = {}, .transport = {}, .track = {}});
+        return client->currentVolume();
+    };
+    client->setVolume(41, deliverTo(done));
+    EXPECT_EQ(volumeEvent(30), 41) << "a command awaited";
+    ASSERT_TRUE(settle([&] { return done->count() == 1; }));
+    client->setVolume(45, deliverTo(done));
+    ASSERT_TRUE(settle([&] { return done->count() == 2; }));
+    EXPECT_EQ(volumeEvent(41), 45) << "our earlier level, echoed after the later one";
+    EXPECT_EQ(volumeEvent(45), 45);
+    EXPECT_EQ(volumeEvent(41), 41) << "once confirmed, the same level is a change made elsewhere";
+
+    const auto muteEvent = [&](bool m) {
+        client->applyEvent({.volume = {}, .muted = m, .transport = {}, .track = {}});
+        return client->isMuted();
+    };
+    client->toggleMute(deliverTo(done));
+    client->toggleMute(deliverTo(done));
+    EXPECT_FALSE(muteEvent(true)) << "two presses awaited";
+    ASSERT_TRUE(settle([&] { return done->count() == 4; }));
+    EXPECT_FALSE(muteEvent(true)) << "the first press echoed after the second";
+    EXPECT_FALSE(muteEvent(false));
+    EXPECT_TRUE(muteEvent(true));
+
+    auto status = std::make_shared<Await<std::optional<PlayerStatus>>>();
+    sim.setFault(Fault::Delay, 200);
+    client->fetchPlayerStatus(deliverTo(status));
+    EXPECT_EQ(volumeEvent(77), 77);
+    client->applyEvent({.volume = {},
+                        .muted = {},
+                        .transport = QStringLiteral("pause"),
+                        .track = DeviceEvent::Track{"Blue", "Joni", "Blue", {}}});
+    ASSERT_TRUE(settle([&] { return status->count() == 1; }));
+    EXPECT_EQ(client->currentVolume(), 77) << "a poll that left before the event";
+    EXPECT_EQ(client->state().nowPlaying, QStringLiteral("Joni \u2014 Blue"));
+    EXPECT_FALSE(client->isPlaying());
+    EXPECT_EQ(client->missedChanges(), 0) << "not following events: nothing counted";
+}
+
 // Fifty notches in half a second: one request in flight at a time, none closer than 100 ms
 // apart, so at most 8 whatever the device's speed, and the final level last.
 TEST_F(WiiMClientTest, AVolumeBurstIsBoundedAndEndsOnTheLatestLevel) {

@@ -15,8 +15,8 @@ NOTIFY, with the raw body and the LastChange text already taken out of it. It un
 after N seconds (default 30) or on SIGTERM/SIGINT.
 
 An action exits 0 on HTTP 200; otherwise it prints the status and body to stderr and exits 1.
-Nothing here knows Rygel except the two rygel-* commands: the lead also points it at
-knobly-devicesim.
+Nothing but the two rygel-* commands knows Rygel, so the rest drives knobly-devicesim or
+any other renderer as well (IPv4 LOCATIONs; use the IP literal, not a name).
 """
 
 import http.client
@@ -48,7 +48,7 @@ class Failure(Exception):
 # --- HTTP ----------------------------------------------------------------------------------
 
 def request(method, url, body=b"", headers=None):
-    """One request; returns (status, headers, body). The Host header is the URL's own host,
+    """One request; returns (status, response, body). The Host header is the URL's own host,
     an IP literal when the LOCATION is one: GUPnP servers refuse a name there."""
     u = urllib.parse.urlsplit(url)
     conn = http.client.HTTPConnection(u.hostname, u.port or 80, timeout=TIMEOUT)
@@ -235,7 +235,7 @@ def write_tone(path, seconds=120):
         w.writeframes(period * (rate * seconds // 20))
 
 
-def rygel_config(directory, port):
+def rygel_config(port):
     # Every plugin that reads the machine's media or services is off; /etc/rygel.conf is
     # still read for whatever this file leaves out. Sinks sync to the clock, or the tone
     # would play out at once.
@@ -262,11 +262,11 @@ def rygel_start(directory, port, limit=20.0):
     env["LC_ALL"] = "C.UTF-8"  # its log speaks UTF-8
     for var in ("DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(var, None)
-    # Rygel 0.42.1 reads the user file even when given -c (-c alone leaves MediaExport
-    # on and IPv6 in use), so the one file sits where both ways find it.
+    # Rygel 0.42.1 read $XDG_CONFIG_HOME/rygel.conf despite -c (a file elsewhere left
+    # MediaExport on and IPv6 in use), so the one file sits where both ways find it.
     conf = os.path.join(env["XDG_CONFIG_HOME"], "rygel.conf")
     with open(conf, "w") as f:
-        f.write(rygel_config(directory, port))
+        f.write(rygel_config(port))
     write_tone(os.path.join(directory, "tone.wav"))
     log_path = os.path.join(directory, "rygel.log")
     with open(log_path, "wb") as log:

@@ -649,6 +649,7 @@ struct DeviceSimulator::Impl {
     std::atomic<UpnpRenderer *> upnp{nullptr};
     QUrl description; // written by the server thread before it reports Listening
     std::atomic<int> upnpSubscribes{0}, upnpRenewals{0};
+    QByteArray upnpCallback; // the last new subscriber's, under lifeMutex
 
     // Runs `work` with the renderer on the server thread, if it serves one.
     void withRenderer(std::function<void(UpnpRenderer &)> work) {
@@ -723,16 +724,20 @@ struct DeviceSimulator::Impl {
             }
             std::optional<UpnpRenderer> renderer;
             if (listening && core.options.upnpPort) {
-                renderer.emplace(bind, core.options.name,
-                                 UpnpRenderer::Hooks{[this] { return core.snapshot(); },
-                                                     [this](const QByteArray &command) {
-                                                         std::lock_guard lock(core.mutex);
-                                                         core.setPlayerCmdLocked(command);
-                                                     },
-                                                     [this](bool renewal) {
-                                                         ++(renewal ? upnpRenewals
-                                                                    : upnpSubscribes);
-                                                     }});
+                renderer.emplace(
+                    bind, core.options.name,
+                    UpnpRenderer::Hooks{[this] { return core.snapshot(); },
+                                        [this](const QByteArray &command) {
+                                            std::lock_guard lock(core.mutex);
+                                            core.setPlayerCmdLocked(command);
+                                        },
+                                        [this](bool renewal, const QByteArray &callback) {
+                                            ++(renewal ? upnpRenewals : upnpSubscribes);
+                                            if (!renewal) {
+                                                std::lock_guard lock(lifeMutex);
+                                                upnpCallback = callback;
+                                            }
+                                        }});
                 // A restarted device comes back on its old UPnP port too.
                 const quint16 upnpPort =
                     *core.options.upnpPort ? *core.options.upnpPort : previousUpnpPort;
@@ -932,6 +937,11 @@ void DeviceSimulator::sendUpnpEvent(const QByteArray &service, const QByteArray 
 
 int DeviceSimulator::upnpSubscribes() const {
     return d->upnpSubscribes.load();
+}
+
+QByteArray DeviceSimulator::upnpCallback() const {
+    std::lock_guard lock(d->lifeMutex);
+    return d->upnpCallback;
 }
 
 int DeviceSimulator::upnpRenewals() const {

@@ -103,6 +103,7 @@ public:
     void sendUpnpEvent(const QByteArray &service, const QByteArray &lastChange);
     int upnpSubscribes() const;
     int upnpRenewals() const;
+    QByteArray upnpCallback() const; // as the last new subscriber gave it: "<http://...>"
 
     int tlsHandshakes() const;   // completed TLS handshakes since start
     int openConnections() const; // connections currently open

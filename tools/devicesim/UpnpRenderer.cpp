@@ -215,10 +215,12 @@ bool UpnpRenderer::start(quint16 port, QString *error) {
                          auto *self = static_cast<UpnpRenderer *>(data);
                          if (qstrcmp(soup_server_message_get_method(message), "SUBSCRIBE") != 0)
                              return;
-                         const char *sid = soup_message_headers_get_one(
-                             soup_server_message_get_request_headers(message), "SID");
+                         SoupMessageHeaders *headers =
+                             soup_server_message_get_request_headers(message);
+                         const char *sid = soup_message_headers_get_one(headers, "SID");
+                         const char *callback = soup_message_headers_get_one(headers, "Callback");
                          if (self->hooks_.subscribed)
-                             self->hooks_.subscribed(sid != nullptr);
+                             self->hooks_.subscribed(sid != nullptr, QByteArray(callback));
                      }),
                      this);
     return host(error);

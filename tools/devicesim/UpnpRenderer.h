@@ -27,7 +27,8 @@ public:
         std::function<Snapshot()> read;
         // An action as the device's own command ("vol:30", "mute:1", "pause", ...).
         std::function<void(const QByteArray &command)> act;
-        std::function<void(bool renewal)> subscribed; // a SUBSCRIBE came in
+        // A SUBSCRIBE came in: a renewal, or a new one with its callback.
+        std::function<void(bool renewal, const QByteArray &callback)> subscribed;
     };
 
     UpnpRenderer(QHostAddress bind, QString name, Hooks hooks);

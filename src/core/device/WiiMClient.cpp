@@ -151,6 +151,7 @@ void WiiMClient::applyStatus(const std::optional<PlayerStatus> &status, const As
 bool WiiMClient::Intent::showsEvent(std::int64_t value, std::int64_t shown) {
     if (awaited)
         return false;
+    ++sent;               // newer than any poll under way
     if (value == shown) { // confirmed: no echo of ours can come after it
         echoes.clear();
         return false;
@@ -158,7 +159,6 @@ bool WiiMClient::Intent::showsEvent(std::int64_t value, std::int64_t shown) {
     if (std::find(echoes.begin(), echoes.end(), value) != echoes.end())
         return false;
     echoes.clear();
-    ++sent;
     return true;
 }
 
@@ -173,8 +173,9 @@ void WiiMClient::applyEvent(const DeviceEvent &event) {
         next.muted = *event.muted;
     if (event.transport && *event.transport != QLatin1String("load")) {
         const bool playing = *event.transport == QLatin1String("play");
-        if (playing == next.playing || playIntent_.showsEvent(playing, next.playing)) {
+        if (playIntent_.showsEvent(playing, next.playing))
             next.playing = playing;
+        if (next.playing == playing) {
             next.transport = *event.transport;
             ++trackEvents_;
         }

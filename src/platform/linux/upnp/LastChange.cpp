@@ -126,6 +126,10 @@ std::optional<DeviceEvent::Track> decodeTrackMetaData(const QByteArray &metaData
         return DeviceEvent::Track{field("title"), field("artist"), field("album"),
                                   artUrl(field("albumArtURI"))};
     }
+    // gupnp-av reads in recovery mode, making an item of any fragment: malformed is nothing.
+    if (!Doc(xmlReadMemory(trimmed.constData(), int(trimmed.size()), nullptr, nullptr,
+                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING)))
+        return std::nullopt;
     std::unique_ptr<GUPnPDIDLLiteParser, ParserUnref> parser(gupnp_didl_lite_parser_new());
     std::optional<DeviceEvent::Track> track;
     g_signal_connect(parser.get(), "object-available", G_CALLBACK(onObject), &track);

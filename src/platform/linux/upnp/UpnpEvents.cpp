@@ -26,6 +26,10 @@ const char *const kServices[] = {"urn:schemas-upnp-org:service:RenderingControl:
                                  "urn:schemas-upnp-org:service:AVTransport:1"};
 constexpr double kFirstRetrySeconds = 2;
 constexpr double kLastRetrySeconds = 300;
+// GUPnP drops a first event that overtakes the answer to its SUBSCRIBE: a service not heard
+// from this long after subscribing is asked again, a few times.
+constexpr double kFirstEventSeconds = 1.5;
+constexpr int kFirstEventTries = 4;
 
 // The host of "1.2.3.4", "1.2.3.4:443", "[fe80::1]:443" or "fe80::1".
 QHostAddress hostOf(const QString &address) {
@@ -104,6 +108,12 @@ xmlNode *rendererElement(xmlNode *node) {
 }
 
 class UpnpEvents final : public DeviceEvents {
+    struct Service {
+        GPtr<GUPnPServiceProxy> proxy;
+        bool heard = false;           // an event since subscribing
+        std::uint64_t generation = 0; // which subscription a first-event check is for
+    };
+
 public:
     UpnpEvents(const QString &address, const QUrl &description, Callbacks callbacks)
         : callbacks_(std::move(callbacks)), host_(hostOf(address)) {
@@ -134,10 +144,9 @@ public:
                 find(0);
             return;
         }
-        setAlive(false);
-        for (const auto &service : services_) {
-            gupnp_service_proxy_set_subscribed(service.get(), FALSE);
-            gupnp_service_proxy_set_subscribed(service.get(), TRUE);
+        for (Service &service : services_) {
+            gupnp_service_proxy_set_subscribed(service.proxy.get(), FALSE);
+            subscribe(service, 0);
         }
     }
 
@@ -210,33 +219,53 @@ private:
             "context", context.get(), "location", base.constData(), "url-base", urlBase, "document",
             doc.get(), "element", element, nullptr)));
         g_uri_unref(urlBase);
-        std::vector<GPtr<GUPnPServiceProxy>> services;
+        std::vector<Service> services;
         for (const char *type : kServices) {
             GUPnPServiceInfo *info = gupnp_device_info_get_service(device.get(), type);
             if (!info)
                 return false;
-            services.emplace_back(GUPNP_SERVICE_PROXY(info));
+            services.push_back({GPtr<GUPnPServiceProxy>(GUPNP_SERVICE_PROXY(info))});
         }
         context_ = std::move(context);
         device_ = std::move(device);
         services_ = std::move(services);
         location_ = location;
-        for (const auto &service : services_) {
-            gupnp_service_proxy_add_notify(service.get(), "LastChange", G_TYPE_STRING,
+        for (Service &service : services_) {
+            gupnp_service_proxy_add_notify(service.proxy.get(), "LastChange", G_TYPE_STRING,
                                            &UpnpEvents::onLastChange, this);
-            g_signal_connect(service.get(), "subscription-lost", G_CALLBACK(&UpnpEvents::onLost),
-                             this);
-            gupnp_service_proxy_set_subscribed(service.get(), TRUE);
+            g_signal_connect(service.proxy.get(), "subscription-lost",
+                             G_CALLBACK(&UpnpEvents::onLost), this);
+            subscribe(service, 0);
         }
         return true;
     }
 
+    // Subscribes and waits for the first event, which holds the whole state.
+    void subscribe(Service &service, int tries) {
+        service.heard = false;
+        setAlive(false);
+        gupnp_service_proxy_set_subscribed(service.proxy.get(), TRUE);
+        const auto generation = ++service.generation;
+        MainQueue::main().asyncAfter(kFirstEventSeconds, [this, token = std::weak_ptr<char>(token_),
+                                                          proxy = service.proxy.get(), generation,
+                                                          tries] {
+            if (token.expired())
+                return;
+            for (Service &s : services_)
+                if (s.proxy.get() == proxy && s.generation == generation && !s.heard &&
+                    tries + 1 < kFirstEventTries && gupnp_service_proxy_get_subscribed(proxy)) {
+                    gupnp_service_proxy_set_subscribed(proxy, FALSE);
+                    subscribe(s, tries + 1);
+                }
+        });
+    }
+
     void drop() {
-        for (const auto &service : services_) {
-            g_signal_handlers_disconnect_by_data(service.get(), this);
-            gupnp_service_proxy_remove_notify(service.get(), "LastChange",
-                                              &UpnpEvents::onLastChange, this);
-            gupnp_service_proxy_set_subscribed(service.get(), FALSE);
+        for (const Service &service : services_) {
+            GUPnPServiceProxy *proxy = service.proxy.get();
+            g_signal_handlers_disconnect_by_data(proxy, this);
+            gupnp_service_proxy_remove_notify(proxy, "LastChange", &UpnpEvents::onLastChange, this);
+            gupnp_service_proxy_set_subscribed(proxy, FALSE);
         }
         services_.clear();
         device_.reset();
@@ -251,10 +280,16 @@ private:
             callbacks_.aliveChanged();
     }
 
-    static void onLastChange(GUPnPServiceProxy *, const char *, GValue *value, gpointer data) {
+    static void onLastChange(GUPnPServiceProxy *proxy, const char *, GValue *value, gpointer data) {
         auto *self = static_cast<UpnpEvents *>(data);
         self->lastEvent_ = QDateTime::currentDateTimeUtc();
-        self->setAlive(true);
+        bool all = true;
+        for (Service &s : self->services_) {
+            if (s.proxy.get() == proxy)
+                s.heard = true;
+            all = all && s.heard;
+        }
+        self->setAlive(all);
         const char *text = G_VALUE_HOLDS_STRING(value) ? g_value_get_string(value) : nullptr;
         if (!text)
             return;
@@ -272,9 +307,9 @@ private:
             self->retrySeconds_, [self, proxy, token = std::weak_ptr<char>(self->token_)] {
                 if (token.expired())
                     return;
-                for (const auto &service : self->services_)
-                    if (service.get() == proxy && !gupnp_service_proxy_get_subscribed(proxy))
-                        gupnp_service_proxy_set_subscribed(proxy, TRUE);
+                for (Service &service : self->services_)
+                    if (service.proxy.get() == proxy && !gupnp_service_proxy_get_subscribed(proxy))
+                        self->subscribe(service, 0);
             });
         self->retrySeconds_ = std::min(self->retrySeconds_ * 2, kLastRetrySeconds);
     }
@@ -287,7 +322,7 @@ private:
     double retrySeconds_ = kFirstRetrySeconds;
     GPtr<GUPnPContext> context_;
     GPtr<GUPnPDeviceInfo> device_;
-    std::vector<GPtr<GUPnPServiceProxy>> services_;
+    std::vector<Service> services_;
     QUrl location_;
     bool alive_ = false;
     QDateTime lastEvent_;
