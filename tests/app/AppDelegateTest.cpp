@@ -3,6 +3,7 @@
 #include "DeviceFaults.h"
 #include "Symbols.h"
 
+#include <QElapsedTimer>
 #include <QKeyEvent>
 
 using namespace knobly;
@@ -43,6 +44,34 @@ TEST_F(AppDelegateTest, TheMenuWorksWithoutADevice) {
     EXPECT_FALSE(delegate->loginItem()->isChecked());
     EXPECT_EQ(prompts, QStringList{"Start at Login Could Not Be Changed"});
     QFile::remove(folder);
+}
+
+// A change made elsewhere reaches the panel, the menu and the transport row through the
+// device's event, before any poll; the overlay stays for changes made here.
+TEST_F(AppDelegateTest, ChangesMadeElsewhereReachEverySurfaceWithoutFeedback) {
+    withEvents = true;
+    launchSaved();
+    // Spinning, not sleeping: see the events tests.
+    const auto spin = [](const std::function<bool()> &done) {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done() && clock.elapsed() < 5000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+        return done();
+    };
+    ASSERT_TRUE(spin([&] {
+        const DeviceEvents *e = delegate->controller().events();
+        return e && e->alive();
+    }));
+    const auto polls = statusQueries(sim);
+    sim.setVolume(62);
+    ASSERT_TRUE(spin([&] { return tray->toolTip == "Kitchen \u2014 volume 62%"; }));
+    EXPECT_EQ(delegate->volumeSlider()->value(), 62);
+    sim.setStatus("pause");
+    ASSERT_TRUE(spin(
+        [&] { return delegate->playPauseButton()->property("symbol").toString() == "play.fill"; }));
+    EXPECT_FALSE(delegate->hud().isVisible()) << "feedback for a change made elsewhere";
+    EXPECT_EQ(statusQueries(sim), polls) << "events, not polls";
 }
 
 // Polls every 5 s, and at 0.5, 1.5 and 3 s after a skip; none after quitting. An idle poll

@@ -375,6 +375,33 @@ TEST_F(Program, KnoblyctlWatchPrintsEachChangeOfTheDevice) {
     EXPECT_EQ(lines.size(), 4);
 }
 
+// status --verbose says how the device's events are doing: alive, when the last came, the
+// changes a poll found that they had not brought, and where the device was found.
+TEST_F(Program, KnoblyctlStatusVerboseSaysHowTheEventsDo) {
+    devicesim::DeviceSimulator::Options options;
+    options.upnpPort = 0;
+    devicesim::DeviceSimulator renderer(options);
+    ASSERT_TRUE(renderer.start());
+    const auto status = [&](const QStringList &extra) {
+        QProcess &ctl =
+            launch("knoblyctl",
+                   QStringList{"status", "--verbose", "--device", renderer.address()} + extra);
+        EXPECT_TRUE(ctl.waitForFinished(15000));
+        EXPECT_EQ(ctl.exitCode(), 0) << ctl.readAllStandardError().toStdString();
+        return QJsonDocument::fromJson(ctl.readAllStandardOutput()).object();
+    };
+    const QJsonObject found = status({"--description", renderer.upnpDescription().toString()});
+    const QJsonObject events = found.value("events").toObject();
+    EXPECT_EQ(found.value("volume"), 35);
+    EXPECT_EQ(events.value("alive"), true);
+    EXPECT_TRUE(events.value("lastEvent").isString());
+    EXPECT_EQ(events.value("changesMissed"), 0);
+    EXPECT_EQ(events.value("description"), renderer.upnpDescription().toString());
+    const QJsonObject none = status({}).value("events").toObject(); // not on 49152 or 59152
+    EXPECT_EQ(none.value("alive"), false);
+    EXPECT_EQ(none.value("description"), QJsonValue());
+}
+
 // Each media key is taken and reported, whatever locks are on; the volume keys with Shift too.
 TEST_F(Display, EveryMediaKeyIsTakenWhateverLocksAreOn) {
     // clang-format off

@@ -56,6 +56,11 @@ protected:
         env.openShortcutSettings = [this] { ++settingsOpened; };
         env.sayNoPanel = [this] { ++noPanelWords; };
         env.probePort = sim.port();
+        if (withEvents)
+            env.makeEvents = [this](const QString &address, const QUrl &,
+                                    DeviceEvents::Callbacks callbacks) {
+                return DeviceEvents::create(address, sim.upnpDescription(), std::move(callbacks));
+            };
         delegate = std::make_unique<AppDelegate>(std::move(env));
         delegate->applicationDidFinishLaunching();
     }
@@ -94,7 +99,14 @@ protected:
 
     QString title() const { return delegate->statusMenuItem()->text(); }
 
-    devicesim::DeviceSimulator sim;
+    // Also a UPnP renderer; its events are followed when a test asks.
+    static devicesim::DeviceSimulator::Options renderer() {
+        devicesim::DeviceSimulator::Options o;
+        o.upnpPort = 0;
+        return o;
+    }
+    devicesim::DeviceSimulator sim{renderer()};
+    bool withEvents = false;
     QUdpSocket silent;
     ScriptedBonjour bonjour;
     std::shared_ptr<FakeMainQueue> queue = std::make_shared<FakeMainQueue>();
