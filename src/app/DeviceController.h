@@ -111,9 +111,9 @@ private:
 
     DiscoveryFactory makeDiscovery_;
     EventsFactory makeEvents_;
-    std::unique_ptr<DeviceEvents> events_; // before the client it feeds goes
     std::optional<quint16> probePort_;
     std::shared_ptr<WiiMClient> wiiMClient_;
+    std::unique_ptr<DeviceEvents> events_; // feeds wiiMClient_: declared after, so gone first
     std::shared_ptr<RepeatingTimer> pollingTimer_;
     std::shared_ptr<WiiMDiscovery> discovery_;
     std::vector<WiiMDevice> devices_;
