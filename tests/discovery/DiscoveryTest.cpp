@@ -42,6 +42,22 @@ TEST(DiscoveryParsing, SsdpAnswersAndTxtRecords) {
     // An empty key or one cut off inside a character is skipped.
     EXPECT_TRUE(txtRecordDictionary(S::txtOf({"=x", "\xc3=y", ""})).isEmpty());
     EXPECT_EQ(txtEntry("a=b=c"), std::pair(QByteArray("a"), QByteArray("b=c")));
+
+    // The LOCATION is kept only as a plain http URL on the device that answered: the events
+    // are asked for there.
+    const QHostAddress sender("192.168.1.20");
+    const std::pair<QByteArray, QString> locations[] = {
+        {"HTTP/1.1 200 OK\r\nLOCATION: http://192.168.1.20:49152/description.xml\r\n",
+         "http://192.168.1.20:49152/description.xml"},
+        {"HTTP/1.1 200 OK\r\nlocation:http://192.168.1.20:59152/d.xml  \r\n",
+         "http://192.168.1.20:59152/d.xml"},
+        {"HTTP/1.1 200 OK\r\nLOCATION: http://192.168.1.99:49152/description.xml\r\n", ""},
+        {"HTTP/1.1 200 OK\r\nLOCATION: https://192.168.1.20/description.xml\r\n", ""},
+        {"HTTP/1.1 200 OK\r\nLOCATION: http://evil.example/description.xml\r\n", ""},
+        {"HTTP/1.1 200 OK\r\nSERVER: WiiM\r\n", ""},
+    };
+    for (const auto &[datagram, expected] : locations)
+        EXPECT_EQ(ssdpLocation(datagram, sender).toString(), expected) << datagram.toStdString();
 }
 
 // Services are recognised by name or TXT record. Probe answers confirm only when the firmware

@@ -41,12 +41,14 @@ void WiiMDiscovery::readSsdpAnswers() {
         const SsdpAnswerClass answerClass = classifySsdpAnswer(datagram.data());
         bool isIPv4 = false;
         const quint32 sender = datagram.senderAddress().toIPv4Address(&isIPv4);
-        if (answerClass != SsdpAnswerClass::other && isIPv4)
+        if (answerClass != SsdpAnswerClass::other && isIPv4) {
+            const QString ip = QHostAddress(sender).toString();
+            // Where its UPnP description is, for the device's events once it is chosen.
             if (const QUrl location = ssdpLocation(datagram.data(), datagram.senderAddress());
                 !location.isEmpty())
-                ssdpLocations_.insert(QHostAddress(sender).toString(), location);
-        if (answerClass != SsdpAnswerClass::other && isIPv4)
-            candidates.emplace_back(QHostAddress(sender).toString(), ssdpFallbackName(answerClass));
+                ssdpLocations_.insert(ip, location);
+            candidates.emplace_back(ip, ssdpFallbackName(answerClass));
+        }
     }
     if (!ssdpSocket_)
         return;

@@ -111,9 +111,10 @@ void onObject(GUPnPDIDLLiteParser *, GUPnPDIDLLiteObject *object, gpointer out) 
 } // namespace
 
 std::optional<DeviceEvent::Track> decodeTrackMetaData(const QByteArray &metaData) {
+    // Devices send empty variables after a failed resubscription.
     const QByteArray trimmed = metaData.trimmed();
     if (trimmed.isEmpty() || trimmed == "NOT_IMPLEMENTED")
-        return DeviceEvent::Track{};
+        return std::nullopt; // says nothing
     if (trimmed.size() > kMaxBytes)
         return std::nullopt;
     if (trimmed.startsWith('{')) {

@@ -13,7 +13,7 @@ namespace knobly {
 DeviceEvent decodeLastChange(const QByteArray &lastChange);
 
 // A track's metadata (DIDL-Lite, or the JSON some firmware sends instead). Nothing when it is
-// neither; an empty track when it says nothing is loaded.
+// neither, or empty; an empty track when a DIDL-Lite holds no item.
 std::optional<DeviceEvent::Track> decodeTrackMetaData(const QByteArray &metaData);
 
 } // namespace knobly

@@ -29,7 +29,7 @@ constexpr double kLastRetrySeconds = 300;
 // GUPnP drops a first event that overtakes the answer to its SUBSCRIBE: a service not heard
 // from this long after subscribing is asked again, a few times.
 constexpr double kFirstEventSeconds = 1.5;
-constexpr int kFirstEventTries = 4;
+constexpr int kFirstEventTries = 8;
 
 // The host of "1.2.3.4", "1.2.3.4:443", "[fe80::1]:443" or "fe80::1".
 QHostAddress hostOf(const QString &address) {
