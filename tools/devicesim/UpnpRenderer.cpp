@@ -198,7 +198,11 @@ bool UpnpRenderer::start(quint16 port, QString *error) {
     g_ = std::make_unique<Gupnp>();
     GInetAddress *address = g_inet_address_new_from_string(bind_.toString().toUtf8().constData());
     GError *gerror = nullptr;
-    g_->context = gupnp_context_new_for_address(address, port, GSSDP_UDA_VERSION_1_0, &gerror);
+    // With any free port, GSSDP's datagram port number may be taken for TCP: another pick.
+    for (int tries = 0; !g_->context && tries < (port ? 1 : 8); ++tries) {
+        g_clear_error(&gerror);
+        g_->context = gupnp_context_new_for_address(address, port, GSSDP_UDA_VERSION_1_0, &gerror);
+    }
     g_object_unref(address);
     if (!g_->context) {
         const QString why = QStringLiteral("UPnP on %1 port %2: %3")

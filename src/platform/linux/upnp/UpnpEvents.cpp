@@ -199,9 +199,15 @@ private:
         // The callback server listens on this address only.
         GPtr<GInetAddress> address(
             g_inet_address_new_from_string(local.toString().toUtf8().constData()));
+        // Any free port: GSSDP picks a datagram port and the callback server takes the same
+        // number for TCP, where it may be taken; another pick then.
         GError *error = nullptr;
-        GPtr<GUPnPContext> context(
-            gupnp_context_new_for_address(address.get(), 0, GSSDP_UDA_VERSION_1_0, &error));
+        GPtr<GUPnPContext> context;
+        for (int tries = 0; !context && tries < 8; ++tries) {
+            g_clear_error(&error);
+            context.reset(
+                gupnp_context_new_for_address(address.get(), 0, GSSDP_UDA_VERSION_1_0, &error));
+        }
         if (!context) {
             qWarning("knobly: no UPnP events from %s: %s", qUtf8Printable(host_.toString()),
                      error ? error->message : "no context");
