@@ -93,6 +93,7 @@ public:
     QMenu *deviceSubmenu() const { return trayMenu_->deviceSubmenu(); }
     QMenu *sourceMenu() const { return trayMenu_->sourceMenu(); }
     QMenu *presetMenu() const { return trayMenu_->presetMenu(); }
+    QMenu *sleepMenu() const { return trayMenu_->sleepMenu(); }
     QSlider *volumeSlider() const { return trayMenu_->volumeSlider(); }
     QToolButton *playPauseButton() const { return trayMenu_->playPauseButton(); }
     StatusItem *statusItem() const { return statusItem_.get(); }

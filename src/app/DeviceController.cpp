@@ -45,6 +45,7 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
     inputs_.clear();
     presets_.clear();
     refusal_.clear();
+    sleepLeft_.reset();
     Q_EMIT deviceChanged();
     Q_EMIT detailsChanged();
     // The first answer sets the first line; the poll timer then asks at once and every 5 s.
@@ -385,6 +386,31 @@ void DeviceController::prevTrack() {
 void DeviceController::switchInput(const QString &mode) {
     if (wiiMClient_)
         wiiMClient_->switchInput(mode, afterCommand(false));
+}
+
+void DeviceController::setSleepTimer(int minutes) {
+    if (!wiiMClient_)
+        return;
+    const auto after = afterCommand(false);
+    wiiMClient_->setSleepTimer(minutes > 0 ? std::int64_t(minutes) * 60 : -1,
+                               [self = QPointer<DeviceController>(this), after](bool done) {
+                                   after(done);
+                                   if (self)
+                                       self->refreshSleepTimer();
+                               });
+}
+
+void DeviceController::refreshSleepTimer() {
+    if (!wiiMClient_)
+        return;
+    wiiMClient_->fetchSleepTimer(
+        [self = QPointer<DeviceController>(this),
+         client = QPointer<WiiMClient>(wiiMClient_.get())](std::optional<std::int64_t> left) {
+            if (!self || !self->isCurrent(client) || !left)
+                return;
+            self->sleepLeft_ = left;
+            Q_EMIT self->sleepTimerChanged();
+        });
 }
 
 void DeviceController::playPreset(int number) {

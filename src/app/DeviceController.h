@@ -74,6 +74,12 @@ public:
     void prevTrack();
     void switchInput(const QString &mode);
     void playPreset(int number);
+    // The sleep timer: off (0) or a number of minutes; the time left is asked for after.
+    void setSleepTimer(int minutes);
+    // Asks the device how long its sleep timer has left (as the menu opens).
+    void refreshSleepTimer();
+    // Seconds left when last asked (0: none runs); nothing until the device said.
+    std::optional<std::int64_t> sleepSecondsLeft() const { return sleepLeft_; }
     // Three more polls after a skip, when the new track has had time to start.
     void pollAfterSkip();
 
@@ -90,6 +96,8 @@ Q_SIGNALS:
     void volumeFeedback(std::int64_t volume, bool muted);
     // refusal() changed.
     void refusalChanged();
+    // The device said what sleepSecondsLeft() is, changed or not.
+    void sleepTimerChanged();
 
 private:
     void pollNow();
@@ -127,6 +135,7 @@ private:
     bool following_ = false;      // looking for the saved device at another address
     QSet<QString> followAsked_;   // addresses asked for their id in this search
     QString refusal_;
+    std::optional<std::int64_t> sleepLeft_;
     int refusalAge_ = 0; // which refusal a timer would clear
 };
 

@@ -38,6 +38,7 @@ constexpr auto usageText =
     "       knoblyctl mute|play-pause|next|prev [--device ADDRESS]\n"
     "       knoblyctl source [NAME] [--device ADDRESS]\n"
     "       knoblyctl preset N [--device ADDRESS]\n"
+    "       knoblyctl sleep [MINUTES|off] [--device ADDRESS]\n"
     "       knoblyctl discover [--seconds N]\n"
     "       knoblyctl watch [--device ADDRESS] [--interval SECONDS]\n"
     "                       [--description URL]\n"
@@ -139,6 +140,22 @@ int preset(WiiMClient &client, const QString &device, int number) {
     if (!awaitDone([&](auto done) { client.playPreset(number, done); }))
         return failed(client);
     std::printf("preset %d %s\n", number, qUtf8Printable(found->name));
+    return Ok;
+}
+
+// The device's sleep timer: set for `minutes` (0: off), or, with none given, how long is left.
+int sleepTimer(WiiMClient &client, std::optional<std::int64_t> minutes) {
+    if (minutes &&
+        !awaitDone([&](auto done) { client.setSleepTimer(*minutes ? *minutes * 60 : -1, done); }))
+        return failed(client);
+    const auto left =
+        await<std::int64_t>([&](auto done) { client.fetchSleepTimer(std::move(done)); });
+    if (!left)
+        return failed(client);
+    if (*left > 0)
+        std::printf("sleep %lld min left\n", static_cast<long long>((*left + 59) / 60));
+    else
+        std::puts("sleep off");
     return Ok;
 }
 
@@ -362,6 +379,14 @@ int run(const QStringList &args) {
     if (command == QLatin1String("source")) {
         if (words.size() > 1)
             return usage("source takes at most one input name");
+    } else if (command == QLatin1String("sleep")) {
+        if (words.size() > 1)
+            return usage("sleep takes minutes or off");
+        if (!words.isEmpty() && words[0] != QLatin1String("off")) {
+            absoluteVolume = integerFromDecimalText(words[0]);
+            if (!absoluteVolume || *absoluteVolume < 1 || *absoluteVolume > 1440)
+                return usage("sleep takes minutes (1 to 1440) or off");
+        }
     } else if (command == QLatin1String("preset")) {
         absoluteVolume = words.size() == 1 ? integerFromDecimalText(words[0]) : std::nullopt;
         if (!absoluteVolume || *absoluteVolume < 1 || *absoluteVolume > 99)
@@ -407,6 +432,9 @@ int run(const QStringList &args) {
         return source(*client, words.value(0));
     if (command == QLatin1String("preset"))
         return preset(*client, device, static_cast<int>(*absoluteVolume));
+    if (command == QLatin1String("sleep")) // "off" is 0 minutes
+        return sleepTimer(*client, words.isEmpty() ? std::nullopt
+                                                   : std::optional(absoluteVolume.value_or(0)));
 
     // Relative changes and toggles start from what the device says now.
     const bool needsStatus = direction != 0 || command == QLatin1String("mute") ||

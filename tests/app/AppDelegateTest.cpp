@@ -3,7 +3,6 @@
 #include "DeviceFaults.h"
 #include "Symbols.h"
 
-#include <QElapsedTimer>
 #include <QKeyEvent>
 
 using namespace knobly;
@@ -46,19 +45,43 @@ TEST_F(AppDelegateTest, TheMenuWorksWithoutADevice) {
     QFile::remove(folder);
 }
 
+// The sleep timer is the device's: the menu asks how long is left as it opens, marks the
+// choice made here, and says the time left of one set elsewhere without marking a choice.
+TEST_F(AppDelegateTest, TheSleepTimerSaysWhatTheDeviceKeeps) {
+    launchSaved();
+    QMenu *sleep = delegate->sleepMenu();
+    const QList<QAction *> rows = sleep->actions(); // time left, Off, 15, 30, 60, 90
+    ASSERT_EQ(rows.size(), 6);
+    const auto opened = [&](const std::function<bool()> &shown) {
+        Q_EMIT delegate->menu()->aboutToShow();
+        return queue->runUntil(shown);
+    };
+    ASSERT_TRUE(opened([&] { return rows[1]->isChecked(); })) << "Off while none runs";
+    EXPECT_FALSE(rows[0]->isVisible());
+    rows[3]->trigger();
+    ASSERT_TRUE(queue->runUntil([&] { return rows[3]->isChecked() && rows[0]->isVisible(); }));
+    EXPECT_EQ(rows[0]->text(), "30 min left");
+    EXPECT_NEAR(sim.sleepSecondsLeft(), 1800, 5);
+    EXPECT_EQ(sim.commands().back(), "getShutdown") << "asked again after setting it";
+    rows[1]->trigger();
+    ASSERT_TRUE(queue->runUntil([&] { return rows[1]->isChecked() && !rows[0]->isVisible(); }));
+    EXPECT_EQ(sim.sleepSecondsLeft(), 0);
+    const auto sent = sim.commands();
+    EXPECT_NE(std::find(sent.begin(), sent.end(), "setShutdown:-1"), sent.end())
+        << "off is -1: 0 would turn the device off now";
+    sim.runCommand("setShutdown:2700"); // set elsewhere: no entry is its choice
+    ASSERT_TRUE(opened([&] { return rows[0]->isVisible(); }));
+    EXPECT_EQ(rows[0]->text(), "45 min left");
+    for (QAction *row : rows.mid(1))
+        EXPECT_FALSE(row->isChecked()) << row->text().toStdString();
+}
+
 // A change made elsewhere reaches the panel, the menu and the transport row through the
 // device's event, before any poll; the overlay stays for changes made here.
 TEST_F(AppDelegateTest, ChangesMadeElsewhereReachEverySurfaceWithoutFeedback) {
     withEvents = true;
     launchSaved();
-    // Spinning, not sleeping: see the events tests.
-    const auto spin = [](const std::function<bool()> &done) {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done() && clock.elapsed() < 5000)
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-        return done();
-    };
+    const auto spin = [this](const std::function<bool()> &done) { return queue->runUntil(done); };
     ASSERT_TRUE(spin([&] {
         const DeviceEvents *e = delegate->controller().events();
         return e && e->alive();

@@ -60,6 +60,9 @@ TEST_F(WiiMClientTest, CommandsSendOneExactRequest) {
         {"stop", [](C &c) { c.stop(); }, "setPlayerCmd:stop", 50},
         {"input", [](C &c) { c.switchInput("optical"); }, "setPlayerCmd:switchmode:optical", 50},
         {"preset", [](C &c) { c.playPreset(3); }, "MCUKeyShortClick:3", 50},
+        {"sleep", [](C &c) { c.setSleepTimer(1800); }, "setShutdown:1800", 50},
+        {"sleepOff", [](C &c) { c.setSleepTimer(-7); }, "setShutdown:-1", 50},
+        {"sleepLeft", [](C &c) { c.fetchSleepTimer([](auto) {}); }, "getShutdown", 50},
         {"status", [](C &c) { c.fetchStatus({}); }, "getPlayerStatus", 35},
     };
     // clang-format on
@@ -310,6 +313,12 @@ TEST(Decoding, StatusTextsAndNumbers) {
     for (const char *art : arts)
         EXPECT_EQ(decodeAlbumArt(QByteArray(R"({"metaData":{"albumArtURI":")") + art + "\"}}"),
                   art == arts[0] ? std::optional(QUrl(art)) : std::nullopt);
+    // The sleep timer's seconds left: none running is 0, whatever the device says for it.
+    const std::pair<QByteArray, std::optional<std::int64_t>> left[] = {
+        {"1790", 1790}, {" 0\r\n", 0},          {"-1", 0}, {"99999999", 7 * 24 * 3600}, {"", {}},
+        {"12s", {}},    {"unknown command", {}}};
+    for (const auto &[body, seconds] : left)
+        EXPECT_EQ(decodeSecondsLeft(body), seconds) << body.toStdString();
 }
 
 // HDMI input and ARC are one input; presets keep gaps and drop unplayable numbers.

@@ -45,9 +45,8 @@ protected:
         events.reset();
         MainQueue::install(nullptr);
     }
-    // Virtual time keeps pace with real time here, and the loop is never put to sleep: a
-    // sleeping test loop would wake to the device's NOTIFY and its SUBSCRIBE answer at once
-    // and read them in an order no running program sees.
+    // Virtual time keeps pace with real time here: the device's events come in real time, and
+    // a first event is asked for again only after its real delay.
     bool settle(const std::function<bool()> &done, int limitMs = 15000) {
         QElapsedTimer clock;
         clock.start();

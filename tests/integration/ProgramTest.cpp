@@ -375,6 +375,34 @@ TEST_F(Program, KnoblyctlWatchPrintsEachChangeOfTheDevice) {
     EXPECT_EQ(lines.size(), 4);
 }
 
+// knoblyctl sleep sets the device's timer, says how long is left, and turns it off.
+TEST_F(Program, KnoblyctlSleepSetsAndSaysTheDevicesTimer) {
+    const struct {
+        QStringList args;
+        int exit;
+        const char *out;
+    } rows[] = {
+        {{"sleep", "15"}, 0, "sleep 15 min left\n"},
+        {{"sleep"}, 0, "sleep 15 min left\n"},
+        {{"sleep", "off"}, 0, "sleep off\n"},
+        {{"sleep", "0"}, 2, ""},
+        {{"sleep", "1441"}, 2, ""},
+        {{"sleep", "soon"}, 2, ""},
+        {{"sleep", "5", "6"}, 2, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.args.join(' ').toStdString());
+        QProcess &ctl = launch("knoblyctl", row.args + QStringList{"--device", sim.address()});
+        ASSERT_TRUE(ctl.waitForFinished(15000));
+        const QByteArray out = ctl.readAllStandardOutput();
+        EXPECT_EQ(ctl.exitCode(), row.exit) << out.toStdString();
+        if (row.exit == 0) {
+            EXPECT_EQ(out, row.out);
+        }
+    }
+    EXPECT_EQ(sim.sleepSecondsLeft(), 0);
+}
+
 // status --verbose says how the device's events are doing: alive, when the last came, the
 // changes a poll found that they had not brought, and where the device was found.
 TEST_F(Program, KnoblyctlStatusVerboseSaysHowTheEventsDo) {

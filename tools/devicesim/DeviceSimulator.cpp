@@ -203,6 +203,10 @@ public:
                 answer.body = metaInfoLocked();
             else if (command == "getPresetInfo")
                 answer.body = presetInfo();
+            else if (command == "getShutdown")
+                answer.body = QByteArray::number(shutdownLeftLocked());
+            else if (command.startsWith("setShutdown:"))
+                answer.body = setShutdownLocked(command.mid(int(sizeof "setShutdown:") - 1));
             else if (currentFault == Fault::UnknownCommands &&
                      (command.startsWith("MCUKeyShortClick:") ||
                       command.startsWith("setPlayerCmd:")))
@@ -325,6 +329,26 @@ public:
     static QByteArray wrongStatusEx() {
         return jsonObject(
             {{"ssid", "5"}, {"DeviceName", R"(["x"])"}, {"project", "null"}, {"firmware", "7"}});
+    }
+
+    // The sleep timer, as the device keeps it: seconds left, 0 when none runs.
+    std::optional<Clock::time_point> shutdownAt;
+    qint64 shutdownLeftLocked() const {
+        if (!shutdownAt)
+            return 0;
+        const auto left = std::chrono::ceil<std::chrono::seconds>(*shutdownAt - Clock::now());
+        return std::max<qint64>(0, left.count());
+    }
+    QByteArray setShutdownLocked(const QByteArray &arg) {
+        bool ok = false;
+        const qlonglong seconds = arg.toLongLong(&ok);
+        if (!ok || seconds < -1)
+            return "Failed";
+        if (seconds == -1)
+            shutdownAt.reset();
+        else
+            shutdownAt = Clock::now() + std::chrono::seconds(seconds);
+        return "OK";
     }
 
     QByteArray setPlayerCmdLocked(const QByteArray &arg) {
@@ -880,6 +904,11 @@ void DeviceSimulator::setStatus(const QString &status) {
     d->withRenderer([](UpnpRenderer &r) { r.changed(); });
 }
 
+int DeviceSimulator::sleepSecondsLeft() const {
+    std::lock_guard lock(d->core.mutex);
+    return int(d->core.shutdownLeftLocked());
+}
+
 int DeviceSimulator::trackIndex() const {
     std::lock_guard lock(d->core.mutex);
     return d->core.trackIndex;
@@ -890,6 +919,8 @@ void DeviceSimulator::runCommand(const QByteArray &command) {
         std::lock_guard lock(d->core.mutex);
         if (command.startsWith("setPlayerCmd:"))
             d->core.setPlayerCmdLocked(command.mid(int(sizeof "setPlayerCmd:") - 1));
+        else if (command.startsWith("setShutdown:"))
+            d->core.setShutdownLocked(command.mid(int(sizeof "setShutdown:") - 1));
     }
     d->withRenderer([](UpnpRenderer &r) { r.changed(); });
 }

@@ -83,8 +83,10 @@ public:
     QString status() const; // "play", "pause", "stop", "load", "none"
     void setStatus(const QString &status);
     int trackIndex() const;
+    int sleepSecondsLeft() const; // 0: no sleep timer runs
 
-    // Runs one of the device's commands ("setPlayerCmd:next") as its own buttons would.
+    // Runs one of the device's commands ("setPlayerCmd:next", "setShutdown:600") as its own
+    // buttons or another controller would.
     void runCommand(const QByteArray &command);
 
     // Replaces the getStatusEx body with raw bytes (empty: back to the generated answer).

@@ -135,6 +135,14 @@ std::optional<QJsonObject> jsonObjectFrom(const QByteArray &body) {
     return doc.object();
 }
 
+std::optional<std::int64_t> decodeSecondsLeft(const QByteArray &body) {
+    const auto seconds = integerFromDecimalText(QString::fromLatin1(body.trimmed()));
+    if (!seconds)
+        return std::nullopt;
+    // A week is far beyond any timer the device offers.
+    return std::clamp<std::int64_t>(*seconds, 0, 7 * 24 * 3600);
+}
+
 std::optional<QUrl> decodeAlbumArt(const QByteArray &body) {
     const auto object = jsonObjectFrom(body);
     if (!object)

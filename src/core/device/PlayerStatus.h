@@ -31,6 +31,10 @@ std::optional<PlayerStatus> decodePlayerStatus(const QByteArray &body);
 // device's "unknow" and anything else.
 std::optional<QUrl> decodeAlbumArt(const QByteArray &body);
 
+// The seconds a getShutdown body says are left before the device turns off: 0 when no sleep
+// timer runs (the device says 0 or -1 then); nothing when it is not a whole number.
+std::optional<std::int64_t> decodeSecondsLeft(const QByteArray &body);
+
 // The device's hex text of UTF-8 bytes back to text. Groups that are not a hex byte are
 // skipped; bytes that are not valid UTF-8 give nothing.
 std::optional<QString> hexDecode(const QString &hex);

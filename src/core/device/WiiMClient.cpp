@@ -328,6 +328,15 @@ void WiiMClient::fetchIdentity(std::function<void(std::optional<DeviceIdentity>)
     query(QStringLiteral("getStatusEx"), &decodeDeviceIdentity, std::move(completion));
 }
 
+void WiiMClient::setSleepTimer(std::int64_t seconds, DoneCallback completion) {
+    sendCommand(QStringLiteral("setShutdown:%1").arg(std::max<std::int64_t>(seconds, -1)),
+                std::move(completion));
+}
+
+void WiiMClient::fetchSleepTimer(std::function<void(std::optional<std::int64_t>)> completion) {
+    query(QStringLiteral("getShutdown"), &decodeSecondsLeft, std::move(completion));
+}
+
 void WiiMClient::fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion) {
     query(QStringLiteral("getMetaInfo"), &decodeAlbumArt, std::move(completion));
 }

@@ -72,6 +72,10 @@ public:
     void playPreset(int number, DoneCallback completion = {});
     void fetchPresets(std::function<void(std::optional<std::vector<DevicePreset>>)> completion);
     void fetchIdentity(std::function<void(std::optional<DeviceIdentity>)> completion);
+    // The sleep timer: the device turns off after `seconds` (none runs after -1).
+    void setSleepTimer(std::int64_t seconds, DoneCallback completion = {});
+    // The seconds left (0: none runs); nothing on any failure.
+    void fetchSleepTimer(std::function<void(std::optional<std::int64_t>)> completion);
     // The playing track's album art, where the device knows it; nothing on any failure.
     void fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion);
 

@@ -32,6 +32,7 @@ TrayMenu::TrayMenu(DeviceController &controller, Actions actions, bool capturing
     connect(&controller_, &DeviceController::devicesChanged, this, &TrayMenu::rebuildDevices);
     connect(&controller_, &DeviceController::detailsChanged, this, &TrayMenu::rebuildDetails);
     connect(&controller_, &DeviceController::refusalChanged, this, &TrayMenu::showStatusLine);
+    connect(&controller_, &DeviceController::sleepTimerChanged, this, &TrayMenu::showSleepTimer);
 }
 
 TrayMenu::~TrayMenu() {
@@ -85,6 +86,27 @@ void TrayMenu::build() {
     menu->addMenu(sourceMenu_)->setVisible(false);
     presetMenu_ = new QMenu(tr("Presets"), menu);
     menu->addMenu(presetMenu_)->setVisible(false);
+
+    // The device's own timer, so it is asked how long is left whenever the menu opens.
+    sleepMenu_ = new QMenu(tr("Sleep Timer"), menu);
+    sleepLeftRow_ = sleepMenu_->addAction(QString());
+    sleepLeftRow_->setEnabled(false);
+    sleepLeftRow_->setVisible(false);
+    auto *sleepChoices = new QActionGroup(sleepMenu_);
+    sleepChoices->setExclusionPolicy(QActionGroup::ExclusionPolicy::ExclusiveOptional);
+    for (const int minutes : {0, 15, 30, 60, 90}) {
+        QAction *entry = sleepMenu_->addAction(minutes ? tr("%1 Minutes").arg(minutes) : tr("Off"));
+        entry->setCheckable(true);
+        entry->setData(minutes);
+        sleepChoices->addAction(entry);
+        // Marked as clicked until the device's answer says what runs.
+        connect(entry, &QAction::triggered, this, [this, minutes] {
+            sleepChosen_ = minutes;
+            controller_.setSleepTimer(minutes);
+        });
+    }
+    menu->addMenu(sleepMenu_);
+    connect(menu, &QMenu::aboutToShow, &controller_, &DeviceController::refreshSleepTimer);
 
     menu->addSeparator();
     deviceSubmenu_ = new QMenu(tr("Select Device"), menu);
@@ -148,6 +170,22 @@ void TrayMenu::build() {
     QAction *quit = menu->addAction(tr("Quit Knobly"));
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(quit, &QAction::triggered, this, [this] { actions_.quit(); });
+}
+
+// What the device says is left, and the choice it came from when it was made here.
+void TrayMenu::showSleepTimer() {
+    const auto left = controller_.sleepSecondsLeft();
+    const bool running = left && *left > 0;
+    if (!running && left)
+        sleepChosen_ = 0;
+    sleepLeftRow_->setVisible(running);
+    if (running)
+        sleepLeftRow_->setText(tr("%1 min left").arg((*left + 59) / 60));
+    // Off when none runs; a running one that was set elsewhere matches no entry.
+    const int mark = !left ? -1 : running ? (sleepChosen_ ? sleepChosen_ : -1) : 0;
+    for (QAction *entry : sleepMenu_->actions())
+        if (entry != sleepLeftRow_)
+            entry->setChecked(entry->data().toInt() == mark);
 }
 
 void TrayMenu::setCapturing(bool on) {

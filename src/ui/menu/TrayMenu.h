@@ -41,6 +41,7 @@ public:
     QMenu *deviceSubmenu() const { return deviceSubmenu_; }
     QMenu *sourceMenu() const { return sourceMenu_; }
     QMenu *presetMenu() const { return presetMenu_; }
+    QMenu *sleepMenu() const { return sleepMenu_; }
     QSlider *volumeSlider() const { return volumeSlider_; }
     QToolButton *playPauseButton() const { return playPauseButton_; }
     // The first line: the device's name and whether it answers (and what it refused).
@@ -60,6 +61,7 @@ private:
     void rebuildDevices();
     void rebuildDetails();
     void updateSourceChecks();
+    void showSleepTimer();
     void pickDevice(QAction *entry);
 
     DeviceController &controller_;
@@ -76,7 +78,10 @@ private:
     QPointer<QMenu> deviceSubmenu_;
     QPointer<QMenu> sourceMenu_;
     QPointer<QMenu> presetMenu_;
-    int shownMark_ = -1; // the first line's mark as drawn: none, check, cross
+    QPointer<QMenu> sleepMenu_;
+    QPointer<QAction> sleepLeftRow_;
+    int sleepChosen_ = 0; // minutes picked here for the timer that runs; 0: none or unknown
+    int shownMark_ = -1;  // the first line's mark as drawn: none, check, cross
 };
 
 } // namespace knobly

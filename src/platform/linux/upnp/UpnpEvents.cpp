@@ -6,6 +6,7 @@
 #include "UrlSession.h"
 
 #include <libgupnp/gupnp.h>
+#include <libsoup/soup.h>
 #include <libxml/parser.h>
 
 #include <QAbstractEventDispatcher>
@@ -30,6 +31,8 @@ constexpr double kLastRetrySeconds = 300;
 // from this long after subscribing is asked again, a few times.
 constexpr double kFirstEventSeconds = 1.5;
 constexpr int kFirstEventTries = 8;
+constexpr guint kAfterAnswerMs = 20;
+constexpr guint kLongestHoldMs = 2000;
 
 // The host of "1.2.3.4", "1.2.3.4:443", "[fe80::1]:443" or "fe80::1".
 QHostAddress hostOf(const QString &address) {
@@ -110,7 +113,9 @@ xmlNode *rendererElement(xmlNode *node) {
 class UpnpEvents final : public DeviceEvents {
     struct Service {
         GPtr<GUPnPServiceProxy> proxy;
+        QString eventsPath;           // where its SUBSCRIBE goes
         bool heard = false;           // an event since subscribing
+        bool accepted = false;        // the device took the subscription
         std::uint64_t generation = 0; // which subscription a first-event check is for
     };
 
@@ -214,6 +219,9 @@ private:
             g_clear_error(&error);
             return false;
         }
+        // A subscription the device accepted counts as alive, first event or not.
+        g_signal_connect(gupnp_context_get_session(context.get()), "request-queued",
+                         G_CALLBACK(&UpnpEvents::onRequestQueued), this);
         // Always the literal address: servers refuse a Host header with a name.
         const QByteArray base =
             location.toString(QUrl::RemoveQuery | QUrl::RemoveFragment).toUtf8();
@@ -230,7 +238,11 @@ private:
             GUPnPServiceInfo *info = gupnp_device_info_get_service(device.get(), type);
             if (!info)
                 return false;
-            services.push_back({GPtr<GUPnPServiceProxy>(GUPNP_SERVICE_PROXY(info))});
+            char *events = gupnp_service_info_get_event_subscription_url(info);
+            const QUrl eventsUrl(QString::fromUtf8(events));
+            g_free(events);
+            services.push_back(
+                {GPtr<GUPnPServiceProxy>(GUPNP_SERVICE_PROXY(info)), eventsUrl.path()});
         }
         context_ = std::move(context);
         device_ = std::move(device);
@@ -248,7 +260,7 @@ private:
 
     // Subscribes and waits for the first event, which holds the whole state.
     void subscribe(Service &service, int tries) {
-        service.heard = false;
+        service.heard = service.accepted = false;
         setAlive(false);
         gupnp_service_proxy_set_subscribed(service.proxy.get(), TRUE);
         const auto generation = ++service.generation;
@@ -266,7 +278,92 @@ private:
         });
     }
 
+    // This object, for GLib callbacks that may come after it is gone.
+    using Watch = std::pair<UpnpEvents *, std::weak_ptr<char>>;
+    Watch *watch() { return new Watch(this, token_); }
+    static void unwatch(gpointer w, GClosure *) { delete static_cast<Watch *>(w); }
+
+    // A SUBSCRIBE on its way: its answer says whether the device took it. GUPnP 1.6.3 drops an
+    // event that reaches us before that answer (which carries the SID it is checked against),
+    // and devices often send the first one, the whole state, that fast; so events to this
+    // subscription's callback wait until the answers are in.
+    static void onRequestQueued(SoupSession *, SoupMessage *message, gpointer data) {
+        if (qstrcmp(soup_message_get_method(message), "SUBSCRIBE") != 0)
+            return;
+        auto *self = static_cast<UpnpEvents *>(data);
+        ++self->subscribesAwaited_;
+        const QByteArray callback(
+            soup_message_headers_get_one(soup_message_get_request_headers(message), "Callback"));
+        const QUrl url(QString::fromUtf8(callback.mid(1, callback.size() - 2)));
+        if (url.isValid() && !url.path().isEmpty())
+            soup_server_add_early_handler(gupnp_context_get_server(self->context_.get()),
+                                          url.path().toUtf8().constData(),
+                                          &UpnpEvents::holdEarlyEvent, self, nullptr);
+        g_signal_connect_data(message, "got-headers", G_CALLBACK(&UpnpEvents::onSubscribeAnswer),
+                              self->watch(), &UpnpEvents::unwatch, GConnectFlags(0));
+        g_signal_connect_data(message, "finished", G_CALLBACK(&UpnpEvents::onSubscribeDone),
+                              self->watch(), &UpnpEvents::unwatch, GConnectFlags(0));
+    }
+
+    static void holdEarlyEvent(SoupServer *, SoupServerMessage *message, const char *, GHashTable *,
+                               gpointer data) {
+        auto *self = static_cast<UpnpEvents *>(data);
+        if (self->subscribesAwaited_ <= 0 ||
+            qstrcmp(soup_server_message_get_method(message), "NOTIFY") != 0)
+            return;
+        soup_server_message_pause(message);
+        self->held_.push_back(SOUP_SERVER_MESSAGE(g_object_ref(message)));
+        self->releaseHeldAfter(kLongestHoldMs); // should an answer never come
+    }
+
+    static void onSubscribeDone(SoupMessage *, gpointer data) {
+        const auto &[self, token] = *static_cast<Watch *>(data);
+        if (!token.expired() && --self->subscribesAwaited_ <= 0) {
+            self->subscribesAwaited_ = 0;
+            self->releaseHeldAfter(kAfterAnswerMs); // once GUPnP has read the SID
+        }
+    }
+
+    void releaseHeldAfter(guint ms) {
+        g_timeout_add_full(
+            G_PRIORITY_DEFAULT, ms,
+            [](gpointer w) -> gboolean {
+                const auto &[self, token] = *static_cast<Watch *>(w);
+                if (!token.expired())
+                    self->releaseHeld();
+                return G_SOURCE_REMOVE;
+            },
+            watch(), [](gpointer w) { delete static_cast<Watch *>(w); });
+    }
+
+    void releaseHeld() {
+        for (SoupServerMessage *message : std::exchange(held_, {})) {
+            soup_server_message_unpause(message);
+            g_object_unref(message);
+        }
+    }
+
+    static void onSubscribeAnswer(SoupMessage *message, gpointer data) {
+        const auto &[self, token] = *static_cast<Watch *>(data);
+        if (token.expired() || !SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(message)) ||
+            !soup_message_headers_get_one(soup_message_get_response_headers(message), "SID"))
+            return;
+        const QString path = QString::fromUtf8(g_uri_get_path(soup_message_get_uri(message)));
+        for (Service &s : self->services_)
+            if (s.eventsPath == path)
+                s.accepted = true;
+        self->updateAlive();
+    }
+
+    void updateAlive() {
+        setAlive(std::all_of(services_.begin(), services_.end(),
+                             [](const Service &s) { return s.accepted; }));
+    }
+
     void drop() {
+        releaseHeld();
+        if (context_)
+            g_signal_handlers_disconnect_by_data(gupnp_context_get_session(context_.get()), this);
         for (const Service &service : services_) {
             GUPnPServiceProxy *proxy = service.proxy.get();
             g_signal_handlers_disconnect_by_data(proxy, this);
@@ -289,13 +386,10 @@ private:
     static void onLastChange(GUPnPServiceProxy *proxy, const char *, GValue *value, gpointer data) {
         auto *self = static_cast<UpnpEvents *>(data);
         self->lastEvent_ = QDateTime::currentDateTimeUtc();
-        bool all = true;
-        for (Service &s : self->services_) {
+        for (Service &s : self->services_)
             if (s.proxy.get() == proxy)
-                s.heard = true;
-            all = all && s.heard;
-        }
-        self->setAlive(all);
+                s.heard = s.accepted = true;
+        self->updateAlive();
         const char *text = G_VALUE_HOLDS_STRING(value) ? g_value_get_string(value) : nullptr;
         if (!text)
             return;
@@ -329,6 +423,8 @@ private:
     GPtr<GUPnPContext> context_;
     GPtr<GUPnPDeviceInfo> device_;
     std::vector<Service> services_;
+    int subscribesAwaited_ = 0;
+    std::vector<SoupServerMessage *> held_; // events waiting for a SUBSCRIBE's answer
     QUrl location_;
     bool alive_ = false;
     QDateTime lastEvent_;
