@@ -46,7 +46,9 @@ protected:
         MainQueue::install(nullptr);
     }
     // Virtual time keeps pace with real time here: the device's events come in real time, and
-    // a first event is asked for again only after its real delay.
+    // a first event is asked for again only after its real delay. The loop sleeps between
+    // turns, so a SUBSCRIBE's answer and the first event come in together, as on a busy
+    // machine.
     bool settle(const std::function<bool()> &done, int limitMs = 15000) {
         QElapsedTimer clock;
         clock.start();
@@ -54,7 +56,8 @@ protected:
         while (!done()) {
             if (clock.elapsed() >= limitMs)
                 return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
             const qint64 now = clock.nsecsElapsed() / 1000;
             queue->advance(double(now - at) / 1e6);
             at = now;
