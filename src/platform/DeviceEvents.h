@@ -25,7 +25,7 @@ public:
 
     // Subscribes afresh (finding the device again first when it had not been found).
     virtual void resubscribe() = 0;
-    // Every subscription taken by the device (renewed, or made afresh, since).
+    // Subscribed, and heard from since.
     virtual bool alive() const = 0;
     virtual QDateTime lastEvent() const = 0; // invalid: none yet
     virtual QUrl description() const = 0;    // where the device was found; empty: not yet

@@ -228,9 +228,10 @@ TEST_F(DeviceEventsTest, PollsFollowWhereEventsStoppedAndAskForThemAfresh) {
 TEST_F(DeviceEventsTest, DISABLED_ARefusedRenewalIsFollowedByANewSubscription) {
     const int subscribes = sim.upnpSubscribes();
     sim.forgetUpnpSubscribers();
-    ASSERT_TRUE(settle([&] { return sim.upnpRenewals() >= 1; }, 240000)) << "never renewed";
-    ASSERT_TRUE(settle([&] { return sim.upnpSubscribes() > subscribes && events->alive(); }))
-        << "no new subscription after the refused renewal";
+    // Each service renews at its own time.
+    ASSERT_TRUE(settle([&] { return sim.upnpRenewals() >= 2; }, 240000)) << "never renewed";
+    ASSERT_TRUE(settle([&] { return sim.upnpSubscribes() >= subscribes + 2 && events->alive(); }))
+        << "no new subscription after the refused renewals";
     sim.setVolume(73);
     EXPECT_TRUE(showsSoon([&] { return client->currentVolume() == 73; }));
     EXPECT_EQ(client->missedChanges(), 0) << "no poll was needed";

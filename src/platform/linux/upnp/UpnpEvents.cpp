@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 
 namespace knobly {
 
@@ -113,9 +114,7 @@ xmlNode *rendererElement(xmlNode *node) {
 class UpnpEvents final : public DeviceEvents {
     struct Service {
         GPtr<GUPnPServiceProxy> proxy;
-        QString eventsPath;           // where its SUBSCRIBE goes
         bool heard = false;           // an event since subscribing
-        bool accepted = false;        // the device took the subscription
         std::uint64_t generation = 0; // which subscription a first-event check is for
     };
 
@@ -219,7 +218,6 @@ private:
             g_clear_error(&error);
             return false;
         }
-        // A subscription the device accepted counts as alive, first event or not.
         g_signal_connect(gupnp_context_get_session(context.get()), "request-queued",
                          G_CALLBACK(&UpnpEvents::onRequestQueued), this);
         // Always the literal address: servers refuse a Host header with a name.
@@ -238,11 +236,7 @@ private:
             GUPnPServiceInfo *info = gupnp_device_info_get_service(device.get(), type);
             if (!info)
                 return false;
-            char *events = gupnp_service_info_get_event_subscription_url(info);
-            const QUrl eventsUrl(QString::fromUtf8(events));
-            g_free(events);
-            services.push_back(
-                {GPtr<GUPnPServiceProxy>(GUPNP_SERVICE_PROXY(info)), eventsUrl.path()});
+            services.push_back({GPtr<GUPnPServiceProxy>(GUPNP_SERVICE_PROXY(info))});
         }
         context_ = std::move(context);
         device_ = std::move(device);
@@ -260,7 +254,7 @@ private:
 
     // Subscribes and waits for the first event, which holds the whole state.
     void subscribe(Service &service, int tries) {
-        service.heard = service.accepted = false;
+        service.heard = false;
         setAlive(false);
         gupnp_service_proxy_set_subscribed(service.proxy.get(), TRUE);
         const auto generation = ++service.generation;
@@ -283,15 +277,15 @@ private:
     Watch *watch() { return new Watch(this, token_); }
     static void unwatch(gpointer w, GClosure *) { delete static_cast<Watch *>(w); }
 
-    // A SUBSCRIBE on its way: its answer says whether the device took it. GUPnP 1.6.3 drops an
-    // event that reaches us before that answer (which carries the SID it is checked against),
-    // and devices often send the first one, the whole state, that fast; so events to this
-    // subscription's callback wait until the answers are in.
+    // A SUBSCRIBE on its way. GUPnP 1.6.3 drops an event that reaches us before its answer
+    // (which carries the SID events are checked against), and devices often send the first
+    // one, the whole state, that fast: events to this subscription's callback wait until the
+    // answers are in.
     static void onRequestQueued(SoupSession *, SoupMessage *message, gpointer data) {
         if (qstrcmp(soup_message_get_method(message), "SUBSCRIBE") != 0)
             return;
         auto *self = static_cast<UpnpEvents *>(data);
-        ++self->subscribesAwaited_;
+        self->pendingSubscribes_.insert(message);
         const QByteArray callback(
             soup_message_headers_get_one(soup_message_get_request_headers(message), "Callback"));
         const QUrl url(QString::fromUtf8(callback.mid(1, callback.size() - 2)));
@@ -299,16 +293,16 @@ private:
             soup_server_add_early_handler(gupnp_context_get_server(self->context_.get()),
                                           url.path().toUtf8().constData(),
                                           &UpnpEvents::holdEarlyEvent, self, nullptr);
-        g_signal_connect_data(message, "got-headers", G_CALLBACK(&UpnpEvents::onSubscribeAnswer),
-                              self->watch(), &UpnpEvents::unwatch, GConnectFlags(0));
+        // Answered, or called off (which may end it without a word).
         g_signal_connect_data(message, "finished", G_CALLBACK(&UpnpEvents::onSubscribeDone),
                               self->watch(), &UpnpEvents::unwatch, GConnectFlags(0));
+        g_object_weak_ref(G_OBJECT(message), &UpnpEvents::onSubscribeGone, self->watch());
     }
 
     static void holdEarlyEvent(SoupServer *, SoupServerMessage *message, const char *, GHashTable *,
                                gpointer data) {
         auto *self = static_cast<UpnpEvents *>(data);
-        if (self->subscribesAwaited_ <= 0 ||
+        if (self->pendingSubscribes_.empty() ||
             qstrcmp(soup_server_message_get_method(message), "NOTIFY") != 0)
             return;
         soup_server_message_pause(message);
@@ -316,12 +310,22 @@ private:
         self->releaseHeldAfter(kLongestHoldMs); // should an answer never come
     }
 
-    static void onSubscribeDone(SoupMessage *, gpointer data) {
+    static void onSubscribeDone(SoupMessage *message, gpointer data) {
         const auto &[self, token] = *static_cast<Watch *>(data);
-        if (!token.expired() && --self->subscribesAwaited_ <= 0) {
-            self->subscribesAwaited_ = 0;
-            self->releaseHeldAfter(kAfterAnswerMs); // once GUPnP has read the SID
-        }
+        if (!token.expired())
+            self->subscribeSettled(message);
+    }
+
+    static void onSubscribeGone(gpointer data, GObject *message) {
+        auto *watch = static_cast<Watch *>(data);
+        if (!watch->second.expired())
+            watch->first->subscribeSettled(reinterpret_cast<SoupMessage *>(message));
+        delete watch;
+    }
+
+    void subscribeSettled(SoupMessage *message) {
+        if (pendingSubscribes_.erase(message) && pendingSubscribes_.empty())
+            releaseHeldAfter(kAfterAnswerMs); // once GUPnP has read the SID
     }
 
     void releaseHeldAfter(guint ms) {
@@ -343,21 +347,9 @@ private:
         }
     }
 
-    static void onSubscribeAnswer(SoupMessage *message, gpointer data) {
-        const auto &[self, token] = *static_cast<Watch *>(data);
-        if (token.expired() || !SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(message)) ||
-            !soup_message_headers_get_one(soup_message_get_response_headers(message), "SID"))
-            return;
-        const QString path = QString::fromUtf8(g_uri_get_path(soup_message_get_uri(message)));
-        for (Service &s : self->services_)
-            if (s.eventsPath == path)
-                s.accepted = true;
-        self->updateAlive();
-    }
-
     void updateAlive() {
         setAlive(std::all_of(services_.begin(), services_.end(),
-                             [](const Service &s) { return s.accepted; }));
+                             [](const Service &s) { return s.heard; }));
     }
 
     void drop() {
@@ -388,7 +380,7 @@ private:
         self->lastEvent_ = QDateTime::currentDateTimeUtc();
         for (Service &s : self->services_)
             if (s.proxy.get() == proxy)
-                s.heard = s.accepted = true;
+                s.heard = true;
         self->updateAlive();
         const char *text = G_VALUE_HOLDS_STRING(value) ? g_value_get_string(value) : nullptr;
         if (!text)
@@ -423,7 +415,7 @@ private:
     GPtr<GUPnPContext> context_;
     GPtr<GUPnPDeviceInfo> device_;
     std::vector<Service> services_;
-    int subscribesAwaited_ = 0;
+    std::set<SoupMessage *> pendingSubscribes_;
     std::vector<SoupServerMessage *> held_; // events waiting for a SUBSCRIBE's answer
     QUrl location_;
     bool alive_ = false;
