@@ -1,9 +1,12 @@
 #include "DeviceSimulator.h"
 
+#include "Multiroom.h"
 #include "SelfSignedCert.h"
 #include "UpnpRenderer.h"
 
 #include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QRandomGenerator>
 #include <QSocketNotifier>
 #include <QSslCertificate>
@@ -153,6 +156,7 @@ public:
 
     const DeviceSimulator::Options options;
     const std::vector<Track> tracks;
+    Multiroom multiroom{options.multiroomVersion, options.capitalisedKeys};
 
     mutable std::mutex mutex;
     int volume = kDefaultVolume;
@@ -165,6 +169,8 @@ public:
 
     // The server thread's: runs there after a command changed something.
     std::function<void()> onChange;
+    // The server thread's: makes calls to other devices.
+    std::function<void(std::vector<PeerCall>)> callPeers;
 
     UpnpRenderer::Snapshot snapshot() {
         std::lock_guard lock(mutex);
@@ -188,10 +194,18 @@ public:
         const qsizetype query = target.indexOf('?');
         const QByteArray path = query < 0 ? target : target.left(query);
         const QByteArray command = QByteArray::fromPercentEncoding(rawCommand);
+        std::vector<PeerCall> calls;
         {
             std::lock_guard lock(mutex);
+            std::optional<QByteArray> grouped;
+            if (path == "/httpapi.asp" && hasCommand)
+                grouped = multiroom.answer(
+                    command, {options.bind.toString(), options.uuid, options.name, volume, muted, mode},
+                    calls);
             if (path != "/httpapi.asp" || !hasCommand)
                 answer.body = kUnknownCommand;
+            else if (grouped)
+                answer.body = *grouped;
             else if (command == "getPlayerStatus")
                 answer.body = currentFault == Fault::WrongTypes ? wrongPlayerStatusLocked()
                                                                 : playerStatusLocked();
@@ -221,6 +235,8 @@ public:
         // Outside the lock: the events read the state again.
         if (onChange && answer.body == "OK")
             onChange();
+        if (callPeers && !calls.empty())
+            callPeers(std::move(calls));
         if (currentFault == Fault::Json500)
             answer.code = 500;
         if (currentFault == Fault::Oversize)
@@ -307,6 +323,11 @@ public:
 
     QByteArray statusEx() const {
         const QByteArray name = jsonString(options.name);
+        const QString &uuid = options.uuid;
+        // The UPnP form: the 24 digits and their first 8 again, dashed.
+        const QString udn = QStringLiteral("uuid:%1-%2-%3-%4-%5%6")
+                                .arg(uuid.left(8), uuid.mid(8, 4), uuid.mid(12, 4),
+                                     uuid.mid(16, 4), uuid.mid(20, 4), uuid.left(8));
         return jsonObject({
             {"language", jsonString(QByteArray("en_us"))},
             {"ssid", jsonString(options.ssid)},
@@ -315,14 +336,16 @@ public:
             {"project", jsonString(options.project)},
             {"Release", jsonString(QByteArray("20250424"))},
             {"cast_enable", "0"}, // a number on real devices too
-            {"group", jsonString(QByteArray("0"))},
-            {"uuid", jsonString(QByteArray("FF98F09C4BD0B0224C1F9A55"))},
+            {"group", jsonString(QByteArray(multiroom.following() ? "1" : "0"))},
+            {"master_ip", jsonString(multiroom.leaderIp())},
+            {"master_uuid", jsonString(multiroom.leaderUuid())},
+            {"uuid", jsonString(uuid)},
             {"MAC", jsonString(QByteArray("B8:13:32:E0:92:22"))},
             {"apcli0", jsonString(options.bind.toString())},
             {"hardware", jsonString(QByteArray("AmlogicA113"))},
             {"DeviceName", name},
             {"GroupName", name},
-            {"upnp_uuid", jsonString(QByteArray("uuid:FF98F09C-4BD0-B022-4C1F-9A55FF98F09C"))},
+            {"upnp_uuid", jsonString(udn)},
         });
     }
 
@@ -775,6 +798,24 @@ struct DeviceSimulator::Impl {
                     previousUpnpPort = renderer->port();
                 }
             }
+            // Other devices of a group, reached on this one's port at their own addresses.
+            QNetworkAccessManager peers;
+            peers.setTransferTimeout(1000);
+            const quint16 peerPort = listener.serverPort();
+            core.callPeers = [&](std::vector<PeerCall> calls) {
+                for (PeerCall &call : calls)
+                    callPeer(peers, peerPort, std::move(call));
+            };
+            QTimer refresh;
+            QObject::connect(&refresh, &QTimer::timeout, [&] {
+                std::vector<PeerCall> calls;
+                {
+                    std::lock_guard lock(core.mutex);
+                    calls = core.multiroom.refreshFollowers();
+                }
+                core.callPeers(std::move(calls));
+            });
+            refresh.start(300);
             if (listening) {
                 setPhase(Phase::Listening, {}, listener.serverPort());
                 loopObject.store(&loop);
@@ -785,11 +826,41 @@ struct DeviceSimulator::Impl {
                     upnp.store(nullptr);
                 }
                 core.onChange = nullptr;
+                core.callPeers = nullptr;
             } else {
                 setPhase(Phase::Failed, error);
             }
             listener.closeAll();
         }
+    }
+
+    void callPeer(QNetworkAccessManager &peers, quint16 port, PeerCall call) {
+        QUrl url;
+        url.setScheme(QStringLiteral("https"));
+        url.setHost(call.ip);
+        url.setPort(port);
+        url.setPath(QStringLiteral("/httpapi.asp"));
+        url.setQuery(QStringLiteral("command=") + QString::fromUtf8(call.command));
+        QNetworkRequest request(url);
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setPeerVerifyMode(QSslSocket::VerifyNone); // every device's certificate is its own
+        request.setSslConfiguration(tls);
+        QNetworkReply *reply = peers.get(request);
+        QObject::connect(reply, &QNetworkReply::finished, reply,
+                         [this, reply, done = std::move(call.done)] {
+                             reply->deleteLater();
+                             if (!done)
+                                 return;
+                             std::optional<QByteArray> body;
+                             if (reply->error() == QNetworkReply::NoError)
+                                 body = reply->readAll();
+                             {
+                                 std::lock_guard lock(core.mutex);
+                                 done(body);
+                             }
+                             if (core.onChange)
+                                 core.onChange();
+                         });
     }
 
     void join() {
@@ -907,6 +978,16 @@ void DeviceSimulator::setStatus(const QString &status) {
 int DeviceSimulator::sleepSecondsLeft() const {
     std::lock_guard lock(d->core.mutex);
     return int(d->core.shutdownLeftLocked());
+}
+
+QString DeviceSimulator::leaderIp() const {
+    std::lock_guard lock(d->core.mutex);
+    return d->core.multiroom.following() ? d->core.multiroom.leaderIp() : QString();
+}
+
+int DeviceSimulator::followerCount() const {
+    std::lock_guard lock(d->core.mutex);
+    return d->core.multiroom.followerCount();
 }
 
 int DeviceSimulator::trackIndex() const {

@@ -57,6 +57,11 @@ public:
         std::vector<std::pair<int, QString>> presets;
         // Also a UPnP MediaRenderer with events, on this port (0: any free one); none unless set.
         std::optional<quint16> upnpPort;
+        // Multiroom: its own uuid (24 hex digits), the version only equals group with, and the
+        // capitalised keys of older firmware. Other devices are reached on this one's port.
+        QString uuid = QStringLiteral("FF98F09C4BD0B0224C1F9A55");
+        QString multiroomVersion = QStringLiteral("4.2");
+        bool capitalisedKeys = false;
     };
 
     DeviceSimulator();
@@ -84,6 +89,8 @@ public:
     void setStatus(const QString &status);
     int trackIndex() const;
     int sleepSecondsLeft() const; // 0: no sleep timer runs
+    QString leaderIp() const;     // the leader it follows; empty when it follows none
+    int followerCount() const;
 
     // Runs one of the device's commands ("setPlayerCmd:next", "setShutdown:600") as its own
     // buttons or another controller would.

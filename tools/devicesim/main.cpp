@@ -44,7 +44,8 @@ int usageError(const QString &message) {
     std::fprintf(stderr, "usage: knobly-devicesim --port N [--bind ADDR] [--name NAME]\n"
                          "         [--ssid TEXT] [--project TEXT] [--firmware TEXT]\n"
                          "         [--ssdp wiim|renderer|unrelated --ssdp-interface IF\n"
-                         "          [--ssdp-answers N]] [--upnp-port N] [--stats]\n"
+                         "          [--ssdp-answers N]] [--upnp-port N] [--uuid HEX]\n"
+                         "         [--multiroom-version V] [--capitalised-keys] [--stats]\n"
                          "Commands on standard input change the device as its other controls\n"
                          "would: volume N, mute 0|1, play, pause, stop, next, prev, upnp silent\n"
                          "on|off, upnp forget, upnp event rc|avt TEXT, restart.\n");
@@ -123,11 +124,21 @@ int main(int argc, char **argv) {
         QStringLiteral("upnp-port"),
         QStringLiteral("Also be a UPnP MediaRenderer with events on this port (0: any free)."),
         QStringLiteral("N"));
+    const QCommandLineOption uuidOption(QStringLiteral("uuid"),
+                                        QStringLiteral("Its uuid: 24 hex digits."),
+                                        QStringLiteral("HEX"), defaults.uuid);
+    const QCommandLineOption versionOption(QStringLiteral("multiroom-version"),
+                                           QStringLiteral("The multiroom version it groups with."),
+                                           QStringLiteral("V"), defaults.multiroomVersion);
+    const QCommandLineOption capitalisedOption(
+        QStringLiteral("capitalised-keys"),
+        QStringLiteral("Answer the follower list with capitalised keys, as older firmware."));
     const QCommandLineOption statsOption(QStringLiteral("stats"),
                                          QStringLiteral("Print what was served when stopping."));
     parser.addOptions({portOption, bindOption, nameOption, ssidOption, projectOption,
                        firmwareOption, ssdpOption, ssdpInterfaceOption, ssdpAnswersOption,
-                       upnpPortOption, statsOption});
+                       upnpPortOption, uuidOption, versionOption, capitalisedOption,
+                       statsOption});
 
     // parse() rather than process(): bad arguments must exit with 2, not 1.
     if (!parser.parse(QCoreApplication::arguments()))
@@ -149,6 +160,9 @@ int main(int argc, char **argv) {
     const QString name = parser.value(nameOption);
     if (name.isEmpty())
         return usageError(QStringLiteral("the device name must not be empty"));
+    const QString uuid = parser.value(uuidOption).toUpper();
+    if (uuid.size() != 24 || QByteArray::fromHex(uuid.toLatin1()).toHex().toUpper() != uuid)
+        return usageError(QStringLiteral("the uuid must be 24 hex digits"));
 
     std::optional<devicesim::SsdpResponder::Options> ssdp;
     if (parser.isSet(ssdpOption)) {
@@ -193,6 +207,9 @@ int main(int argc, char **argv) {
     options.ssid = parser.value(ssidOption);
     options.project = parser.value(projectOption);
     options.firmware = parser.value(firmwareOption);
+    options.uuid = uuid;
+    options.multiroomVersion = parser.value(versionOption);
+    options.capitalisedKeys = parser.isSet(capitalisedOption);
     if (parser.isSet(upnpPortOption)) {
         bool upnpOk = false;
         const uint upnpPort = parser.value(upnpPortOption).toUInt(&upnpOk);
