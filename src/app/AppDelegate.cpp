@@ -1,5 +1,7 @@
 #include "AppDelegate.h"
 
+#include "GroupMenu.h"
+
 #include "LoginItem.h"
 #include "MainQueue.h"
 #include "PanelIcon.h"
@@ -29,6 +31,8 @@ AppDelegate::AppDelegate() : AppDelegate(Environment{}) {}
 AppDelegate::AppDelegate(Environment environment) : env_(std::move(environment)) {
     controller_ = std::make_unique<DeviceController>(env_.makeDiscovery, env_.probePort);
     controller_->setEventsFactory(env_.makeEvents);
+    group_ = std::make_unique<GroupController>(*controller_);
+    connect(group_.get(), &GroupController::changed, this, &AppDelegate::showPanel);
     keys_ = std::make_unique<MediaKeyCapture>(env_.makeKeyTap ? env_.makeKeyTap()
                                                               : std::unique_ptr<KeyTap>(),
                                               *controller_, env_.warn, env_.openShortcutSettings);
@@ -99,7 +103,8 @@ void AppDelegate::setupStatusItem() {
     // package manager.
     if (!UpdateController::configuredFeedUrl().isEmpty())
         actions.checkForUpdates = [this] { checkForUpdates(); };
-    trayMenu_ = std::make_unique<TrayMenu>(*controller_, std::move(actions), keys_->isActive());
+    trayMenu_ = std::make_unique<TrayMenu>(*controller_, std::move(actions), keys_->isActive(),
+                                           group_.get());
     connect(trayMenu_.get(), &TrayMenu::sliderMoved, this, &AppDelegate::sliderChanged);
     if (statusItem_)
         statusItem_->setMenu(trayMenu_->menu());
@@ -153,7 +158,8 @@ void AppDelegate::showPanel() {
         volume = client->state().volume;
     if (client)
         panelIcon_->show(volume, client->state().muted, client->state().reachable);
-    panelIcon_->setToolTip(TrayMenu::statusLine(*controller_), volume);
+    panelIcon_->setToolTip(TrayMenu::statusLine(*controller_), volume,
+                           GroupMenu::roomLines(*group_));
 }
 
 void AppDelegate::statusBarScroll(int delta) {
@@ -254,10 +260,10 @@ void AppDelegate::updateMediaControls() {
     const auto &client = controller_->wiiMClient();
     if (!mediaControls_ || !client)
         return;
-    const DeviceState &d = client->state();
+    const DeviceState &d = controller_->playback();
     MediaControls::State s;
     s.identity = controller_->deviceName();
-    s.reachable = d.reachable.value_or(false);
+    s.reachable = client->state().reachable.value_or(false);
     s.playback = d.playing       ? MediaControls::Playback::playing
                  : d.isStopped() ? MediaControls::Playback::stopped
                                  : MediaControls::Playback::paused;
@@ -269,7 +275,7 @@ void AppDelegate::updateMediaControls() {
         s.positionUs = microseconds(d.positionMs).value_or(0);
     }
     s.artUrl = controller_->artUrl();
-    s.volume = d.volume / 100.0;
+    s.volume = client->state().volume / 100.0;
     mediaControls_->setState(s);
 }
 

@@ -2,6 +2,7 @@
 
 #include "DesktopFeedback.h"
 #include "DeviceController.h"
+#include "GroupController.h"
 #include "MediaControls.h"
 #include "MediaKeyCapture.h"
 #include "StatusItem.h"
@@ -94,6 +95,7 @@ public:
     QMenu *sourceMenu() const { return trayMenu_->sourceMenu(); }
     QMenu *presetMenu() const { return trayMenu_->presetMenu(); }
     QMenu *sleepMenu() const { return trayMenu_->sleepMenu(); }
+    GroupController &group() const { return *group_; }
     QSlider *volumeSlider() const { return trayMenu_->volumeSlider(); }
     QToolButton *playPauseButton() const { return trayMenu_->playPauseButton(); }
     StatusItem *statusItem() const { return statusItem_.get(); }
@@ -111,6 +113,7 @@ private:
 
     Environment env_;
     std::unique_ptr<DeviceController> controller_;
+    std::unique_ptr<GroupController> group_; // follows controller_: declared after, gone first
     std::unique_ptr<MediaKeyCapture> keys_;
     std::unique_ptr<VolumeHUDWindow> hud_;
     std::unique_ptr<StatusItem> statusItem_;

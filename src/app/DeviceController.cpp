@@ -32,6 +32,7 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
     Settings::setDeviceName(name);
     deviceName_ = name;
     events_.reset();
+    setLeader(nullptr);
     if (wiiMClient_)
         wiiMClient_->disconnect(this);
     wiiMClient_ = std::make_shared<WiiMClient>(ip);
@@ -113,6 +114,7 @@ void DeviceController::connectToTypedAddress(const QString &text) {
 void DeviceController::pollNow() {
     if (!wiiMClient_)
         return;
+    Q_EMIT polled();
     wiiMClient_->fetchPlayerStatus(
         [self = QPointer<DeviceController>(this), client = QPointer<WiiMClient>(wiiMClient_.get())](
             const std::optional<PlayerStatus> &status) {
@@ -283,16 +285,40 @@ QString DeviceController::withProbePort(const QString &ip) const {
 
 // ---- Commands --------------------------------------------------------------------------
 
-WiiMClient::DoneCallback DeviceController::afterCommand(bool skip) {
+WiiMClient::DoneCallback DeviceController::afterCommand(bool skip, WiiMClient *by) {
     return [self = QPointer<DeviceController>(this),
-            client = QPointer<WiiMClient>(wiiMClient_.get()), skip](bool done) {
+            client = QPointer<WiiMClient>(wiiMClient_.get()),
+            by = QPointer<WiiMClient>(by ? by : wiiMClient_.get()), skip](bool done) {
         if (!self)
             return;
-        if (!done && self->isCurrent(client))
-            self->sayRefusal(client->failureReason());
+        if (!done && self->isCurrent(client) && by)
+            self->sayRefusal(by->failureReason());
         if (skip)
             self->pollAfterSkip();
     };
+}
+
+void DeviceController::setLeader(std::shared_ptr<WiiMClient> leader) {
+    if (leader == leader_)
+        return;
+    if (leader_)
+        leader_->disconnect(this);
+    leader_ = std::move(leader);
+    if (leader_)
+        connect(leader_.get(), &WiiMClient::stateChanged, this, &DeviceController::onStateChanged);
+    onStateChanged();
+}
+
+const DeviceState &DeviceController::playback() const {
+    static const DeviceState none;
+    return leader_ ? leader_->state() : wiiMClient_ ? wiiMClient_->state() : none;
+}
+
+std::int64_t DeviceController::withGroup(std::int64_t level, std::int64_t delta) {
+    if (groupMove_)
+        if (const auto moved = groupMove_(delta))
+            return *moved;
+    return level;
 }
 
 void DeviceController::sayRefusal(const QString &reason) {
@@ -311,10 +337,8 @@ void DeviceController::adjustVolume(bool up, std::optional<std::int64_t> by) {
     if (!wiiMClient_)
         return;
     const std::int64_t step = by.value_or(Settings::volumeStep());
-    if (up)
-        wiiMClient_->volumeUp(step);
-    else
-        wiiMClient_->volumeDown(step);
+    const std::int64_t delta = std::clamp<std::int64_t>(up ? step : -step, -100, 100);
+    wiiMClient_->setVolume(withGroup(wiiMClient_->currentVolume() + delta, delta));
     // Shown from the stored value at once; the device's answer is not awaited.
     Q_EMIT volumeFeedback(wiiMClient_->currentVolume(), false);
 }
@@ -322,7 +346,8 @@ void DeviceController::adjustVolume(bool up, std::optional<std::int64_t> by) {
 void DeviceController::setVolume(std::int64_t volume, bool feedback) {
     if (!wiiMClient_)
         return;
-    wiiMClient_->setVolume(std::clamp<std::int64_t>(volume, 0, 100));
+    const std::int64_t level = std::clamp<std::int64_t>(volume, 0, 100);
+    wiiMClient_->setVolume(withGroup(level, level - wiiMClient_->currentVolume()));
     if (feedback)
         Q_EMIT volumeFeedback(wiiMClient_->currentVolume(), wiiMClient_->isMuted());
 }
@@ -354,33 +379,33 @@ void DeviceController::toggleMute() {
 }
 
 void DeviceController::playPause() {
-    if (wiiMClient_)
-        wiiMClient_->playPause(afterCommand(false));
+    if (WiiMClient *to = transport())
+        to->playPause(afterCommand(false, to));
 }
 
 void DeviceController::play() {
-    if (wiiMClient_)
-        wiiMClient_->play(afterCommand(true));
+    if (WiiMClient *to = transport())
+        to->play(afterCommand(true, to));
 }
 
 void DeviceController::pause() {
-    if (wiiMClient_)
-        wiiMClient_->pause(afterCommand(true));
+    if (WiiMClient *to = transport())
+        to->pause(afterCommand(true, to));
 }
 
 void DeviceController::stopPlayback() {
-    if (wiiMClient_)
-        wiiMClient_->stop(afterCommand(true));
+    if (WiiMClient *to = transport())
+        to->stop(afterCommand(true, to));
 }
 
 void DeviceController::nextTrack() {
-    if (wiiMClient_)
-        wiiMClient_->nextTrack(afterCommand(true));
+    if (WiiMClient *to = transport())
+        to->nextTrack(afterCommand(true, to));
 }
 
 void DeviceController::prevTrack() {
-    if (wiiMClient_)
-        wiiMClient_->prevTrack(afterCommand(true));
+    if (WiiMClient *to = transport())
+        to->prevTrack(afterCommand(true, to));
 }
 
 void DeviceController::switchInput(const QString &mode) {

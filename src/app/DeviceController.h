@@ -50,6 +50,16 @@ public:
     void stop();
 
     const std::shared_ptr<WiiMClient> &wiiMClient() const { return wiiMClient_; }
+    // While the chosen device follows a group's leader, its transport goes to the leader and
+    // the track shown is the leader's; nothing when it follows none.
+    void setLeader(std::shared_ptr<WiiMClient> leader);
+    const std::shared_ptr<WiiMClient> &leader() const { return leader_; }
+    // What plays, as shown: the leader's state while following, else the device's own.
+    const DeviceState &playback() const;
+    // Group volume: given a volume change, the level for the chosen device (its group's other
+    // rooms moved with it); nothing moves the device alone.
+    using GroupMove = std::function<std::optional<std::int64_t>(std::int64_t delta)>;
+    void setGroupMove(GroupMove move) { groupMove_ = std::move(move); }
     const QString &deviceName() const { return deviceName_; }
     const std::shared_ptr<WiiMDiscovery> &discovery() const { return discovery_; }
     const std::vector<WiiMDevice> &devices() const { return devices_; }
@@ -82,6 +92,8 @@ public:
     std::optional<std::int64_t> sleepSecondsLeft() const { return sleepLeft_; }
     // Three more polls after a skip, when the new track has had time to start.
     void pollAfterSkip();
+    // Says why something the user asked for was not done, where they acted (refusal()).
+    void sayRefusal(const QString &reason);
 
 Q_SIGNALS:
     // Another device was chosen, or the chosen one got its name.
@@ -98,6 +110,8 @@ Q_SIGNALS:
     void refusalChanged();
     // The device said what sleepSecondsLeft() is, changed or not.
     void sleepTimerChanged();
+    // The chosen device was asked for its status (every poll): what follows it asks again.
+    void polled();
 
 private:
     void pollNow();
@@ -112,8 +126,10 @@ private:
     // An answer for a device we have since left must not lead this one.
     bool isCurrent(const WiiMClient *client) const { return client && client == wiiMClient_.get(); }
     // The completion for a command: a refusal is said, a skip is followed by polls.
-    WiiMClient::DoneCallback afterCommand(bool skip);
-    void sayRefusal(const QString &reason);
+    WiiMClient::DoneCallback afterCommand(bool skip, WiiMClient *by = nullptr);
+    WiiMClient *transport() const { return leader_ ? leader_.get() : wiiMClient_.get(); }
+    // The level the chosen device is set to for a change by `delta` to `level`.
+    std::int64_t withGroup(std::int64_t level, std::int64_t delta);
 
     void followEvents(const QString &ip);
 
@@ -122,6 +138,8 @@ private:
     std::optional<quint16> probePort_;
     std::shared_ptr<WiiMClient> wiiMClient_;
     std::unique_ptr<DeviceEvents> events_; // feeds wiiMClient_: declared after, so gone first
+    std::shared_ptr<WiiMClient> leader_;
+    GroupMove groupMove_;
     std::shared_ptr<RepeatingTimer> pollingTimer_;
     std::shared_ptr<WiiMDiscovery> discovery_;
     std::vector<WiiMDevice> devices_;

@@ -1,6 +1,7 @@
 // knoblyctl: the device commands from a shell, for scripts and for desktops that do not let
 // programs grab keys. Uses the same client and settings as the tray program.
 #include "DeviceEvents.h"
+#include "KnoblyctlSupport.h"
 #include "KnoblyBuild.h"
 #include "MainQueue.h"
 #include "QtMainQueue.h"
@@ -27,10 +28,9 @@
 #include <cstdio>
 
 using namespace knobly;
+using namespace knobly::ctl;
 
 namespace {
-
-enum Exit { Ok = 0, NoAnswer = 1, Usage = 2 };
 
 constexpr auto usageText =
     "usage: knoblyctl status [--verbose] [--device ADDRESS] [--description URL]\n"
@@ -39,6 +39,8 @@ constexpr auto usageText =
     "       knoblyctl source [NAME] [--device ADDRESS]\n"
     "       knoblyctl preset N [--device ADDRESS]\n"
     "       knoblyctl sleep [MINUTES|off] [--device ADDRESS]\n"
+    "       knoblyctl group [list|add ADDRESS|remove ADDRESS|ungroup|volume N]\n"
+    "                       [--device ADDRESS]\n"
     "       knoblyctl discover [--seconds N]\n"
     "       knoblyctl watch [--device ADDRESS] [--interval SECONDS]\n"
     "                       [--description URL]\n"
@@ -50,38 +52,8 @@ int usage(const char *problem) {
     return Usage;
 }
 
-// A command is done only when the device says OK: an error page or "unknown command" is a no,
-// and the reason is said.
-int failed(const WiiMClient &client) {
-    std::fprintf(stderr, "knoblyctl: the device at %s %s\n", qUtf8Printable(client.ipAddress()),
-                 qUtf8Printable(client.failureReason()));
-    return NoAnswer;
-}
-
-// Generous: the client gives up after its own timeout well before this.
-constexpr auto waitLimit = std::chrono::seconds(30);
-
-// The answer of an asynchronous call, turning the event loop until it comes.
-template <typename T, typename Ask> std::optional<T> await(Ask ask) {
-    auto answer = std::make_shared<std::optional<std::optional<T>>>();
-    QEventLoop loop;
-    QTimer::singleShot(waitLimit, &loop, &QEventLoop::quit);
-    ask([answer, loop = QPointer<QEventLoop>(&loop)](std::optional<T> value) {
-        *answer = std::move(value);
-        if (loop)
-            loop->quit();
-    });
-    if (!answer->has_value())
-        loop.exec();
-    return answer->value_or(std::nullopt);
-}
-
 std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
     return await<PlayerStatus>([&](auto done) { client.fetchPlayerStatus(std::move(done)); });
-}
-
-template <typename Send> bool awaitDone(Send send) {
-    return await<bool>(send).value_or(false);
 }
 
 QJsonValue jsonOf(const std::optional<std::int64_t> &v) {
@@ -387,6 +359,13 @@ int run(const QStringList &args) {
             if (!absoluteVolume || *absoluteVolume < 1 || *absoluteVolume > 1440)
                 return usage("sleep takes minutes (1 to 1440) or off");
         }
+    } else if (command == QLatin1String("group")) {
+        static const QStringList one = {QStringLiteral("list"), QStringLiteral("ungroup")};
+        static const QStringList two = {QStringLiteral("add"), QStringLiteral("remove"),
+                                        QStringLiteral("volume")};
+        if (!(words.isEmpty() || (words.size() == 1 && one.contains(words[0])) ||
+              (words.size() == 2 && two.contains(words[0]) && !words[1].trimmed().isEmpty())))
+            return usage("group takes list, add ADDRESS, remove ADDRESS, ungroup or volume N");
     } else if (command == QLatin1String("preset")) {
         absoluteVolume = words.size() == 1 ? integerFromDecimalText(words[0]) : std::nullopt;
         if (!absoluteVolume || *absoluteVolume < 1 || *absoluteVolume > 99)
@@ -432,6 +411,8 @@ int run(const QStringList &args) {
         return source(*client, words.value(0));
     if (command == QLatin1String("preset"))
         return preset(*client, device, static_cast<int>(*absoluteVolume));
+    if (command == QLatin1String("group"))
+        return group(*client, words);
     if (command == QLatin1String("sleep")) // "off" is 0 minutes
         return sleepTimer(*client, words.isEmpty() ? std::nullopt
                                                    : std::optional(absoluteVolume.value_or(0)));

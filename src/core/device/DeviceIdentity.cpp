@@ -17,11 +17,18 @@ std::optional<DeviceIdentity> decodeDeviceIdentity(const QByteArray &body) {
     if (!json)
         return std::nullopt;
     // toString() gives the empty text for every non-text member.
-    return DeviceIdentity{json->value(QLatin1String("firmware")).toString(),
-                          json->value(QLatin1String("project")).toString(),
-                          json->value(QLatin1String("ssid")).toString(),
-                          json->value(QLatin1String("uuid")).toString(),
-                          json->value(QLatin1String("DeviceName")).toString()};
+    DeviceIdentity identity;
+    identity.firmware = json->value(QLatin1String("firmware")).toString();
+    identity.project = json->value(QLatin1String("project")).toString();
+    identity.ssid = json->value(QLatin1String("ssid")).toString();
+    identity.uuid = json->value(QLatin1String("uuid")).toString();
+    identity.deviceName = json->value(QLatin1String("DeviceName")).toString();
+    identity.following = json->value(QLatin1String("group")).toString() == QLatin1String("1");
+    if (identity.following) {
+        identity.leaderIp = json->value(QLatin1String("master_ip")).toString();
+        identity.leaderUuid = json->value(QLatin1String("master_uuid")).toString();
+    }
+    return identity;
 }
 
 void requestDeviceIdentity(const QString &host, double timeoutSeconds,

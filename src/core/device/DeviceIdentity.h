@@ -16,6 +16,11 @@ struct DeviceIdentity {
     QString ssid;
     QString uuid;       // stays the same when the device moves to another address
     QString deviceName; // the name the user gave it
+    // In a group: whether it follows a leader, and which ("master_ip" and "master_uuid" stay
+    // after it leaves, so they count only while it follows).
+    bool following = false;
+    QString leaderIp;
+    QString leaderUuid;
 
     // The brand shows in "linkplay" firmware, or in a "wiim" project or hotspot name.
     bool isWiiM() const;

@@ -341,6 +341,11 @@ void WiiMClient::fetchAlbumArt(std::function<void(std::optional<QUrl>)> completi
     query(QStringLiteral("getMetaInfo"), &decodeAlbumArt, std::move(completion));
 }
 
+// The group's queries live beside their commands.
+template void WiiMClient::query<SlaveList>(const QString &,
+                                           std::optional<SlaveList> (*)(const QByteArray &),
+                                           std::function<void(std::optional<SlaveList>)>);
+
 void WiiMClient::nextTrack(DoneCallback completion) {
     sendCommand(QStringLiteral("setPlayerCmd:next"), std::move(completion));
 }

@@ -4,6 +4,7 @@
 #include "DeviceIdentity.h"
 #include "DeviceInputs.h"
 #include "DeviceState.h"
+#include "Multiroom.h"
 #include "PlayerStatus.h"
 #include "UrlSession.h"
 
@@ -79,6 +80,17 @@ public:
     // The playing track's album art, where the device knows it; nothing on any failure.
     void fetchAlbumArt(std::function<void(std::optional<QUrl>)> completion);
 
+    // Multiroom. The followers this device leads and its multiroom version.
+    void fetchSlaveList(std::function<void(std::optional<SlaveList>)> completion);
+    // Joins the group that the device at `leaderAddress` leads; an empty or unusable address
+    // is refused here, and nothing is sent.
+    void joinGroup(const QString &leaderAddress, DoneCallback completion = {});
+    // On a leader: one follower out, or all of them.
+    void removeFromGroup(const QString &memberAddress, DoneCallback completion = {});
+    void ungroup(DoneCallback completion = {});
+    // On a follower.
+    void leaveGroup(DoneCallback completion = {});
+
     // "https://" + address + "/httpapi.asp?command=" + command, or nothing when the address
     // is not a plain host (with an optional port) that can stand in a URL.
     static std::optional<QUrl> requestUrl(const QString &address, const QString &command);
@@ -104,6 +116,8 @@ Q_SIGNALS:
 
 private:
     void sendCommand(const QString &command, DoneCallback completion);
+    // A command naming another device, refused unsent when that address cannot stand in it.
+    void sendNaming(const QString &address, const QString &command, DoneCallback completion);
     // True for a complete 200 answer; otherwise notes why not.
     bool answered(const UrlResponse &response);
     void sendWaitingVolume();

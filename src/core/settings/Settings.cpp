@@ -186,4 +186,14 @@ void Settings::setInterceptKeys(bool on) {
     write("keys", on);
 }
 
+// Only a plain "false" turns it off: an unreadable value keeps what most people want.
+bool Settings::groupVolume() {
+    const auto value = stored("groupVolume");
+    return !value || value->toString().trimmed().toLower() != QLatin1String("false");
+}
+
+void Settings::setGroupVolume(bool on) {
+    write("groupVolume", on);
+}
+
 } // namespace knobly

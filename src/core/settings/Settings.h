@@ -26,6 +26,9 @@ public:
     static void setDeviceUuid(const QString &uuid);
     static bool interceptKeys(); // false when never saved
     static void setInterceptKeys(bool on);
+    // A leader's volume changes move its whole group: true unless turned off.
+    static bool groupVolume();
+    static void setGroupVolume(bool on);
 };
 
 } // namespace knobly

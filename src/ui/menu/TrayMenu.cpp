@@ -1,6 +1,7 @@
 #include "TrayMenu.h"
 
 #include "DeviceController.h"
+#include "GroupMenu.h"
 #include "Settings.h"
 #include "Symbols.h"
 
@@ -23,8 +24,9 @@ bool shows(const QAction *entry, const WiiMDevice &device) {
 }
 } // namespace
 
-TrayMenu::TrayMenu(DeviceController &controller, Actions actions, bool capturing)
-    : controller_(controller), actions_(std::move(actions)) {
+TrayMenu::TrayMenu(DeviceController &controller, Actions actions, bool capturing,
+                   GroupController *group)
+    : controller_(controller), group_(group), actions_(std::move(actions)) {
     build();
     setCapturing(capturing);
     connect(&controller_, &DeviceController::deviceChanged, this, &TrayMenu::showDevice);
@@ -36,6 +38,7 @@ TrayMenu::TrayMenu(DeviceController &controller, Actions actions, bool capturing
 }
 
 TrayMenu::~TrayMenu() {
+    groupMenu_.reset();
     delete menu_;
 }
 
@@ -107,6 +110,8 @@ void TrayMenu::build() {
     }
     menu->addMenu(sleepMenu_);
     connect(menu, &QMenu::aboutToShow, &controller_, &DeviceController::refreshSleepTimer);
+    if (group_)
+        groupMenu_ = std::make_unique<GroupMenu>(*group_, menu);
 
     menu->addSeparator();
     deviceSubmenu_ = new QMenu(tr("Select Device"), menu);
@@ -209,6 +214,8 @@ void TrayMenu::showState() {
     if (!client)
         return;
     const DeviceState &s = client->state();
+    // A follower plays what its leader plays.
+    const DeviceState &playing = controller_.playback();
     showStatusLine();
     // Muted reads as 0 on the slider; unmuting brings the level back.
     if (s.volumeKnown && volumeSlider_)
@@ -216,12 +223,12 @@ void TrayMenu::showState() {
     if (volumeRow_)
         volumeRow_->setMuted(s.muted);
     if (nowPlayingItem_ && s.reachable == true) {
-        if (!s.nowPlaying.isEmpty())
-            nowPlayingItem_->setText(s.nowPlaying);
-        nowPlayingItem_->setVisible(!s.nowPlaying.isEmpty());
+        if (!playing.nowPlaying.isEmpty())
+            nowPlayingItem_->setText(playing.nowPlaying);
+        nowPlayingItem_->setVisible(!playing.nowPlaying.isEmpty());
     }
     if (transportRow_)
-        transportRow_->setPlaying(s.playing);
+        transportRow_->setPlaying(playing.playing);
     updateSourceChecks();
 }
 

@@ -9,10 +9,13 @@
 #include <QToolButton>
 
 #include <functional>
+#include <memory>
 
 namespace knobly {
 
 class DeviceController;
+class GroupController;
+class GroupMenu;
 
 // The panel menu: built once, then kept in line with the controller's device, its state and
 // the devices found. Rows change only when what they show changed, so an idle poll exports
@@ -30,7 +33,8 @@ public:
         std::function<void()> checkForUpdates; // empty: no such row
     };
 
-    TrayMenu(DeviceController &controller, Actions actions, bool capturing);
+    TrayMenu(DeviceController &controller, Actions actions, bool capturing,
+             GroupController *group = nullptr);
     ~TrayMenu() override;
 
     PanelMenu *menu() const { return menu_; }
@@ -42,6 +46,7 @@ public:
     QMenu *sourceMenu() const { return sourceMenu_; }
     QMenu *presetMenu() const { return presetMenu_; }
     QMenu *sleepMenu() const { return sleepMenu_; }
+    GroupMenu *groupMenu() const { return groupMenu_.get(); }
     QSlider *volumeSlider() const { return volumeSlider_; }
     QToolButton *playPauseButton() const { return playPauseButton_; }
     // The first line: the device's name and whether it answers (and what it refused).
@@ -65,7 +70,9 @@ private:
     void pickDevice(QAction *entry);
 
     DeviceController &controller_;
+    GroupController *group_;
     Actions actions_;
+    std::unique_ptr<GroupMenu> groupMenu_;
     QPointer<PanelMenu> menu_;
     QPointer<VolumeSliderRow> volumeRow_;
     QPointer<QSlider> volumeSlider_;

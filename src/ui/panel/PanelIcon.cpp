@@ -61,10 +61,13 @@ void PanelIcon::show(std::optional<std::int64_t> volume, bool muted,
     item_->setIcon(panelIconName(symbol_, false), picture);
 }
 
-void PanelIcon::setToolTip(const QString &statusLine, std::optional<std::int64_t> volume) {
+void PanelIcon::setToolTip(const QString &statusLine, std::optional<std::int64_t> volume,
+                           const QStringList &rooms) {
     QString text = statusLine.isEmpty() ? QStringLiteral("WiiM") : statusLine;
     if (volume)
         text += QCoreApplication::translate("PanelIcon", " \u2014 volume %1%").arg(*volume);
+    for (const QString &room : rooms)
+        text += u'\n' + room;
     if (!item_ || text == toolTip_)
         return;
     toolTip_ = text;

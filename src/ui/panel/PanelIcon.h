@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -19,7 +20,9 @@ public:
     // volume the speaker stays as it was.
     void show(std::optional<std::int64_t> volume, bool muted, std::optional<bool> reachable);
     // The menu's first line, then the volume when a device is chosen.
-    void setToolTip(const QString &statusLine, std::optional<std::int64_t> volume);
+    // Then one line for each other room of a group the device leads.
+    void setToolTip(const QString &statusLine, std::optional<std::int64_t> volume,
+                    const QStringList &rooms = {});
     // The symbol the speaker is drawn from.
     const QString &symbol() const { return symbol_; }
 
