@@ -286,16 +286,16 @@ QString DeviceController::withProbePort(const QString &ip) const {
 // ---- Commands --------------------------------------------------------------------------
 
 WiiMClient::DoneCallback DeviceController::afterCommand(bool skip, WiiMClient *by) {
-    return [self = QPointer<DeviceController>(this),
-            client = QPointer<WiiMClient>(wiiMClient_.get()),
-            by = QPointer<WiiMClient>(by ? by : wiiMClient_.get()), skip](bool done) {
-        if (!self)
-            return;
-        if (!done && self->isCurrent(client) && by)
-            self->sayRefusal(by->failureReason());
-        if (skip)
-            self->pollAfterSkip();
-    };
+    return
+        [self = QPointer<DeviceController>(this), client = QPointer<WiiMClient>(wiiMClient_.get()),
+         by = QPointer<WiiMClient>(by ? by : wiiMClient_.get()), skip](bool done) {
+            if (!self)
+                return;
+            if (!done && self->isCurrent(client) && by)
+                self->sayRefusal(by->failureReason());
+            if (skip)
+                self->pollAfterSkip();
+        };
 }
 
 void DeviceController::setLeader(std::shared_ptr<WiiMClient> leader) {

@@ -88,19 +88,20 @@ void GroupController::follow(const DeviceIdentity &identity) {
     devices_.setLeader(leader_);
     leader_->fetchPlayerStatus([](const std::optional<PlayerStatus> &) {});
     if (leaderName_.isEmpty())
-        leader_->fetchIdentity([self = QPointer<GroupController>(this),
-                                asked = QPointer<WiiMClient>(leader_.get())](
-                                   std::optional<DeviceIdentity> identity) {
-            if (self && asked && asked == self->leader_.get() && identity) {
-                self->leaderName_ = identity->deviceName;
-                Q_EMIT self->changed();
-            }
-        });
+        leader_->fetchIdentity(
+            [self = QPointer<GroupController>(this),
+             asked = QPointer<WiiMClient>(leader_.get())](std::optional<DeviceIdentity> identity) {
+                if (self && asked && asked == self->leader_.get() && identity) {
+                    self->leaderName_ = identity->deviceName;
+                    Q_EMIT self->changed();
+                }
+            });
     Q_EMIT changed();
 }
 
 // Followers are matched by uuid: with older firmware they move to addresses of the group's own.
 void GroupController::lead(const SlaveList &list) {
+    const bool sameVersion = version_ == list.version; // which found devices can join
     version_ = list.version;
     if (role_ == Role::follower) {
         leader_.reset();
@@ -132,29 +133,29 @@ void GroupController::lead(const SlaveList &list) {
                                  [](const Member &a, const Member &b) { return a.ip == b.ip; });
     const Role role = next.empty() ? Role::alone : Role::leader;
     members_ = std::move(next);
-    if (same && role == role_)
+    if (same && role == role_ && sameVersion)
         return;
     role_ = role;
     Q_EMIT changed();
 }
 
 void GroupController::pollMember(Member &m) {
-    m.client->fetchPlayerStatus([self = QPointer<GroupController>(this),
-                                 asked = QPointer<WiiMClient>(m.client.get())](
-                                    const std::optional<PlayerStatus> &status) {
-        if (!self || !asked)
-            return;
-        for (Member &each : self->members_)
-            if (each.client.get() == asked && each.answering != (status && status->volume)) {
-                each.answering = !each.answering;
-                Q_EMIT self->changed();
-            }
-    });
+    m.client->fetchPlayerStatus(
+        [self = QPointer<GroupController>(this),
+         asked = QPointer<WiiMClient>(m.client.get())](const std::optional<PlayerStatus> &status) {
+            if (!self || !asked)
+                return;
+            for (Member &each : self->members_)
+                if (each.client.get() == asked && each.answering != (status && status->volume)) {
+                    each.answering = !each.answering;
+                    Q_EMIT self->changed();
+                }
+        });
 }
 
 GroupController::Member *GroupController::member(const QString &ip) {
-    const auto it = std::find_if(members_.begin(), members_.end(),
-                                 [&](const Member &m) { return m.ip == ip; });
+    const auto it =
+        std::find_if(members_.begin(), members_.end(), [&](const Member &m) { return m.ip == ip; });
     return it == members_.end() ? nullptr : &*it;
 }
 
@@ -192,36 +193,37 @@ void GroupController::refreshCandidates() {
         Found f = found_.count(c.ip) ? std::move(found_[c.ip]) : Found{};
         if (!f.client)
             f.client = std::make_shared<WiiMClient>(c.ip);
-        f.client->fetchSlaveList([self = QPointer<GroupController>(this), ip = c.ip,
-                                  asked = QPointer<WiiMClient>(f.client.get())](
-                                     std::optional<SlaveList> list) {
-            if (!self)
-                return;
-            const auto it = self->found_.find(ip);
-            if (it == self->found_.end() || it->second.client.get() != asked)
-                return;
-            it->second.asked = true;
-            it->second.list = std::move(list);
-            Q_EMIT self->changed();
-        });
+        f.client->fetchSlaveList(
+            [self = QPointer<GroupController>(this), ip = c.ip,
+             asked = QPointer<WiiMClient>(f.client.get())](std::optional<SlaveList> list) {
+                if (!self)
+                    return;
+                const auto it = self->found_.find(ip);
+                if (it == self->found_.end() || it->second.client.get() != asked)
+                    return;
+                it->second.asked = true;
+                it->second.list = std::move(list);
+                Q_EMIT self->changed();
+            });
         kept[c.ip] = std::move(f);
     }
     found_ = std::move(kept);
 }
 
 WiiMClient::DoneCallback GroupController::afterChange(const QString &name, WiiMClient *by) {
-    return [self = QPointer<GroupController>(this), name, by = QPointer<WiiMClient>(by)](bool done) {
-        if (!self)
-            return;
-        if (!done && by)
-            self->devices_.sayRefusal(QStringLiteral("(%1 %2)").arg(name, by->failureReason()));
-        // Devices join and leave in the background: asked again once they will have.
-        for (const double delay : {0.0, 1.5, 4.0})
-            MainQueue::main().asyncAfter(delay, [self] {
-                if (self)
-                    self->refresh();
-            });
-    };
+    return
+        [self = QPointer<GroupController>(this), name, by = QPointer<WiiMClient>(by)](bool done) {
+            if (!self)
+                return;
+            if (!done && by)
+                self->devices_.sayRefusal(QStringLiteral("(%1 %2)").arg(name, by->failureReason()));
+            // Devices join and leave in the background: asked again once they will have.
+            for (const double delay : {0.0, 1.5, 4.0})
+                MainQueue::main().asyncAfter(delay, [self] {
+                    if (self)
+                        self->refresh();
+                });
+        };
 }
 
 void GroupController::add(const QString &ip) {

@@ -24,8 +24,8 @@ public:
     // A follower of the chosen device.
     struct Member {
         QString name;
-        QString ip;   // as its leader names it
-        QString uuid; // 24 hex digits
+        QString ip;                         // as its leader names it
+        QString uuid;                       // 24 hex digits
         std::shared_ptr<WiiMClient> client; // its own connection, at the address it is found at
         bool answering = true;
     };

@@ -74,8 +74,8 @@ int add(WiiMClient &leader, const QString &address) {
 // Every room moves by the same step, so that the chosen device reaches `level`.
 int volume(WiiMClient &leader, std::int64_t level) {
     const auto followers = slaveList(leader);
-    const auto status = await<PlayerStatus>(
-        [&](auto done) { leader.fetchPlayerStatus(std::move(done)); });
+    const auto status =
+        await<PlayerStatus>([&](auto done) { leader.fetchPlayerStatus(std::move(done)); });
     if (!followers || !status || !status->volume)
         return failed(leader);
     std::vector<GroupVolume::Level> rooms{{QString(), *status->volume, leader.volumeLimit()}};
@@ -124,9 +124,7 @@ int group(WiiMClient &client, const QStringList &words) {
         return list(client, *identity);
     // ungroup: the group it leads ends; from one it follows, it leaves.
     const bool following = identity->following;
-    if (!awaitDone([&](auto done) {
-            following ? client.leaveGroup(done) : client.ungroup(done);
-        }))
+    if (!awaitDone([&](auto done) { following ? client.leaveGroup(done) : client.ungroup(done); }))
         return failed(client);
     std::puts(following ? "left" : "ungrouped");
     return Ok;

@@ -1,8 +1,8 @@
 // knoblyctl: the device commands from a shell, for scripts and for desktops that do not let
 // programs grab keys. Uses the same client and settings as the tray program.
 #include "DeviceEvents.h"
-#include "KnoblyctlSupport.h"
 #include "KnoblyBuild.h"
+#include "KnoblyctlSupport.h"
 #include "MainQueue.h"
 #include "QtMainQueue.h"
 #include "Settings.h"

@@ -45,7 +45,7 @@ protected:
                 WiiMDiscovery::Options{.ssdpAddress = "127.0.0.1",
                                        .ssdpPort = silent.localPort(),
                                        .makeBrowser = [this] { return bonjour.makeBrowser(); },
-                                       .probePort = sim.port()});
+                                       .probePort = devicePort()});
         };
         env.askForAddress = [this](const QString &) { return typed; };
         env.makeKeyTap = [this] { return std::make_unique<FakeKeyTap>(keys); };
@@ -55,7 +55,7 @@ protected:
         };
         env.openShortcutSettings = [this] { ++settingsOpened; };
         env.sayNoPanel = [this] { ++noPanelWords; };
-        env.probePort = sim.port();
+        env.probePort = devicePort();
         if (withEvents)
             env.makeEvents = [this](const QString &address, const QUrl &,
                                     DeviceEvents::Callbacks callbacks) {
@@ -107,6 +107,8 @@ protected:
     }
     devicesim::DeviceSimulator sim{renderer()};
     bool withEvents = false;
+    std::optional<quint16> probePort; // where found devices answer: the simulator's unless set
+    quint16 devicePort() const { return probePort.value_or(sim.port()); }
     QUdpSocket silent;
     ScriptedBonjour bonjour;
     std::shared_ptr<FakeMainQueue> queue = std::make_shared<FakeMainQueue>();

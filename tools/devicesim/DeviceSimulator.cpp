@@ -200,7 +200,8 @@ public:
             std::optional<QByteArray> grouped;
             if (path == "/httpapi.asp" && hasCommand)
                 grouped = multiroom.answer(
-                    command, {options.bind.toString(), options.uuid, options.name, volume, muted, mode},
+                    command,
+                    {options.bind.toString(), options.uuid, options.name, volume, muted, mode},
                     calls);
             if (path != "/httpapi.asp" || !hasCommand)
                 answer.body = kUnknownCommand;
@@ -326,8 +327,8 @@ public:
         const QString &uuid = options.uuid;
         // The UPnP form: the 24 digits and their first 8 again, dashed.
         const QString udn = QStringLiteral("uuid:%1-%2-%3-%4-%5%6")
-                                .arg(uuid.left(8), uuid.mid(8, 4), uuid.mid(12, 4),
-                                     uuid.mid(16, 4), uuid.mid(20, 4), uuid.left(8));
+                                .arg(uuid.left(8), uuid.mid(8, 4), uuid.mid(12, 4), uuid.mid(16, 4),
+                                     uuid.mid(20, 4), uuid.left(8));
         return jsonObject({
             {"language", jsonString(QByteArray("en_us"))},
             {"ssid", jsonString(options.ssid)},

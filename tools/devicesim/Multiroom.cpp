@@ -80,9 +80,8 @@ std::optional<QByteArray> Multiroom::answer(const QByteArray &command, const Sel
             member->volume = *value;
         else
             member->muted = *value == 1;
-        calls.push_back({member->ip,
-                         (volume ? "setPlayerCmd:vol:" : "setPlayerCmd:mute:") + fields[3],
-                         {}});
+        calls.push_back(
+            {member->ip, (volume ? "setPlayerCmd:vol:" : "setPlayerCmd:mute:") + fields[3], {}});
         return "OK";
     }
     if (command.startsWith("setPlayerCmd:slave_vol:")) {
@@ -163,7 +162,7 @@ Multiroom::Follower *Multiroom::follower(const QByteArray &ip) {
     return it == followers_.end() ? nullptr : &*it;
 }
 
-void Multiroom::dropFollower(const QString &ip, std::vector<PeerCall> &calls) {
+void Multiroom::dropFollower(QString ip, std::vector<PeerCall> &calls) { // a copy: it may be erased
     std::erase_if(followers_, [&](const Follower &f) { return f.ip == ip; });
     calls.push_back({ip, "simMultiroom:detach", {}});
 }

@@ -59,7 +59,7 @@ private:
     QByteArray join(const QByteArray &leader, const Self &self, std::vector<PeerCall> &calls);
     QByteArray attach(const QList<QByteArray> &fields, const Self &self);
     Follower *follower(const QByteArray &ip);
-    void dropFollower(const QString &ip, std::vector<PeerCall> &calls);
+    void dropFollower(QString ip, std::vector<PeerCall> &calls);
 
     const QString version_;
     const bool capitalised_;

@@ -137,8 +137,7 @@ int main(int argc, char **argv) {
                                          QStringLiteral("Print what was served when stopping."));
     parser.addOptions({portOption, bindOption, nameOption, ssidOption, projectOption,
                        firmwareOption, ssdpOption, ssdpInterfaceOption, ssdpAnswersOption,
-                       upnpPortOption, uuidOption, versionOption, capitalisedOption,
-                       statsOption});
+                       upnpPortOption, uuidOption, versionOption, capitalisedOption, statsOption});
 
     // parse() rather than process(): bad arguments must exit with 2, not 1.
     if (!parser.parse(QCoreApplication::arguments()))

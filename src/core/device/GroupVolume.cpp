@@ -27,8 +27,8 @@ std::vector<std::int64_t> GroupVolume::move(const std::vector<Level> &shown, std
     std::vector<std::int64_t> levels;
     expected_.clear();
     for (const Level &level : shown) {
-        const std::int64_t next = std::clamp<std::int64_t>(anchors_[level.room] + moved_, 0,
-                                                           level.limit);
+        const std::int64_t next =
+            std::clamp<std::int64_t>(anchors_[level.room] + moved_, 0, level.limit);
         levels.push_back(next);
         expected_[level.room] = next;
     }

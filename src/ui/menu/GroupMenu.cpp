@@ -63,8 +63,8 @@ void GroupMenu::rebuild() {
     if (!candidates.empty()) {
         QMenu *add = menu_->addMenu(tr("Add to Group"));
         for (const auto &c : candidates) {
-            QAction *row = add->addAction(c.reason.isEmpty() ? c.name
-                                                             : tr("%1 (%2)").arg(c.name, c.reason));
+            QAction *row =
+                add->addAction(c.reason.isEmpty() ? c.name : tr("%1 (%2)").arg(c.name, c.reason));
             row->setEnabled(c.reason.isEmpty());
             connect(row, &QAction::triggered, &group_, [this, ip = c.ip] { group_.add(ip); });
         }
