@@ -64,6 +64,11 @@ TEST_F(WiiMClientTest, CommandsSendOneExactRequest) {
         {"sleepOff", [](C &c) { c.setSleepTimer(-7); }, "setShutdown:-1", 50},
         {"sleepLeft", [](C &c) { c.fetchSleepTimer([](auto) {}); }, "getShutdown", 50},
         {"status", [](C &c) { c.fetchStatus({}); }, "getPlayerStatus", 35},
+        {"join", [](C &c) { c.joinGroup(" 127.0.0.9:4443"); }, "ConnectMasterAp:JoinGroupMaster:eth127.0.0.9:wifi0.0.0.0", 50},
+        {"kickOut", [](C &c) { c.removeFromGroup("127.0.0.9"); }, "multiroom:SlaveKickout:127.0.0.9", 50},
+        {"ungroup", [](C &c) { c.ungroup(); }, "multiroom:Ungroup", 50},
+        {"leave", [](C &c) { c.leaveGroup(); }, "multiroom:LeaveGroup", 50},
+        {"followers", [](C &c) { c.fetchSlaveList([](auto) {}); }, "multiroom:getSlaveList", 50},
     };
     // clang-format on
     for (const auto &[name, act, command, volume] : rows) {
@@ -241,6 +246,22 @@ TEST_F(WiiMClientTest, AnIdentityProbeEndsInItsTimeEvenAgainstADrip) {
     ASSERT_TRUE(answer.has_value()) << "still waiting after 5 s";
     EXPECT_FALSE(answer->has_value());
     EXPECT_FALSE(identity->wait(1, 300)) << "completed twice";
+}
+
+// A multiroom command naming a device that cannot stand in it is refused at once, unsent: an
+// empty leader address would reach the device as "eth:wifi0.0.0.0", which devices misread.
+TEST_F(WiiMClientTest, GroupCommandsNamingNoUsableAddressAreNotSent) {
+    for (const char *address : {"", "  ", "localhost", "0.0.0.0", "255.255.255.255", "::1",
+                                "[::1]:443", "127.0.0.9:1:2", "127.0.0.9/8", "eth1.2.3.4"}) {
+        SCOPED_TRACE(address);
+        std::optional<bool> joined, removed;
+        client->joinGroup(address, [&](bool done) { joined = done; });
+        client->removeFromGroup(address, [&](bool done) { removed = done; });
+        EXPECT_EQ(joined, false) << "answered at once";
+        EXPECT_EQ(removed, false);
+        EXPECT_FALSE(client->failureReason().isEmpty());
+    }
+    EXPECT_TRUE(sim.commands().empty());
 }
 
 TEST(WiiMClientUrl, OnlyPlainHostsFormUrls) {
