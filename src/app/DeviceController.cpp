@@ -69,21 +69,11 @@ void DeviceController::connectToDevice(const QString &ip, const QString &name) {
 // Events bring changes made elsewhere at once; the polls go on, and a change they find that no
 // event brought asks for the events afresh.
 void DeviceController::followEvents(const QString &ip) {
-    if (!makeEvents_)
-        return;
     QUrl description;
     for (const WiiMDevice &d : devices_)
         if (d.ip == ip)
             description = d.description;
-    WiiMClient *client = wiiMClient_.get();
-    events_ =
-        makeEvents_(ip, description,
-                    {[client](const DeviceEvent &event) { client->applyEvent(event); },
-                     [this, client] { client->setFollowingEvents(events_ && events_->alive()); }});
-    connect(client, &WiiMClient::changeMissed, this, [this] {
-        if (events_)
-            events_->resubscribe();
-    });
+    events_ = std::make_unique<EventFeed>(*wiiMClient_, makeEvents_, description);
 }
 
 void DeviceController::connectToTypedAddress(const QString &text) {

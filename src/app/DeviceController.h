@@ -2,6 +2,7 @@
 
 #include "DeviceEvents.h"
 #include "DeviceInputs.h"
+#include "EventFeed.h"
 #include "WiiMClient.h"
 #include "WiiMDevice.h"
 #include "WiiMDiscovery.h"
@@ -28,8 +29,7 @@ class DeviceController : public QObject {
 public:
     using DiscoveryFactory = std::function<std::shared_ptr<WiiMDiscovery>()>;
     // The device's events beside the polls (the platform's DeviceEvents::create).
-    using EventsFactory = std::function<std::unique_ptr<DeviceEvents>(
-        const QString &address, const QUrl &description, DeviceEvents::Callbacks)>;
+    using EventsFactory = EventFeed::Factory;
     static constexpr double pollSeconds = 5.0;
 
     // Devices answer on 443; tests put a simulator's port on the addresses probed.
@@ -45,7 +45,9 @@ public:
     // Devices chosen from now on are also followed through their events.
     void setEventsFactory(EventsFactory makeEvents) { makeEvents_ = std::move(makeEvents); }
     // The chosen device's events; nothing when it has none or none are asked for.
-    const DeviceEvents *events() const { return events_.get(); }
+    const DeviceEvents *events() const { return events_ ? events_->events() : nullptr; }
+    // The same for other connections (a group's other rooms).
+    const EventsFactory &eventsFactory() const { return makeEvents_; }
     // Polling and discovery end; commands still work.
     void stop();
 
@@ -137,7 +139,7 @@ private:
     EventsFactory makeEvents_;
     std::optional<quint16> probePort_;
     std::shared_ptr<WiiMClient> wiiMClient_;
-    std::unique_ptr<DeviceEvents> events_; // feeds wiiMClient_: declared after, so gone first
+    std::unique_ptr<EventFeed> events_; // feeds wiiMClient_: declared after, so gone first
     std::shared_ptr<WiiMClient> leader_;
     GroupMove groupMove_;
     std::shared_ptr<RepeatingTimer> pollingTimer_;

@@ -36,10 +36,21 @@ void GroupController::reset() {
     members_.clear();
     leaderIp_.clear();
     leaderName_.clear();
-    leader_.reset();
+    connectLeader({});
     found_.clear();
     devices_.setLeader(nullptr);
     Q_EMIT changed();
+}
+
+void GroupController::connectLeader(const QString &address) {
+    leaderEvents_.reset();
+    leader_.reset();
+    if (!address.isEmpty()) {
+        leader_ = std::make_shared<WiiMClient>(address);
+        leaderEvents_ =
+            std::make_unique<EventFeed>(*leader_, devices_.eventsFactory(), descriptionOf(address));
+    }
+    devices_.setLeader(leader_);
 }
 
 bool GroupController::groupVolume() const {
@@ -84,8 +95,7 @@ void GroupController::follow(const DeviceIdentity &identity) {
     members_.clear();
     leaderIp_ = identity.leaderIp;
     leaderName_ = nameOf(leaderIp_, identity.leaderUuid);
-    leader_ = std::make_shared<WiiMClient>(reachAt(leaderIp_, identity.leaderUuid));
-    devices_.setLeader(leader_);
+    connectLeader(reachAt(leaderIp_, identity.leaderUuid));
     leader_->fetchPlayerStatus([](const std::optional<PlayerStatus> &) {});
     if (leaderName_.isEmpty())
         leader_->fetchIdentity(
@@ -104,10 +114,9 @@ void GroupController::lead(const SlaveList &list) {
     const bool sameVersion = version_ == list.version; // which found devices can join
     version_ = list.version;
     if (role_ == Role::follower) {
-        leader_.reset();
         leaderIp_.clear();
         leaderName_.clear();
-        devices_.setLeader(nullptr);
+        connectLeader({});
     }
     std::vector<Member> next;
     for (const GroupMember &g : list.members) {
@@ -121,7 +130,11 @@ void GroupController::lead(const SlaveList &list) {
             continue;
         }
         Member m{g.name.isEmpty() ? nameOf(g.ip, uuid) : g.name, g.ip, uuid,
-                 std::make_shared<WiiMClient>(reachAt(g.ip, uuid))};
+                 std::make_shared<WiiMClient>(reachAt(g.ip, uuid)), nullptr};
+        // Its changes made elsewhere show at once where it has events, as the leader's do.
+        const QString at = m.client->ipAddress();
+        m.events =
+            std::make_shared<EventFeed>(*m.client, devices_.eventsFactory(), descriptionOf(at));
         m.client->setCurrentVolume(g.volume); // the leader's word until its own answer
         m.client->setIsMuted(g.muted);
         connect(m.client.get(), &WiiMClient::stateChanged, this, &GroupController::changed);
@@ -288,6 +301,13 @@ QString GroupController::reachAt(const QString &ip, const QString &uuid) const {
         if (sameDevice(d.uuid, uuid))
             return d.ip;
     return ip;
+}
+
+QUrl GroupController::descriptionOf(const QString &ip) const {
+    for (const WiiMDevice &d : devices_.devices())
+        if (d.ip == ip)
+            return d.description;
+    return {};
 }
 
 QString GroupController::nameOf(const QString &ip, const QString &uuid) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "EventFeed.h"
 #include "GroupVolume.h"
 #include "WiiMClient.h"
 
@@ -27,6 +28,7 @@ public:
         QString ip;                         // as its leader names it
         QString uuid;                       // 24 hex digits
         std::shared_ptr<WiiMClient> client; // its own connection, at the address it is found at
+        std::shared_ptr<EventFeed> events;  // feeds `client`: declared after, so gone first
         bool answering = true;
     };
     // A found device outside the group; `reason` says why it cannot join (empty: it can).
@@ -72,6 +74,8 @@ private:
         bool asked = false;
     };
     void reset();
+    // The connection to the leader the chosen device follows; none for an empty address.
+    void connectLeader(const QString &address);
     void follow(const DeviceIdentity &identity);
     void lead(const SlaveList &list);
     void pollMember(Member &member);
@@ -81,6 +85,7 @@ private:
     WiiMClient::DoneCallback afterChange(const QString &name, WiiMClient *by);
     // The address a device is reached at: where it was found, when its uuid says it is there.
     QString reachAt(const QString &ip, const QString &uuid) const;
+    QUrl descriptionOf(const QString &ip) const;
     QString nameOf(const QString &ip, const QString &uuid) const;
     bool isCurrent(const WiiMClient *client) const;
 
@@ -91,7 +96,8 @@ private:
     std::vector<Member> members_;
     QString leaderIp_, leaderName_;
     std::shared_ptr<WiiMClient> leader_;
-    std::map<QString, Found> found_; // found devices outside the group, by address
+    std::unique_ptr<EventFeed> leaderEvents_; // feeds leader_: declared after, so gone first
+    std::map<QString, Found> found_;          // found devices outside the group, by address
     GroupVolume volume_;
 };
 

@@ -19,6 +19,7 @@ DeviceSimulator::Options room(const char *ip, const char *name, const char *uuid
     o.uuid = QString::fromLatin1(uuid);
     o.multiroomVersion = QString::fromLatin1(version);
     o.capitalisedKeys = capitalised;
+    o.upnpPort = 0; // events too, as devices have
     return o;
 }
 
@@ -28,11 +29,24 @@ protected:
         if (!qEnvironmentVariableIsSet("KNOBLY_PRIVATE_NETNS"))
             GTEST_SKIP() << "needs a network namespace of its own (root)";
         ControllerFixture::SetUp();
-        for (DeviceSimulator *d : {&living, &kitchen, &attic})
-            ASSERT_TRUE(d->start());
+        // Each room's address on loopback as its own, as GSSDP wants for the UPnP side (in
+        // this namespace only; one already there is fine).
+        for (const char *address : {"127.0.0.2/8", "127.0.0.3/8", "127.0.0.4/8"})
+            QProcess::execute("ip", {"addr", "replace", address, "dev", "lo"});
+        for (DeviceSimulator *d : {&living, &kitchen, &attic}) {
+            QString why;
+            ASSERT_TRUE(d->start(&why)) << why.toStdString();
+        }
         living.setVolume(50);
         kitchen.setVolume(90);
         probePort = 443;
+        withEvents = true;
+        descriptionFor = [this](const QString &address) {
+            for (DeviceSimulator *d : {&living, &kitchen, &attic})
+                if (d->address().startsWith(address + ':'))
+                    return d->upnpDescription();
+            return QUrl();
+        };
     }
 
     // Chooses `ip` and finds the other two rooms.
@@ -87,6 +101,13 @@ protected:
         QAction *a = row(group(), start);
         return a ? a->menu() : nullptr;
     }
+    static DeviceSimulator::Options leads() {
+        auto o = room("127.0.0.2", "Living Room", "A1B2C3D4E5F6A7B8C9D0AA02");
+        o.tracks = {{"First Song", "The Leads", "Rooms"},
+                    {"Second Song", "The Leads", "Rooms"},
+                    {"Third Song", "The Leads", "Rooms"}};
+        return o;
+    }
     bool joinLiving(const char *ip) {
         WiiMClient joining(QString::fromLatin1(ip));
         std::optional<bool> done;
@@ -95,7 +116,7 @@ protected:
                queue->runUntil([&] { return living.followerCount() > 0; });
     }
 
-    DeviceSimulator living{room("127.0.0.2", "Living Room", "A1B2C3D4E5F6A7B8C9D0AA02")};
+    DeviceSimulator living{leads()};
     DeviceSimulator kitchen{room("127.0.0.3", "Kitchen", "A1B2C3D4E5F6A7B8C9D0AA03", "4.2", true)};
     DeviceSimulator attic{room("127.0.0.4", "Attic", "A1B2C3D4E5F6A7B8C9D0AA04", "4.1")};
 };
@@ -175,12 +196,13 @@ TEST_F(GroupTest, AFollowersTransportGoesToItsLeader) {
     launchAt("127.0.0.3", "Kitchen");
     ASSERT_TRUE(until([&] { return row(group(), "Following Living Room") != nullptr; }));
     EXPECT_EQ(row(group(), "Add to Group"), nullptr);
+    ASSERT_TRUE(until([&] { return delegate->nowPlayingItem()->text().contains("First Song"); }))
+        << "the leader's track, not its own";
+    ASSERT_TRUE(until([&] { return living.upnpSubscribes() >= 2; })) << "the leader's events";
+    // The leader's next track shows through its events: no poll runs meanwhile.
     living.runCommand("setPlayerCmd:next");
-    ASSERT_TRUE(until([&] {
-        return delegate->nowPlayingItem()->text().contains(
-                   delegate->controller().leader()->state().title) &&
-               delegate->controller().leader()->state().title != "";
-    }));
+    ASSERT_TRUE(queue->runUntil(
+        [&] { return delegate->nowPlayingItem()->text().contains("Second Song"); }));
     kitchen.clearRequests();
     const int track = living.trackIndex();
     delegate->controller().nextTrack();
@@ -196,6 +218,18 @@ TEST_F(GroupTest, AFollowersTransportGoesToItsLeader) {
         until([&] { return !row(group(), "Following") && !delegate->controller().leader(); }));
     delegate->controller().nextTrack();
     ASSERT_TRUE(until([&] { return kitchen.trackIndex() == 1; })) << "its own again";
+}
+
+// Another room's changes made elsewhere show through its own events, without a poll.
+TEST_F(GroupTest, OtherRoomsChangesShowAsTheyHappen) {
+    ASSERT_TRUE(joinLiving("127.0.0.3"));
+    launchAt("127.0.0.2", "Living Room");
+    ASSERT_TRUE(until([&] { return submenu("Kitchen: 90%") && kitchen.upnpSubscribes() >= 2; }));
+    kitchen.setVolume(20);
+    ASSERT_TRUE(queue->runUntil([&] { return submenu("Kitchen: 20%") != nullptr; }));
+    EXPECT_TRUE(tray->toolTip.endsWith("\nKitchen: 20%"));
+    kitchen.setMuted(true);
+    ASSERT_TRUE(queue->runUntil([&] { return submenu("Kitchen: muted") != nullptr; }));
 }
 
 // A room that stops answering says so on its row, and the leader's menu, polls and volume go

@@ -35,26 +35,29 @@ protected:
 
 // What each stored text reads as; reading never creates or rewrites the file.
 TEST_F(SettingsTest, StoredValuesReadByTheLookupRules) {
-    using Values = std::tuple<QString, QString, std::int64_t, std::int64_t, bool>;
+    using Values = std::tuple<QString, QString, std::int64_t, std::int64_t, bool, bool>;
     // Each text has a length of its own: QSettings rereads a file only when its size or time
     // changes.
     // clang-format off
     const std::pair<QByteArray, Values> cases[] = {
-        {"", {"", "WiiM", 3, 100, false}},
-        {"[General]\nstep=0\nmaxVolume=0\n", {"", "WiiM", 3, 100, false}},
-        {"[General]\nstep=-4\nmaxVolume=1000\n", {"", "WiiM", 3, 100, false}},
-        {"[General]\nstep=250\nmaxVolume=60\n", {"", "WiiM", 250, 60, false}},
-        {"[General]\nstep=lots\nkeys=maybe\n", {"", "WiiM", 3, 100, false}},
-        {"[General]\nstep=99999999999999999999999\n", {"", "WiiM", 3, 100, false}},
-        {"[General]\nip=1, 2\ndevice=\n", {"", "", 3, 100, false}},
-        {"[General]\nip=10.0.0.7\ndevice=Den\nstep=5\nkeys=true\n", {"10.0.0.7", "Den", 5, 100, true}},
+        {"", {"", "WiiM", 3, 100, false, true}},
+        {"[General]\nstep=0\nmaxVolume=0\n", {"", "WiiM", 3, 100, false, true}},
+        {"[General]\nstep=-4\nmaxVolume=1000\n", {"", "WiiM", 3, 100, false, true}},
+        {"[General]\nstep=250\nmaxVolume=60\n", {"", "WiiM", 250, 60, false, true}},
+        {"[General]\nstep=lots\nkeys=maybe\n", {"", "WiiM", 3, 100, false, true}},
+        {"[General]\nstep=99999999999999999999999\n", {"", "WiiM", 3, 100, false, true}},
+        {"[General]\nip=1, 2\ndevice=\n", {"", "", 3, 100, false, true}},
+        {"[General]\nip=10.0.0.7\ndevice=Den\nstep=5\nkeys=true\n", {"10.0.0.7", "Den", 5, 100, true, true}},
+        {"[General]\ngroupVolume=false\n", {"", "WiiM", 3, 100, false, false}},
+        {"[General]\ngroupVolume= Off \nkeys=1\n", {"", "WiiM", 3, 100, true, false}},
+        {"[General]\ngroupVolume=maybe\nstep=2\n", {"", "WiiM", 2, 100, false, true}},
     };
     // clang-format on
     for (const auto &[file, values] : cases) {
         if (!file.isEmpty())
             write(file);
         EXPECT_EQ(Values(Settings::ip(), Settings::deviceName(), Settings::volumeStep(),
-                         Settings::maxVolume(), Settings::interceptKeys()),
+                         Settings::maxVolume(), Settings::interceptKeys(), Settings::groupVolume()),
                   values)
             << file.toStdString();
         EXPECT_EQ(contents(path), file);

@@ -59,7 +59,9 @@ protected:
         if (withEvents)
             env.makeEvents = [this](const QString &address, const QUrl &,
                                     DeviceEvents::Callbacks callbacks) {
-                return DeviceEvents::create(address, sim.upnpDescription(), std::move(callbacks));
+                return DeviceEvents::create(
+                    address, descriptionFor ? descriptionFor(address) : sim.upnpDescription(),
+                    std::move(callbacks));
             };
         delegate = std::make_unique<AppDelegate>(std::move(env));
         delegate->applicationDidFinishLaunching();
@@ -107,6 +109,7 @@ protected:
     }
     devicesim::DeviceSimulator sim{renderer()};
     bool withEvents = false;
+    std::function<QUrl(const QString &address)> descriptionFor; // the sim's for any, unless set
     std::optional<quint16> probePort; // where found devices answer: the simulator's unless set
     quint16 devicePort() const { return probePort.value_or(sim.port()); }
     QUdpSocket silent;

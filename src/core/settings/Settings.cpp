@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QVariant>
 
@@ -186,10 +187,12 @@ void Settings::setInterceptKeys(bool on) {
     write("keys", on);
 }
 
-// Only a plain "false" turns it off: an unreadable value keeps what most people want.
+// Only a plain no turns it off: an unreadable value keeps what most people want.
 bool Settings::groupVolume() {
     const auto value = stored("groupVolume");
-    return !value || value->toString().trimmed().toLower() != QLatin1String("false");
+    static const QStringList off = {QStringLiteral("false"), QStringLiteral("no"),
+                                    QStringLiteral("0"), QStringLiteral("off")};
+    return !value || !off.contains(value->toString().trimmed().toLower());
 }
 
 void Settings::setGroupVolume(bool on) {
