@@ -70,6 +70,16 @@ TEST(Decoding, UuidFormsNameTheSameDevice) {
     EXPECT_FALSE(sameDevice("", "")) << "two unknowns are no match";
 }
 
+TEST(Decoding, AHugeFollowerListOpensNoHugeGroup) {
+    QByteArray body = R"({"slaves":5000,"slave_list":[)";
+    for (int i = 0; i < 5000; ++i)
+        body += (i ? "," : "") + QByteArray(R"({"name":"R","ip":"10.0.)") +
+                QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + R"("})";
+    const auto list = decodeSlaveList(body + "]}");
+    ASSERT_TRUE(list);
+    EXPECT_EQ(list->members.size(), maxGroupMembers);
+}
+
 TEST(Decoding, MultiroomAddresses) {
     const std::pair<const char *, std::optional<QString>> rows[] = {
         {"192.168.1.20", "192.168.1.20"}, {" 127.0.0.2:443 ", "127.0.0.2"},

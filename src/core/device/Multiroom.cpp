@@ -41,6 +41,9 @@ std::optional<SlaveList> decodeSlaveList(const QByteArray &body) {
     SlaveList list;
     list.version = text(member(*json, QLatin1String("wmrm_version")));
     for (const QJsonValue &entry : member(*json, QLatin1String("slave_list")).toArray()) {
+        // Each member is a connection of ours, polled: a list of thousands opens none of them.
+        if (list.members.size() == maxGroupMembers)
+            break;
         const QJsonObject m = entry.toObject();
         GroupMember g;
         g.name = text(member(m, QLatin1String("name")));

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -25,6 +26,9 @@ struct SlaveList {
     QString version;
     std::vector<GroupMember> members;
 };
+
+// Real groups are far smaller; more are not read.
+constexpr std::size_t maxGroupMembers = 32;
 
 // Keys are read whatever their case (older firmware capitalises them); members without an
 // address are left out; levels are clamped to 0-100. Nothing when the body is no JSON object.
