@@ -104,7 +104,6 @@ void DeviceController::connectToTypedAddress(const QString &text) {
 void DeviceController::pollNow() {
     if (!wiiMClient_)
         return;
-    Q_EMIT polled();
     wiiMClient_->fetchPlayerStatus(
         [self = QPointer<DeviceController>(this), client = QPointer<WiiMClient>(wiiMClient_.get())](
             const std::optional<PlayerStatus> &status) {
@@ -113,8 +112,10 @@ void DeviceController::pollNow() {
                 return;
             const bool answered = status && status->volume;
             self->notePollAnswer(answered);
-            if (answered)
+            if (answered) {
                 self->fetchDeviceDetails(); // once they have arrived, this asks nothing
+                Q_EMIT self->polled();
+            }
         });
 }
 

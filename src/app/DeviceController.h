@@ -112,7 +112,8 @@ Q_SIGNALS:
     void refusalChanged();
     // The device said what sleepSecondsLeft() is, changed or not.
     void sleepTimerChanged();
-    // The chosen device was asked for its status (every poll): what follows it asks again.
+    // The chosen device answered a poll: what follows it asks again (a device that does not
+    // answer is asked nothing more).
     void polled();
 
 private:

@@ -33,6 +33,7 @@ bool GroupController::isCurrent(const WiiMClient *client) const {
 
 void GroupController::reset() {
     role_ = Role::alone;
+    asking_ = false;
     members_.clear();
     leaderIp_.clear();
     leaderName_.clear();
@@ -65,19 +66,27 @@ void GroupController::setGroupVolume(bool on) {
 // getStatusEx says whether it follows; only a device that does not is asked for followers.
 void GroupController::refresh() {
     const auto &client = devices_.wiiMClient();
-    if (!client)
+    // Asked only while nothing else is (its details after a first answer): devices dislike
+    // being hammered, and a slow one is not asked again before it answered.
+    if (!client || asking_ || client->session()->requestsInFlight() > 0)
         return;
+    asking_ = true;
     const QPointer<GroupController> self(this);
     const QPointer<WiiMClient> asked(client.get());
     client->fetchIdentity([self, asked](std::optional<DeviceIdentity> identity) {
-        if (!self || !self->isCurrent(asked) || !identity)
+        if (!self || !self->isCurrent(asked))
             return;
-        if (identity->following && multiroomAddress(identity->leaderIp)) {
-            self->follow(*identity);
+        if (!identity || (identity->following && multiroomAddress(identity->leaderIp))) {
+            self->asking_ = false;
+            if (identity)
+                self->follow(*identity);
             return;
         }
         asked->fetchSlaveList([self, asked](std::optional<SlaveList> list) {
-            if (self && self->isCurrent(asked) && list)
+            if (!self || !self->isCurrent(asked))
+                return;
+            self->asking_ = false;
+            if (list)
                 self->lead(*list);
         });
     });

@@ -91,6 +91,7 @@ private:
 
     DeviceController &devices_;
     const WiiMClient *chosen_ = nullptr; // whose group this is
+    bool asking_ = false;                // its group asked and not yet answered
     Role role_ = Role::alone;
     QString version_; // the chosen device's multiroom version
     std::vector<Member> members_;
