@@ -50,7 +50,7 @@ TEST_F(SettingsTest, StoredValuesReadByTheLookupRules) {
         {"[General]\nip=10.0.0.7\ndevice=Den\nstep=5\nkeys=true\n", {"10.0.0.7", "Den", 5, 100, true, true}},
         {"[General]\ngroupVolume=false\n", {"", "WiiM", 3, 100, false, false}},
         {"[General]\ngroupVolume= Off \nkeys=1\n", {"", "WiiM", 3, 100, true, false}},
-        {"[General]\ngroupVolume=maybe\nstep=2\n", {"", "WiiM", 2, 100, false, true}},
+        {"[General]\ngroupVolume=maybe\nstep=12\n", {"", "WiiM", 12, 100, false, true}},
     };
     // clang-format on
     for (const auto &[file, values] : cases) {
