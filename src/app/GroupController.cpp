@@ -47,9 +47,10 @@ void GroupController::connectLeader(const QString &address) {
     leaderEvents_.reset();
     leader_.reset();
     if (!address.isEmpty()) {
+        const WiiMDevice *d = discovered(address);
         leader_ = std::make_shared<WiiMClient>(address);
-        leaderEvents_ =
-            std::make_unique<EventFeed>(*leader_, devices_.eventsFactory(), descriptionOf(address));
+        leaderEvents_ = std::make_unique<EventFeed>(*leader_, devices_.eventsFactory(),
+                                                    d ? d->description : QUrl());
     }
     devices_.setLeader(leader_);
 }
@@ -103,8 +104,9 @@ void GroupController::follow(const DeviceIdentity &identity) {
     role_ = Role::follower;
     members_.clear();
     leaderIp_ = identity.leaderIp;
-    leaderName_ = nameOf(leaderIp_, identity.leaderUuid);
-    connectLeader(reachAt(leaderIp_, identity.leaderUuid));
+    const WiiMDevice *d = discovered(leaderIp_, identity.leaderUuid);
+    leaderName_ = d ? d->name : QString();
+    connectLeader(d ? d->ip : leaderIp_);
     leader_->fetchPlayerStatus([](const std::optional<PlayerStatus> &) {});
     if (leaderName_.isEmpty())
         leader_->fetchIdentity(
@@ -138,12 +140,14 @@ void GroupController::lead(const SlaveList &list) {
             next.push_back(std::move(*same));
             continue;
         }
-        Member m{g.name.isEmpty() ? nameOf(g.ip, uuid) : g.name, g.ip, uuid,
-                 std::make_shared<WiiMClient>(reachAt(g.ip, uuid)), nullptr};
+        const WiiMDevice *d = discovered(g.ip, uuid);
+        Member m{!g.name.isEmpty() ? g.name
+                 : d               ? d->name
+                                   : QString(),
+                 g.ip, uuid, std::make_shared<WiiMClient>(d ? d->ip : g.ip), nullptr};
         // Its changes made elsewhere show at once where it has events, as the leader's do.
-        const QString at = m.client->ipAddress();
-        m.events =
-            std::make_shared<EventFeed>(*m.client, devices_.eventsFactory(), descriptionOf(at));
+        m.events = std::make_shared<EventFeed>(*m.client, devices_.eventsFactory(),
+                                               d ? d->description : QUrl());
         m.client->setCurrentVolume(g.volume); // the leader's word until its own answer
         m.client->setIsMuted(g.muted);
         connect(m.client.get(), &WiiMClient::stateChanged, this, &GroupController::changed);
@@ -255,7 +259,8 @@ void GroupController::add(const QString &ip) {
     Found &f = found_[ip];
     if (!f.client)
         f.client = std::make_shared<WiiMClient>(ip);
-    f.client->joinGroup(chosen->ipAddress(), afterChange(nameOf(ip, {}), f.client.get()));
+    const WiiMDevice *d = discovered(ip);
+    f.client->joinGroup(chosen->ipAddress(), afterChange(d ? d->name : ip, f.client.get()));
 }
 
 void GroupController::remove(const QString &ip) {
@@ -305,25 +310,15 @@ std::optional<std::int64_t> GroupController::moveGroup(std::int64_t delta) {
     return next[0];
 }
 
-QString GroupController::reachAt(const QString &ip, const QString &uuid) const {
-    for (const WiiMDevice &d : devices_.devices())
-        if (sameDevice(d.uuid, uuid))
-            return d.ip;
-    return ip;
-}
-
-QUrl GroupController::descriptionOf(const QString &ip) const {
-    for (const WiiMDevice &d : devices_.devices())
-        if (d.ip == ip)
-            return d.description;
-    return {};
-}
-
-QString GroupController::nameOf(const QString &ip, const QString &uuid) const {
-    for (const WiiMDevice &d : devices_.devices())
-        if (sameDevice(d.uuid, uuid) || d.ip == ip)
-            return d.name;
-    return {};
+// Found by its uuid (older firmware moves followers to addresses of the group's own), else
+// at the address.
+const WiiMDevice *GroupController::discovered(const QString &ip, const QString &uuid) const {
+    const auto &all = devices_.devices();
+    auto it = std::find_if(all.begin(), all.end(),
+                           [&](const WiiMDevice &d) { return sameDevice(d.uuid, uuid); });
+    if (it == all.end())
+        it = std::find_if(all.begin(), all.end(), [&](const WiiMDevice &d) { return d.ip == ip; });
+    return it == all.end() ? nullptr : &*it;
 }
 
 } // namespace knobly

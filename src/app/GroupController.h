@@ -3,6 +3,7 @@
 #include "EventFeed.h"
 #include "GroupVolume.h"
 #include "WiiMClient.h"
+#include "WiiMDevice.h"
 
 #include <QObject>
 
@@ -83,10 +84,8 @@ private:
     std::optional<std::int64_t> moveGroup(std::int64_t delta);
     // The completion of a command on the group: a refusal said, the group asked again.
     WiiMClient::DoneCallback afterChange(const QString &name, WiiMClient *by);
-    // The address a device is reached at: where it was found, when its uuid says it is there.
-    QString reachAt(const QString &ip, const QString &uuid) const;
-    QUrl descriptionOf(const QString &ip) const;
-    QString nameOf(const QString &ip, const QString &uuid) const;
+    // The found device that is this one; nothing when none is.
+    const WiiMDevice *discovered(const QString &ip, const QString &uuid = {}) const;
     bool isCurrent(const WiiMClient *client) const;
 
     DeviceController &devices_;

@@ -84,9 +84,9 @@ int volume(WiiMClient &leader, std::int64_t level) {
     const auto next = GroupVolume().move(rooms, level - *status->volume);
     int exit = Ok;
     for (std::size_t i = 0; i < rooms.size(); ++i) {
-        WiiMClient own(i == 0 ? leader.ipAddress() : rooms[i].room);
-        if (i == 0)
-            own.setVolumeLimit(leader.volumeLimit());
+        // Every other room on its own connection.
+        std::optional<WiiMClient> member;
+        WiiMClient &own = i == 0 ? leader : member.emplace(rooms[i].room);
         if (awaitDone([&](auto done) { own.setVolume(next[i], done); }))
             std::printf("%s %lld\n", qUtf8Printable(own.ipAddress()),
                         static_cast<long long>(next[i]));

@@ -47,6 +47,15 @@ template <typename Send> bool awaitDone(Send send) {
     return await<bool>(send).value_or(false);
 }
 
+inline std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
+    return await<PlayerStatus>([&](auto done) { client.fetchPlayerStatus(std::move(done)); });
+}
+
+// A line for every change of the device's state until SIGINT or SIGTERM; the state now (with
+// how its events do, when verbose).
+int watch(WiiMClient &client, double interval, const QUrl &description);
+int status(WiiMClient &client, bool verbose, const QUrl &description);
+
 // knoblyctl group [list | add ADDRESS | remove ADDRESS | ungroup | volume N] on `client`.
 int group(WiiMClient &client, const QStringList &words);
 

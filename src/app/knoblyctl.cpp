@@ -6,25 +6,18 @@
 #include "MainQueue.h"
 #include "QtMainQueue.h"
 #include "Settings.h"
-#include "UnixSignals.h"
 #include "WiiMClient.h"
 #include "WiiMDiscovery.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QJsonValue>
-#include <QPointer>
 #include <QRegularExpression>
 #include <QStringList>
-#include <QTimer>
 
 #include <algorithm>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 
 using namespace knobly;
@@ -50,20 +43,6 @@ constexpr auto usageText =
 int usage(const char *problem) {
     std::fprintf(stderr, "knoblyctl: %s\n%s", problem, usageText);
     return Usage;
-}
-
-std::optional<PlayerStatus> queryStatus(WiiMClient &client) {
-    return await<PlayerStatus>([&](auto done) { client.fetchPlayerStatus(std::move(done)); });
-}
-
-QJsonValue jsonOf(const std::optional<std::int64_t> &v) {
-    return v ? QJsonValue(static_cast<qint64>(*v)) : QJsonValue(QJsonValue::Null);
-}
-QJsonValue jsonOf(const std::optional<bool> &v) {
-    return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
-}
-QJsonValue jsonOf(const std::optional<QString> &v) {
-    return v ? QJsonValue(*v) : QJsonValue(QJsonValue::Null);
 }
 
 // Lists the model's inputs with the playing one marked, or switches to the one named (by its
@@ -153,106 +132,6 @@ int discover(double seconds) {
     // Probes may still be under way; call them off before the process winds down.
     UrlSession::abortAll();
     return status;
-}
-
-// The device's state as one line of JSON; what no answer has said yet is null.
-QByteArray stateLine(const DeviceState &s) {
-    const auto input = s.input ? inputOfMode(*s.input) : std::nullopt;
-    const QJsonObject json{
-        {QStringLiteral("reachable"), jsonOf(s.reachable)},
-        {QStringLiteral("volume"),
-         s.volumeKnown ? QJsonValue(static_cast<qint64>(s.volume)) : QJsonValue(QJsonValue::Null)},
-        {QStringLiteral("muted"), s.muted},
-        {QStringLiteral("playing"), s.playing},
-        {QStringLiteral("nowPlaying"), s.nowPlaying},
-        {QStringLiteral("title"), shownText(s.title)},
-        {QStringLiteral("artist"), shownText(s.artist)},
-        {QStringLiteral("album"), shownText(s.album)},
-        {QStringLiteral("input"), jsonOf(input)}};
-    return QJsonDocument(json).toJson(QJsonDocument::Compact);
-}
-
-// The device's events feeding `client`; a poll that finds a change they missed asks afresh.
-std::unique_ptr<DeviceEvents> followEvents(WiiMClient &client, const QUrl &description) {
-    auto events = std::make_shared<DeviceEvents *>(nullptr);
-    std::unique_ptr<DeviceEvents> owned = DeviceEvents::create(
-        client.ipAddress(), description,
-        {[&client](const DeviceEvent &event) { client.applyEvent(event); },
-         [&client, events] { client.setFollowingEvents(*events && (*events)->alive()); }});
-    *events = owned.get();
-    QObject::connect(&client, &WiiMClient::changeMissed, &client,
-                     [raw = owned.get()] { raw->resubscribe(); });
-    return owned;
-}
-
-// A line for every change of the device's state, from its events and from polls every
-// `interval` seconds, until SIGINT or SIGTERM (exit 0); a device that stops answering is a
-// line too, not the end.
-int watch(WiiMClient &client, double interval, const QUrl &description) {
-    const auto events = followEvents(client, description);
-    UnixSignals interrupts({SIGTERM, SIGINT});
-    QObject::connect(&interrupts, &UnixSignals::received, qApp, &QCoreApplication::quit);
-    QByteArray last;
-    QObject::connect(&client, &WiiMClient::stateChanged, &client, [&client, &last] {
-        const QByteArray line = stateLine(client.state());
-        if (line == last) // only what no line shows moved (the position)
-            return;
-        last = line;
-        std::printf("%s\n", line.constData());
-        std::fflush(stdout);
-    });
-    auto asking = std::make_shared<bool>(false); // a slow device is not asked again meanwhile
-    const auto poll = [&client, asking] {
-        if (std::exchange(*asking, true))
-            return;
-        client.fetchPlayerStatus([asking](const auto &) { *asking = false; });
-    };
-    const auto timer = MainQueue::main().scheduleRepeating(interval, poll);
-    poll();
-    return QCoreApplication::exec();
-}
-
-// The device's state now; verbose adds how its events are doing: whether they flow (waiting
-// up to eventWait for the first), when the last came, and the changes a poll found that
-// they did not bring.
-int status(WiiMClient &client, bool verbose, const QUrl &description) {
-    constexpr auto eventWait = std::chrono::seconds(3);
-    std::unique_ptr<DeviceEvents> events;
-    if (verbose)
-        events = followEvents(client, description);
-    const auto status = queryStatus(client);
-    if (!status)
-        return failed(client);
-    QJsonObject json{{QStringLiteral("volume"), jsonOf(status->volume)},
-                     {QStringLiteral("muted"), jsonOf(status->muted)},
-                     {QStringLiteral("nowPlaying"), jsonOf(status->nowPlaying)},
-                     {QStringLiteral("playing"), jsonOf(status->playing)}};
-    if (events) {
-        QEventLoop loop;
-        QTimer::singleShot(eventWait, &loop, &QEventLoop::quit);
-        QTimer check;
-        QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-            if (events->alive())
-                loop.quit();
-        });
-        check.start(20);
-        if (!events->alive())
-            loop.exec();
-        queryStatus(client); // finds what the events did not bring
-        const QDateTime last = events->lastEvent();
-        json.insert(QStringLiteral("events"),
-                    QJsonObject{{QStringLiteral("alive"), events->alive()},
-                                {QStringLiteral("lastEvent"),
-                                 last.isValid() ? QJsonValue(last.toString(Qt::ISODateWithMs))
-                                                : QJsonValue(QJsonValue::Null)},
-                                {QStringLiteral("changesMissed"), client.missedChanges()},
-                                {QStringLiteral("description"),
-                                 events->description().isEmpty()
-                                     ? QJsonValue(QJsonValue::Null)
-                                     : QJsonValue(events->description().toString())}});
-    }
-    std::printf("%s\n", QJsonDocument(json).toJson(QJsonDocument::Compact).constData());
-    return Ok;
 }
 
 int run(const QStringList &args) {

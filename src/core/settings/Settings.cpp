@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QVariant>
 
@@ -107,6 +106,24 @@ std::optional<qlonglong> integer(const char *key) {
     return ok ? std::optional(n) : std::nullopt;
 }
 
+// A yes or a no: true, yes, on or a whole number but 0; false, no, off or 0. Nothing for
+// anything else.
+std::optional<bool> flag(const char *key) {
+    const auto value = stored(key);
+    if (!value)
+        return std::nullopt;
+    const QString t = value->toString().trimmed().toLower();
+    for (const char *yes : {"true", "yes", "on"})
+        if (t == QLatin1String(yes))
+            return true;
+    for (const char *no : {"false", "no", "off"})
+        if (t == QLatin1String(no))
+            return false;
+    bool ok = false;
+    const qlonglong n = t.toLongLong(&ok);
+    return ok ? std::optional(n != 0) : std::nullopt;
+}
+
 std::optional<QString> text(const char *key) {
     const auto value = stored(key);
     if (!value)
@@ -172,27 +189,16 @@ void Settings::setMaxVolume(std::int64_t limit) {
 }
 
 bool Settings::interceptKeys() {
-    const auto value = stored("keys");
-    if (!value)
-        return false;
-    const QString t = value->toString().trimmed().toLower();
-    if (t == QLatin1String("true") || t == QLatin1String("yes"))
-        return true;
-    bool ok = false;
-    const qlonglong n = t.toLongLong(&ok);
-    return ok && n != 0;
+    return flag("keys").value_or(false);
 }
 
 void Settings::setInterceptKeys(bool on) {
     write("keys", on);
 }
 
-// Only a plain no turns it off: an unreadable value keeps what most people want.
+// An unreadable value keeps what most people want.
 bool Settings::groupVolume() {
-    const auto value = stored("groupVolume");
-    static const QStringList off = {QStringLiteral("false"), QStringLiteral("no"),
-                                    QStringLiteral("0"), QStringLiteral("off")};
-    return !value || !off.contains(value->toString().trimmed().toLower());
+    return flag("groupVolume").value_or(true);
 }
 
 void Settings::setGroupVolume(bool on) {
