@@ -43,7 +43,7 @@ void requestDeviceIdentity(const QString &host, double timeoutSeconds,
     // The whole probe, too: a host that drips its answer a byte at a time never idles that long.
     config.totalTimeoutSeconds = timeoutSeconds;
     // A session for this one request; it lives until the request completes.
-    const auto session = UrlSession::create(config, std::make_shared<TrustLocalCerts>());
+    const auto session = UrlSession::createForDevice(config, std::make_shared<TrustLocalCerts>());
     session->get(*url, [done = std::move(done)](const UrlResponse &response) {
         done(response.isOk() ? decodeDeviceIdentity(response.body) : std::nullopt);
     });

@@ -18,7 +18,7 @@ std::shared_ptr<UrlSession> makeSession() {
     config.transferTimeoutSeconds = WiiMClient::requestTimeoutSeconds;
     // A device dripping bytes slower than the transfer timeout would otherwise hold on forever.
     config.totalTimeoutSeconds = 15.0;
-    return UrlSession::create(config, std::make_shared<TrustLocalCerts>());
+    return UrlSession::createForDevice(config, std::make_shared<TrustLocalCerts>());
 }
 
 // Characters a host name, an IPv4/IPv6 literal or a port may use. Anything else (blanks,

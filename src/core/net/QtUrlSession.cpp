@@ -1,3 +1,4 @@
+#include "SessionCounts.h"
 #include "UrlSession.h"
 
 #include <QCoreApplication>
@@ -13,8 +14,6 @@
 namespace knobly {
 
 namespace {
-
-std::size_t g_requestsInFlight = 0;
 
 // An HTTP answer arrived (a status line was read) and was not cut short: the status code
 // decides nothing here, so HTTP-level errors count as a completed transfer.
@@ -55,7 +54,7 @@ public:
             clampedMs(std::ceil(config_.transferTimeoutSeconds * 1000.0 / 0.95)));
         QNetworkReply *reply = shared_->manager->get(request);
         ++shared_->inFlight;
-        ++g_requestsInFlight;
+        ++sessions::inFlight;
         if (config_.totalTimeoutSeconds > 0) {
             // Parented to the reply: it dies with it, so it never fires on a finished one.
             auto *deadline = new QTimer(reply);
@@ -101,7 +100,7 @@ public:
                                  response.error = reply->errorString();
                              }
                              reply->deleteLater();
-                             --g_requestsInFlight;
+                             --sessions::inFlight;
                              if (--shared->inFlight == 0 && shared->orphaned && shared->manager)
                                  shared->manager->deleteLater();
                              // Exactly once, even if the completion aborts replies itself.
@@ -134,12 +133,13 @@ std::shared_ptr<UrlSession> UrlSession::create(const UrlSessionConfig &config,
 }
 
 std::size_t UrlSession::allRequestsInFlight() {
-    return g_requestsInFlight;
+    return sessions::inFlight;
 }
 
 void UrlSession::abortAll() {
     if (!QCoreApplication::instance())
         return;
+    sessions::abortDeviceRequests();
     for (QNetworkReply *reply :
          QCoreApplication::instance()->findChildren<QNetworkReply *>(Qt::FindChildrenRecursively))
         if (reply->isRunning())

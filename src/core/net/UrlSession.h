@@ -64,6 +64,12 @@ public:
     static std::shared_ptr<UrlSession> create(const UrlSessionConfig &config,
                                               std::shared_ptr<SessionDelegate> delegate);
 
+    // HTTP/1.1 on sockets of its own, kept open between requests, for devices on the local
+    // network: no proxy, no redirects, no cookies, no compression; far less work a request
+    // than create()'s, which suits the internet.
+    static std::shared_ptr<UrlSession> createForDevice(const UrlSessionConfig &config,
+                                                       std::shared_ptr<SessionDelegate> delegate);
+
     // Every session's requests in flight, for leak checks.
     static std::size_t allRequestsInFlight();
 
