@@ -23,14 +23,18 @@ public:
     bool sawServerTrust = false;
 };
 
-class UrlSessionTest : public ::testing::Test {
+using Factory = std::shared_ptr<UrlSession> (*)(const UrlSessionConfig &,
+                                                std::shared_ptr<SessionDelegate>);
+
+// Both kinds of session keep the same promises: Qt's network access and the device sockets.
+class UrlSessionTest : public ::testing::TestWithParam<Factory> {
 protected:
     void SetUp() override { ASSERT_TRUE(sim.start()); }
     std::shared_ptr<UrlSession> session(Trust d = Trust::UseCredential, double transfer = 3.0,
                                         double total = 15.0) {
         delegate = std::make_shared<FixedAnswer>(d);
-        return UrlSession::create(
-            {.transferTimeoutSeconds = transfer, .totalTimeoutSeconds = total}, delegate);
+        return GetParam()({.transferTimeoutSeconds = transfer, .totalTimeoutSeconds = total},
+                          delegate);
     }
     QUrl url() const {
         return QUrl("https://" + sim.address() + "/httpapi.asp?command=getPlayerStatus");
@@ -47,7 +51,7 @@ protected:
 
 // An HTTP error is a completed transfer; a body over the cap, a refused certificate and a
 // drip feed past the total deadline are not.
-TEST_F(UrlSessionTest, WhatCountsAsATransfer) {
+TEST_P(UrlSessionTest, WhatCountsAsATransfer) {
     // clang-format off
     const std::tuple<Fault, Trust, bool, int, const char *> cases[] = {
         {Fault::None, Trust::UseCredential, true, 200, "\"vol\""},
@@ -74,7 +78,7 @@ TEST_F(UrlSessionTest, WhatCountsAsATransfer) {
 
 // Completions run on this thread, one at a time and each once, also once the owner has let go
 // of the session; calling off everything runs the rest at once, as failures.
-TEST_F(UrlSessionTest, CompletionsRunInTurnOnTheMainThreadAndOutliveTheirOwners) {
+TEST_P(UrlSessionTest, CompletionsRunInTurnOnTheMainThreadAndOutliveTheirOwners) {
     sim.setFault(Fault::Delay, 150);
     auto s = session();
     int running = 0, answered = 0, failed = 0;
@@ -98,5 +102,24 @@ TEST_F(UrlSessionTest, CompletionsRunInTurnOnTheMainThreadAndOutliveTheirOwners)
     EXPECT_EQ(s->requestsInFlight(), 0u);
     EXPECT_FALSE(wrong);
 }
+
+// A connection is kept for the next request, and one the device has closed is replaced
+// without the request failing.
+TEST_P(UrlSessionTest, KeptConnectionsAndOnesTheDeviceClosed) {
+    auto s = session();
+    for (int i = 0; i < 3; ++i)
+        EXPECT_TRUE(get(*s).isOk());
+    EXPECT_EQ(sim.tlsHandshakes(), 1);
+    sim.stop();
+    ASSERT_TRUE(sim.start()); // the same port; every connection it had is gone
+    EXPECT_TRUE(get(*s).isOk());
+    EXPECT_EQ(sim.tlsHandshakes(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, UrlSessionTest,
+                         ::testing::Values(&UrlSession::create, &UrlSession::createForDevice),
+                         [](const auto &info) {
+                             return std::string(info.index == 0 ? "QtNetwork" : "DeviceSocket");
+                         });
 
 } // namespace
