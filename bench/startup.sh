@@ -4,7 +4,8 @@
 #       median of 5 runs (after one warm-up run each);
 #   (b) resident memory (VmRSS) after 60 s, knobly connected to the simulated device;
 #   (c) knobly's CPU time over 60 s of idle polling (every thread's schedstat), per poll,
-#       from a poll after the answer, when the device's details are in.
+#       from a poll after the answer, when the device's details are in; beside it the floor,
+#       the bare program asking a second simulator for the status every 5 s.
 # The bare program (QApplication + QSystemTrayIcon with an icon and a one-row menu, which also
 # makes one HTTPS request to the device: the least such a program needs) is built here with
 # g++ and registers through Qt's own StatusNotifierItem support.
@@ -102,6 +103,7 @@ cat >"$tmp/bare_tray.cpp" <<'CPP'
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <QTimer>
 
 int main(int argc, char **argv) {
     QApplication app(argc, argv);
@@ -122,11 +124,18 @@ int main(int argc, char **argv) {
     tray.setContextMenu(&menu);
     tray.show();
     QNetworkAccessManager network;
-    if (argc > 1) {
+    const auto ask = [&] {
         QNetworkReply *reply = network.get(QNetworkRequest(QUrl(QString::fromLocal8Bit(argv[1]))));
         reply->ignoreSslErrors();
         QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
-    }
+    };
+    if (argc > 1)
+        ask();
+    // "poll": asks again every 5 s, as little as a polling program can do.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, ask);
+    if (argc > 2)
+        poll.start(5000);
     return app.exec();
 }
 CPP
@@ -210,6 +219,13 @@ launch bare "$tmp/bare_tray" https://127.0.0.1:8443/httpapi.asp?command=getStatu
 bare=$started
 wait_for 30 registered_pid "$knobly" || die "knobly did not register"
 wait_for 30 registered_pid "$bare" || die "the bare program did not register"
+# The floor: the bare program asking a device of its own for its status every 5 s.
+"$bin/knobly-devicesim" --port 8444 --bind 127.0.0.1 --name Floor >"$tmp/floorsim.log" 2>&1 &
+pids+=($!)
+wait_for 20 has_line "$tmp/floorsim.log" serving || die "the second simulator did not start"
+launch bare_poll "$tmp/bare_tray" https://127.0.0.1:8444/httpapi.asp?command=getPlayerStatus poll
+bare_poll=$started
+wait_for 30 registered_pid "$bare_poll" || die "the polling bare program did not register"
 service=$(awk -v pid="$knobly" '$1 == "registered" && $3 == pid { print $4; exit }' \
     "$tmp/watcher.log")
 # The tool tip gains the volume once the device has answered.
@@ -223,13 +239,16 @@ cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ ns += $1 } END { printf "%d"
 # Idle starts once the device's details (model, presets, album art) are in: a poll later.
 sleep 6
 cpu_before=$(cpu_ns "$knobly")
+floor_before=$(cpu_ns "$bare_poll")
 sleep "$settle"
 cpu_after=$(cpu_ns "$knobly")
+floor_after=$(cpu_ns "$bare_poll")
 rss_of() { awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
 knobly_rss=$(rss_of "$knobly")
 bare_rss=$(rss_of "$bare")
 stop "$knobly"
 stop "$bare"
+stop "$bare_poll"
 # The simulator's count shows knobly kept polling the device meanwhile.
 stop "$sim"
 requests=$(sed -n 's/.*stats requests=\([0-9]*\).*/\1/p' "$tmp/devicesim.log" | tail -n 1)
@@ -246,6 +265,8 @@ row "bare Qt tray program" "$b_med ms" "($b_min-$b_max ms)" "$bare_rss MiB"
 printf '  (VmRSS %d s after the device answered; knobly sent it %s requests meanwhile; %s TLS\n' \
     "$settle" "${requests:-?}" "${handshakes:-?}"
 printf '  handshakes in all, the bare program'"'"'s one among them)\n'
-awk -v ns=$((cpu_after - cpu_before)) -v s="$settle" -v r="$knobly_rss" -v b="$bare_rss" 'BEGIN {
+awk -v ns=$((cpu_after - cpu_before)) -v f=$((floor_after - floor_before)) -v s="$settle" \
+    -v r="$knobly_rss" -v b="$bare_rss" 'BEGIN {
     printf "  idle: %.1f ms of CPU in %d s, %.2f ms a poll; memory %.2f times the bare program\n",
-        ns / 1e6, s, ns / 1e6 / (s / 5), r / b }'
+        ns / 1e6, s, ns / 1e6 / (s / 5), r / b
+    printf "  the bare program asking for the status every 5 s: %.2f ms a poll\n", f / 1e6 / (s / 5) }'

@@ -125,7 +125,7 @@ public:
         config.transferTimeoutSeconds = 3;
         config.totalTimeoutSeconds = 10;
         config.maxBodyBytes = 256 * 1024;
-        session_ = UrlSession::create(config, nullptr);
+        session_ = UrlSession::createForDevice(config, nullptr);
         if (description.isValid() && description.scheme() == QLatin1String("http"))
             candidates_.push_back(description);
         if (!host_.isNull())
