@@ -29,6 +29,7 @@ TEST(HttpAnswer, FramingsLimitsAndBrokenAnswers) {
         {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nbody", true, State::Done, 200, "body", false},
         {"HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 1\r\n\r\nx", false,
          State::Done, 200, "x", true},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx", false, State::Done, 200, "x", false},
         {"HTTP/1.1 404 Not Found\r\nContent-Length: 5\r\n\r\nNope!", false, State::Done, 404,
          "Nope!", true},
         {"HTTP/1.1 204 No Content\r\n\r\n", false, State::Done, 204, "", true},
@@ -61,7 +62,8 @@ TEST(HttpAnswer, FramingsLimitsAndBrokenAnswers) {
     for (const Row &row : rows) {
         const QByteArray bytes(row.bytes);
         for (const bool piecewise : {false, true}) {
-            SCOPED_TRACE(std::string(row.bytes).substr(0, 80) + (piecewise ? " (a byte at a time)" : ""));
+            SCOPED_TRACE(std::string(row.bytes).substr(0, 80) +
+                         (piecewise ? " (a byte at a time)" : ""));
             HttpAnswer answer(8);
             if (piecewise)
                 for (char c : bytes)
