@@ -98,8 +98,10 @@ private:
                              url_.authority(QUrl::FullyEncoded | QUrl::RemoveUserInfo).toLatin1() +
                              "\r\nAccept: */*\r\nConnection: keep-alive\r\n\r\n";
         socket_->write(request);
-        // Out now, rather than on the loop's next turn: one wake-up less a request.
-        socket_->flush();
+        // Out now, rather than on the loop's next turn; a socket still connecting sends it once
+        // connected.
+        if (socket_->state() == QAbstractSocket::ConnectedState)
+            socket_->flush();
         touch();
     }
 
@@ -208,6 +210,7 @@ private:
         --shared_->inFlight;
         --sessions::inFlight;
         auto completion = std::exchange(completion_, nullptr);
+        std::erase_if(shared_->idle, [](const QPointer<Connection> &c) { return !c; });
         if (usable() && !shared_->orphaned && shared_->idle.size() < 2)
             shared_->idle.push_back(this);
         else
