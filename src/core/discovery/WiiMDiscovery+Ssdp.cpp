@@ -5,12 +5,15 @@
 #include "WiiMDiscovery.h"
 
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
 #include <QUdpSocket>
 
 namespace knobly {
 
 void WiiMDiscovery::startSSDPDiscovery() {
     auto socket = std::make_unique<QUdpSocket>();
+    // The local network's own multicast: no proxy, and no lookup of the system's.
+    socket->setProxy(QNetworkProxy::NoProxy);
     if (!socket->bind(QHostAddress(QHostAddress::AnyIPv4), 0))
         return;
     QObject::connect(socket.get(), &QUdpSocket::readyRead, [this] { readSsdpAnswers(); });
