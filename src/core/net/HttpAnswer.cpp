@@ -32,11 +32,12 @@ bool readNumber(QByteArrayView text, int base, qint64 *value) {
 // The end of the head's blank line, whether lines end in CRLF or a bare LF; -1 when not yet.
 qsizetype headEnd(const QByteArray &bytes, qsizetype *blank) {
     for (qsizetype i = bytes.indexOf('\n'); i >= 0; i = bytes.indexOf('\n', i + 1)) {
-        if (bytes.mid(i + 1, 1) == "\n") {
+        const QByteArrayView rest = QByteArrayView(bytes).sliced(i + 1);
+        if (rest.startsWith('\n')) {
             *blank = 1;
             return i + 1;
         }
-        if (bytes.mid(i + 1, 2) == "\r\n") {
+        if (rest.startsWith("\r\n")) {
             *blank = 2;
             return i + 1;
         }

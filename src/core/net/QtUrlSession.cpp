@@ -26,10 +26,6 @@ bool completedHttpAnswer(const QNetworkReply &reply) {
            (e >= QNetworkReply::InternalServerError && e <= QNetworkReply::UnknownServerError);
 }
 
-int clampedMs(double ms) {
-    return ms > 2e9 ? 2000000000 : static_cast<int>(std::max(1.0, ms));
-}
-
 class QtUrlSession final : public UrlSession {
 public:
     QtUrlSession(const UrlSessionConfig &config, std::shared_ptr<SessionDelegate> delegate)
@@ -50,8 +46,7 @@ public:
         QNetworkRequest request(url);
         // Qt's transfer timer is coarse and may fire up to 5% early; never give up sooner
         // than asked.
-        request.setTransferTimeout(
-            clampedMs(std::ceil(config_.transferTimeoutSeconds * 1000.0 / 0.95)));
+        request.setTransferTimeout(sessions::timerMs(config_.transferTimeoutSeconds / 0.95));
         QNetworkReply *reply = shared_->manager->get(request);
         ++shared_->inFlight;
         ++sessions::inFlight;
@@ -60,7 +55,7 @@ public:
             auto *deadline = new QTimer(reply);
             deadline->setSingleShot(true);
             deadline->setTimerType(Qt::PreciseTimer);
-            deadline->setInterval(clampedMs(std::ceil(config_.totalTimeoutSeconds * 1000.0)));
+            deadline->setInterval(sessions::timerMs(config_.totalTimeoutSeconds));
             QObject::connect(deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
             deadline->start();
         }

@@ -9,7 +9,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include <cmath>
 #include <set>
 #include <vector>
 
@@ -20,9 +19,9 @@ namespace {
 class Connection;
 std::set<Connection *> g_busy; // connections with a request, for abortAll
 
-int timerMs(double seconds) {
-    const double ms = std::ceil(seconds * 1000.0);
-    return ms > 2e9 ? 2000000000 : static_cast<int>(std::max(1.0, ms));
+// Connections are kept per scheme, host and port.
+QString keyOf(const QUrl &url) {
+    return url.scheme() + url.authority();
 }
 
 // What QNetworkAccessManager sends as the request target, so devices see the same bytes.
@@ -50,16 +49,14 @@ struct Shared {
 class Connection final : public QObject {
 public:
     Connection(const QUrl &url, std::shared_ptr<Shared> shared)
-        : QObject(QCoreApplication::instance()), shared_(std::move(shared)),
-          key_(url.scheme() + url.authority()), answer_(shared_->config.maxBodyBytes) {
+        : QObject(QCoreApplication::instance()), shared_(std::move(shared)), key_(keyOf(url)),
+          answer_(shared_->config.maxBodyBytes) {
         // Coarse timers may fire early; a deadline is never shorter than asked.
         for (QTimer *t : {&idleTimer_, &totalTimer_}) {
             t->setSingleShot(true);
             t->setTimerType(Qt::PreciseTimer);
+            connect(t, &QTimer::timeout, this, [this] { fail(QStringLiteral("timed out")); });
         }
-        connect(&idleTimer_, &QTimer::timeout, this, [this] { fail(QStringLiteral("timed out")); });
-        connect(&totalTimer_, &QTimer::timeout, this,
-                [this] { fail(QStringLiteral("timed out")); });
     }
 
     ~Connection() override { g_busy.erase(this); }
@@ -75,7 +72,7 @@ public:
         g_busy.insert(this);
         const auto &c = shared_->config;
         if (c.totalTimeoutSeconds > 0)
-            totalTimer_.start(timerMs(c.totalTimeoutSeconds));
+            totalTimer_.start(sessions::timerMs(c.totalTimeoutSeconds));
         send();
     }
 
@@ -149,7 +146,7 @@ private:
     // Data moved: the transfer timeout starts again.
     void touch() {
         if (completion_ && shared_->config.transferTimeoutSeconds > 0)
-            idleTimer_.start(timerMs(shared_->config.transferTimeoutSeconds));
+            idleTimer_.start(sessions::timerMs(shared_->config.transferTimeoutSeconds));
     }
 
     void read() {
@@ -273,7 +270,7 @@ public:
 
 private:
     Connection *connectionFor(const QUrl &url) {
-        const QString key = url.scheme() + url.authority();
+        const QString key = keyOf(url);
         auto &idle = shared_->idle;
         // The most recently used first: a spare one then goes idle and the device closes it.
         for (auto it = idle.rbegin(); it != idle.rend(); ++it) {

@@ -218,9 +218,7 @@ private:
             g_clear_error(&error);
             return false;
         }
-        // The device is on the local network: never through a proxy, and the system's proxy
-        // lookup (libproxy) is not even loaded.
-        // (A resolver of no proxies: none at all would mean the system's.)
+        // A local device: no proxy (an unset resolver would mean the system's lookup).
         GProxyResolver *direct = g_simple_proxy_resolver_new(nullptr, nullptr);
         soup_session_set_proxy_resolver(gupnp_context_get_session(context.get()), direct);
         g_object_unref(direct);
