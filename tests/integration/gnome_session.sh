@@ -37,8 +37,9 @@ start_session() { # NAME ENABLED-EXTENSIONS
         gsettings set org.gnome.shell welcome-dialog-last-shown-version '99' && gsettings set org.gnome.desktop.session idle-delay 0 &&
         gsettings set org.gnome.desktop.screensaver lock-enabled false || die "gsettings failed"
     [[ $(gsettings get org.gnome.shell enabled-extensions) == "$2" ]] || die "dconf did not keep the extensions"
-    DBUS_SYSTEM_BUS_ADDRESS=unix:path=$S/system-bus gnome-shell --headless --wayland --no-x11 --virtual-monitor 1440x900 \
-        >"$S/shell.log" 2>&1 & comp=$!; pids+=($!)
+    # In $S with cores on, so that a crash leaves its stack for the logs.
+    (cd "$S"; ulimit -c unlimited 2>/dev/null; DBUS_SYSTEM_BUS_ADDRESS=unix:path=$S/system-bus exec gnome-shell --headless --wayland \
+        --no-x11 --virtual-monitor 1440x900 >"$S/shell.log" 2>&1) & comp=$!; pids+=($!)
     until_ok 40 jsok '!Main.layoutManager._startingUp' || die "gnome-shell did not start or is not in unsafe mode"
     [[ -S $XDG_RUNTIME_DIR/wayland-0 ]] || die "no wayland-0 socket"
     # A fresh user starts in the overview, and unsafe mode leaves a banner: clear both.
