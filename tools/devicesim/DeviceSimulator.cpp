@@ -382,6 +382,12 @@ std::vector<QString> DeviceSimulator::commands() const {
     return out;
 }
 
+std::size_t DeviceSimulator::commandCount(const QString &command) const {
+    std::lock_guard lock(d->core.mutex);
+    return std::count_if(d->core.log.begin(), d->core.log.end(),
+                         [&](const RequestRecord &record) { return record.command == command; });
+}
+
 void DeviceSimulator::clearRequests() {
     std::lock_guard lock(d->core.mutex);
     d->core.log.clear();

@@ -101,6 +101,7 @@ public:
 
     std::vector<RequestRecord> requests() const;
     std::vector<QString> commands() const; // the command texts of requests(), in order
+    std::size_t commandCount(const QString &command) const; // how often it was received
     void clearRequests();
 
     // The UPnP side: its description's URL (empty when it has none), switches for events that
