@@ -11,11 +11,8 @@
 
 #include <QAbstractEventDispatcher>
 #include <QHostAddress>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <QNetworkProxy>
+#include <QUdpSocket>
 
 #include <algorithm>
 #include <set>
@@ -51,34 +48,11 @@ QHostAddress hostOf(const QString &address) {
 // The local address a connection to `device` leaves from: the only one the callback server
 // should listen on, and one the device can reach. Connecting a datagram socket sends nothing.
 QHostAddress localAddressFacing(const QHostAddress &device) {
-    const bool v6 = device.protocol() == QAbstractSocket::IPv6Protocol;
-    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return {};
-    sockaddr_storage remote{}, local{};
-    socklen_t length = 0;
-    if (v6) {
-        auto *a = reinterpret_cast<sockaddr_in6 *>(&remote);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(9);
-        const Q_IPV6ADDR bytes = device.toIPv6Address();
-        std::copy(bytes.c, bytes.c + 16, a->sin6_addr.s6_addr);
-        a->sin6_scope_id = device.scopeId().toUInt();
-        length = sizeof(sockaddr_in6);
-    } else {
-        auto *a = reinterpret_cast<sockaddr_in *>(&remote);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(9);
-        a->sin_addr.s_addr = htonl(device.toIPv4Address());
-        length = sizeof(sockaddr_in);
-    }
-    QHostAddress result;
-    socklen_t localLength = sizeof local;
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&remote), length) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &localLength) == 0)
-        result.setAddress(reinterpret_cast<sockaddr *>(&local));
-    ::close(fd);
-    return result;
+    QUdpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    socket.connectToHost(device, 9);
+    return socket.state() == QAbstractSocket::ConnectedState ? socket.localAddress()
+                                                             : QHostAddress();
 }
 
 struct GUnref {
