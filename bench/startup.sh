@@ -159,7 +159,9 @@ sim=
 start_sim() { # a fresh simulator: its closing stats line counts one phase's requests
     [ -z "$sim" ] || stop "$sim"
     : >"$tmp/devicesim.log"
-    "$bin/knobly-devicesim" --port 8443 --bind 127.0.0.1 --name Bench --stats \
+    # UPnP where real devices serve it: Knobly finds its description and follows its events,
+    # as at home, instead of looking for one now and then.
+    "$bin/knobly-devicesim" --port 8443 --bind 127.0.0.1 --name Bench --stats --upnp-port 49152 \
         >"$tmp/devicesim.log" 2>&1 &
     sim=$!
     pids+=("$sim")
