@@ -163,19 +163,21 @@ HttpAnswer::State HttpAnswer::run() {
             }
             break;
         }
-        case Step::Body: {
-            const qsizetype n = framing_ == Framing::Length
-                                    ? qsizetype(std::min<qint64>(left_, pending_.size()))
-                                    : pending_.size();
+        case Step::Body:
+        case Step::ChunkData: {
+            const bool toClose = framing_ == Framing::UntilClose;
+            const qsizetype n =
+                toClose ? pending_.size() : qsizetype(std::min<qint64>(left_, pending_.size()));
             if (!appendBody(QByteArrayView(pending_).first(n)))
                 return state_;
             pending_.remove(0, n);
-            if (framing_ != Framing::Length)
-                return state_;
             left_ -= n;
-            if (left_ > 0)
+            if (toClose || left_ > 0)
                 return state_;
-            state_ = State::Done;
+            if (step_ == Step::Body)
+                state_ = State::Done;
+            else
+                step_ = Step::ChunkEnd;
             break;
         }
         case Step::ChunkSize: {
@@ -189,17 +191,6 @@ HttpAnswer::State HttpAnswer::run() {
             if (maxBody_ >= 0 && left_ > maxBody_ - body_.size())
                 return fail(QStringLiteral("response body too large"));
             step_ = left_ == 0 ? Step::Trailer : Step::ChunkData;
-            break;
-        }
-        case Step::ChunkData: {
-            const qsizetype n = qsizetype(std::min<qint64>(left_, pending_.size()));
-            if (!appendBody(QByteArrayView(pending_).first(n)))
-                return state_;
-            pending_.remove(0, n);
-            left_ -= n;
-            if (left_ > 0)
-                return state_;
-            step_ = Step::ChunkEnd;
             break;
         }
         case Step::ChunkEnd:
