@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QTcpSocket>
 
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 using namespace knobly;
@@ -184,6 +185,20 @@ TEST_F(DeviceEventsTest, ANotifyFromAStrangerChangesNothing) {
     sim.setMuted(true); // the same marker as above
     ASSERT_TRUE(showsSoon([&] { return client->isMuted(); }));
     EXPECT_NE(client->currentVolume(), 9);
+}
+
+// Subscriptions and NOTIFYs stay on the local network, and the system's proxy settings are
+// never read for them: GIO's default resolver, which it makes at the first connection whatever
+// the connection asked for, is the direct one, not GNOME's (dconf and a bus connection of its
+// own) or libproxy.
+TEST_F(DeviceEventsTest, GioLooksUpNoSystemProxy) {
+    GProxyResolver *resolver = g_proxy_resolver_get_default();
+    EXPECT_STREQ(G_OBJECT_TYPE_NAME(resolver), "KnoblyDirectResolver");
+    g_auto(GStrv) proxies =
+        g_proxy_resolver_lookup(resolver, "http://192.0.2.7:49152/", nullptr, nullptr);
+    ASSERT_TRUE(proxies);
+    EXPECT_STREQ(proxies[0], "direct://");
+    EXPECT_EQ(proxies[1], nullptr);
 }
 
 // Events can stop without a word. Polls still follow, a change they find that no event

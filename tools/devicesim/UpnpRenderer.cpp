@@ -1,4 +1,5 @@
 #include "UpnpRenderer.h"
+#include "DirectProxyResolver.h"
 
 #include <libgupnp-av/gupnp-av.h>
 #include <libgupnp/gupnp.h>
@@ -196,6 +197,7 @@ bool UpnpRenderer::start(quint16 port, QString *error) {
             return fail(QStringLiteral("cannot write %1").arg(f.fileName()));
     }
     g_ = std::make_unique<Gupnp>();
+    knobly::useDirectProxyResolverByDefault();
     GInetAddress *address = g_inet_address_new_from_string(bind_.toString().toUtf8().constData());
     GError *gerror = nullptr;
     // With any free port, GSSDP's datagram port number may be taken for TCP: another pick.

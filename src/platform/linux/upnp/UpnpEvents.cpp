@@ -1,6 +1,7 @@
 // The device's UPnP events (GUPnP): its MediaRenderer description is found, its
 // RenderingControl and AVTransport subscribed, and what their LastChange carries handed on.
 #include "DeviceEvents.h"
+#include "DirectProxyResolver.h"
 #include "LastChange.h"
 #include "MainQueue.h"
 #include "UrlSession.h"
@@ -181,6 +182,7 @@ private:
         // number for TCP, where it may be taken; another pick then.
         GError *error = nullptr;
         GPtr<GUPnPContext> context;
+        useDirectProxyResolverByDefault();
         for (int tries = 0; !context && tries < 8; ++tries) {
             g_clear_error(&error);
             context.reset(
