@@ -160,8 +160,13 @@ protected:
         ASSERT_TRUE(QDir().mkpath(config.filePath("Knobly")) && file.open(QIODevice::WriteOnly));
         file.write(("[General]\n" + text.replace("%1", sim.address())).toUtf8());
     }
+    // Read from a private copy: QSettings keeps its parse of a path while the file's size and
+    // time stay the same, and two writes of one length within a clock tick keep both.
     QString saved(const char *key) const {
-        return QSettings(settingsPath, QSettings::IniFormat).value(key).toString();
+        QTemporaryDir scratch;
+        const QString copy = scratch.filePath("Knobly.conf");
+        QFile::copy(settingsPath, copy);
+        return QSettings(copy, QSettings::IniFormat).value(key).toString();
     }
     QProcess &launch(const QString &program, const QStringList &args = {}) {
         auto &process = *launched.emplace_back(std::make_unique<QProcess>());
