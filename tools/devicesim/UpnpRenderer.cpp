@@ -197,6 +197,7 @@ bool UpnpRenderer::start(quint16 port, QString *error) {
             return fail(QStringLiteral("cannot write %1").arg(f.fileName()));
     }
     g_ = std::make_unique<Gupnp>();
+    // Events go to subscribers on the local network, never through the system's proxy.
     knobly::useDirectProxyResolverByDefault();
     GInetAddress *address = g_inet_address_new_from_string(bind_.toString().toUtf8().constData());
     GError *gerror = nullptr;
@@ -215,11 +216,6 @@ bool UpnpRenderer::start(quint16 port, QString *error) {
         g_.reset();
         return fail(why);
     }
-    // Events go to subscribers on the local network, never through the system's proxy.
-    // (A resolver of no proxies: none at all would mean the system's.)
-    GProxyResolver *direct = g_simple_proxy_resolver_new(nullptr, nullptr);
-    soup_session_set_proxy_resolver(gupnp_context_get_session(g_->context), direct);
-    g_object_unref(direct);
     // Counts what subscribers ask for, as the device would see it.
     g_signal_connect(gupnp_context_get_server(g_->context), "request-read",
                      G_CALLBACK(+[](SoupServer *, SoupServerMessage *message, gpointer data) {

@@ -182,7 +182,7 @@ private:
         // number for TCP, where it may be taken; another pick then.
         GError *error = nullptr;
         GPtr<GUPnPContext> context;
-        useDirectProxyResolverByDefault();
+        useDirectProxyResolverByDefault(); // a local device: no proxy
         for (int tries = 0; !context && tries < 8; ++tries) {
             g_clear_error(&error);
             context.reset(
@@ -194,10 +194,6 @@ private:
             g_clear_error(&error);
             return false;
         }
-        // A local device: no proxy (an unset resolver would mean the system's lookup).
-        GProxyResolver *direct = g_simple_proxy_resolver_new(nullptr, nullptr);
-        soup_session_set_proxy_resolver(gupnp_context_get_session(context.get()), direct);
-        g_object_unref(direct);
         g_signal_connect(gupnp_context_get_session(context.get()), "request-queued",
                          G_CALLBACK(&UpnpEvents::onRequestQueued), this);
         // Always the literal address: servers refuse a Host header with a name.
